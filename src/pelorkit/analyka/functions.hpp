@@ -1,0 +1,56 @@
+// Declarations of every function of pelorkit.analyka, grouped by topic file.
+// Each takes the bound arguments of one call (see pelorkit/pyfunction.hpp).
+#pragma once
+
+#include "pelorkit/module.hpp"
+#include "pelorkit/pyfunction.hpp"
+
+namespace pelorkit::analyka {
+
+// startup.cpp: the imports under their aliases and the optional packages.
+void import_required(ModuleBuilder &module);
+void import_optional(ModuleBuilder &module);
+
+// samples.cpp: sample-to-condition maps.
+py::object get_sample_to_group_dict(const Call &call);
+py::object get_sample_to_group_map(const Call &call);
+
+// composition.cpp: cell-type populations and expression fractions per sample.
+py::object get_population(const Call &call);
+py::object get_gene_expression(const Call &call);
+
+// grouptest.cpp: Welch's t-test per item between groups of samples.
+py::object cci_get_diff_interactions(const Call &call);
+py::object test_group_diff(const Call &call);
+
+// cci.cpp: tables derived from per-sample cell-cell interaction results.
+py::object cci_get_means(const Call &call);
+py::object get_cci_means(const Call &call);
+py::object cci_remove_common(const Call &call);
+py::object cci_get_ni_mat(const Call &call);
+py::object get_cci_ni_mat(const Call &call);
+py::object cpdb_get_gp_n_cp(const Call &call);
+py::object cci_get_df_to_plot(const Call &call);
+
+// markers.cpp: marker lists and gene-set result filters.
+py::object get_markers_from_deg(const Call &call);
+py::object filter_gsa_result(const Call &call);
+
+// labels.cpp: abbreviation tables, label wrapping, subplot selection.
+py::object get_abbreviations(const Call &call);
+py::object get_abbreviations_uni(const Call &call);
+py::object split_text(const Call &call);
+py::object get_axes(const Call &call);
+
+// tumour.cpp: tumour-call scores and the sample diversity index.
+py::object evaluate_performance(const Call &call);
+py::object compute_sample_div_index(const Call &call);
+
+// display.cpp: tree-shaped text of AnnData objects, dicts and frames.
+py::object get_value_info(const Call &call);
+py::object display_dict_or_dataframe_recursive(const Call &call);
+py::object show_anndata_tree(const Call &call);
+extern const char *const kShowAnndataTreeDoc;
+extern const char *const kGetValueInfoDoc;
+
+} // namespace pelorkit::analyka

@@ -1,0 +1,84 @@
+// pelorkit.analyka: the analysis module. Its start-up imports the scientific
+// stack under fixed aliases, tries the optional packages, then binds the
+// functions below in this order. Read this file first.
+#include "pelorkit/python.hpp"
+
+#include "functions.hpp"
+#include "pelorkit/module.hpp"
+
+namespace pelorkit::analyka {
+namespace {
+
+const FunctionSpec kFunctions[] = {
+    {"get_sample_to_group_dict(samples, conditions)", get_sample_to_group_dict},
+    {"get_sample_to_group_map(samples, conditions)", get_sample_to_group_map},
+    {"get_population(pids, cts, sort_by=[])", get_population},
+    {"get_gene_expression(adata, items_to_plot=[], group_col='sample')", get_gene_expression},
+    {"cci_get_means(cci_df_dct, cci_idx_lst=None, cells=[], genes=[], pval_cutoff=0.05)",
+     cci_get_means},
+    {"get_cci_means(cci_df_dct, cci_idx_lst=None, cells=[], genes=[], pval_cutoff=0.05)",
+     get_cci_means},
+    {"cci_get_diff_interactions(df_cci_sample, sample_group_map, ref_group=None, "
+     "pval_cutoff=0.05)",
+     cci_get_diff_interactions},
+    {"test_group_diff(df_sample_by_items, sample_group_map, ref_group=None, pval_cutoff=0.05)",
+     test_group_diff},
+    {"cci_remove_common(df_dct)", cci_remove_common},
+    {"cci_get_ni_mat(df_dct, remove_common=True)", cci_get_ni_mat},
+    {"get_cci_ni_mat(df_dct, remove_common=True)", get_cci_ni_mat},
+    {"cpdb_get_gp_n_cp(idx)", cpdb_get_gp_n_cp},
+    {"cci_get_df_to_plot(df_dct, pval_cutoff=0.01, mean_cutoff=1, target_cells=None)",
+     cci_get_df_to_plot},
+    {"get_markers_from_deg(df_dct, ref_col='score', N_mkrs=30, nz_pct_test_min=0.5, "
+     "nz_pct_ref_max=0.1, rem_common=True)",
+     get_markers_from_deg},
+    {"filter_gsa_result(dct, neg_log_p_cutoff)", filter_gsa_result},
+    {"get_abbreviations()", get_abbreviations},
+    {"get_abbreviations_uni()", get_abbreviations_uni},
+    {"split_text(s, N_max=20)", split_text},
+    {"evaluate_performance(y, y_pred, labels=['Tumor', 'Normal'])", evaluate_performance},
+    {"compute_sample_div_index(adata, sample_col='sample', cluster_col='cnv_cluster', "
+     "tumor_dec='ploidy_dec', ref_ind_col='cnv_ref_ind', sdi_col='sample_diversity_index', "
+     "tumor_name='Aneuploid')",
+     compute_sample_div_index},
+    {"get_axes(axes, nr, nc, j)", get_axes},
+    {"_get_value_info(value, key_name=None, is_top_level_anndata_component=False, "
+     "level_of_value=None, max_depth=3, n_to_show=3, limited_keys=None)",
+     get_value_info, kGetValueInfoDoc},
+    {"_display_dict_or_dataframe_recursive(current_obj, current_depth, parent_prefix, "
+     "max_depth=3, n_to_show=3, limited_keys=None, str ss: str = None)",
+     display_dict_or_dataframe_recursive},
+    {"show_anndata_tree(obj, max_depth=3, n_to_show=3, limited_keys=None, _current_depth=0, "
+     "_parent_prefix='', ss=None)",
+     show_anndata_tree, kShowAnndataTreeDoc},
+};
+
+void startup(ModuleBuilder &module) {
+    import_required(module);
+    import_optional(module);
+    module.add_functions(kFunctions);
+    module.bind("show_tree", module.get("show_anndata_tree"));
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module<startup>)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "pelorkit.analyka",
+    "Downstream analysis of single-cell results: sample composition, group tests, "
+    "cell-cell interaction tables, markers, tumour-call scores and structure display.",
+    sizeof(ModuleState),
+    nullptr,
+    slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+} // namespace
+} // namespace pelorkit::analyka
+
+PyMODINIT_FUNC PyInit_analyka() { return PyModuleDef_Init(&pelorkit::analyka::definition); }

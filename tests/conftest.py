@@ -1,0 +1,83 @@
+"""Shared fixtures: the two modules, a fresh working directory, and a runner
+for start-up checks in a child interpreter."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+@pytest.fixture(scope="session")
+def analyka():
+    import pelorkit.analyka
+
+    return pelorkit.analyka
+
+
+@pytest.fixture(scope="session")
+def fetchora():
+    import pelorkit.fetchora
+
+    return pelorkit.fetchora
+
+
+@pytest.fixture
+def workdir(tmp_path, monkeypatch):
+    """Runs the test inside its own empty working directory."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+# Put in front of every child script: hides modules from the import system and
+# replaces subprocess.check_call so pip never really runs.
+CHILD_PRELUDE = """
+import importlib.abc, subprocess, sys, types
+
+HIDDEN = set(sys.argv[1].split(",")) - {""}
+PIP_FAILS = sys.argv[2] == "fail"
+PIP_CALLS = []
+
+class _Hide(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name.split(".")[0] in HIDDEN:
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+        return None
+
+sys.meta_path.insert(0, _Hide())
+for _name in list(sys.modules):
+    if _name.split(".")[0] in HIDDEN:
+        del sys.modules[_name]
+
+_fake = types.ModuleType("subprocess")
+_fake.__dict__.update(subprocess.__dict__)
+
+def _check_call(cmd, *args, **kwargs):
+    PIP_CALLS.append(list(cmd))
+    print("PIP", cmd[1:])
+    if PIP_FAILS:
+        raise subprocess.CalledProcessError(1, cmd)
+    return 0
+
+_fake.check_call = _check_call
+sys.modules["subprocess"] = _fake
+"""
+
+
+@pytest.fixture
+def run_child():
+    """run_child(script, hidden=(), pip="fail") -> CompletedProcess of a fresh interpreter."""
+
+    def run(script, hidden=(), pip="fail"):
+        code = CHILD_PRELUDE + textwrap.dedent(script)
+        env = dict(os.environ)
+        return subprocess.run(
+            [sys.executable, "-c", code, ",".join(hidden), pip],
+            capture_output=True,
+            text=True,
+            env=env,
+            timeout=300,
+        )
+
+    return run
