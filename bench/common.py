@@ -1,0 +1,44 @@
+"""Timing and reporting shared by the benchmarks.
+
+Every benchmark measures pelorkit, the straightforward pandas transcription of
+the algorithm (the baseline) and the peers' idioms in one run, checks that the
+results agree, and prints a table of medians and ratios.
+"""
+
+from __future__ import annotations
+
+import statistics
+import time
+from collections.abc import Callable
+
+
+def median_time(fn: Callable[[], object], repeats: int = 5, min_total: float = 0.0) -> float:
+    """Median wall time of `fn()` over `repeats` runs (at least one run)."""
+    times = []
+    start = time.perf_counter()
+    while len(times) < max(repeats, 1) or time.perf_counter() - start < min_total:
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+class Table:
+    """Rows of (case, contender, seconds); ratios are contender / pelorkit."""
+
+    def __init__(self, title: str):
+        self.title = title
+        self.rows: list[tuple[str, str, float, float | None, str]] = []
+
+    def add(self, case: str, contender: str, seconds: float, pelorkit_seconds: float | None = None,
+            note: str = "") -> None:  # fmt: skip
+        ratio = None if pelorkit_seconds in (None, 0) else seconds / pelorkit_seconds
+        self.rows.append((case, contender, seconds, ratio, note))
+
+    def print(self) -> None:
+        print(f"\n## {self.title}\n")
+        print(f"| {'case':<40} | {'contender':<34} | {'time (ms)':>10} | {'x pelorkit':>10} | note")
+        print(f"|{'-' * 42}|{'-' * 36}|{'-' * 12}|{'-' * 12}|------")
+        for case, contender, seconds, ratio, note in self.rows:
+            r = "" if ratio is None else f"{ratio:.1f}x"
+            print(f"| {case:<40} | {contender:<34} | {seconds * 1e3:>10.2f} | {r:>10} | {note}")
