@@ -1,11 +1,322 @@
-"""A short tour of pelorkit (grows with the package)."""
+"""A tour of pelorkit on real data: the downstream analysis of single-cell results.
 
-import pelorkit.analyka as analyka
-import pelorkit.fetchora as fetchora
+Run from anywhere:  python examples/tour.py [--out tour_output]
 
-samples = ["S2", "S1", "S2", "S10"]
-conditions = ["treated", "control", "treated", "control"]
-print("Sample -> condition map:")
-for sample, condition in analyka.get_sample_to_group_map(samples, conditions).items():
-    print(f"  {sample}: {condition}")
-print("Data sets in the sample catalog:", ", ".join(fetchora.sample_data_fid_dict))
+Each step prints a heading and the tables a scientist reads; figures go to the
+output folder. Data: examples/data (see the README's attribution section) and
+scanpy's bundled pbmc68k_reduced.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import pathlib
+import shutil
+import tempfile
+import types
+import zipfile
+
+import matplotlib
+
+matplotlib.use("Agg")
+
+import anndata  # noqa: E402
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
+import scanpy as sc  # noqa: E402
+
+import pelorkit.analyka as pk  # noqa: E402
+import pelorkit.fetchora as fetchora  # noqa: E402
+
+DATA = pathlib.Path(__file__).resolve().parent / "data"
+pd.set_option("display.width", 140)
+pd.set_option("display.max_columns", 12)
+
+
+def heading(number: int, title: str) -> None:
+    print(f"\n{'=' * 78}\n{number}. {title}\n{'=' * 78}")
+
+
+def save(fig, out: pathlib.Path, name: str) -> pathlib.Path:
+    path = out / name
+    fig.savefig(path, dpi=110, bbox_inches="tight")
+    plt.close(fig)
+    print(f"[figure] {path}")
+    return path
+
+
+def short_label(name: str, table: dict[str, str], width: int = 12) -> str:
+    """Abbreviation when the tables know the cell type, else the name wrapped."""
+    return pk.split_text(table.get(name, name), N_max=width)
+
+
+# 1 ---------------------------------------------------------------------------
+def step_structure() -> None:
+    heading(1, "The structure of a real AnnData (placenta, 3,312 cells)")
+    adata = anndata.read_h5ad(DATA / "ventolab_small.h5ad")
+    print(pk.show_tree(adata), end="")
+
+
+# 2 ---------------------------------------------------------------------------
+def haber_cells() -> tuple[pd.DataFrame, np.ndarray, np.ndarray, np.ndarray]:
+    counts = pd.read_csv(DATA / "haber2017_counts.csv", index_col="Mouse")
+    mice = counts.index.to_numpy()
+    per_cell_mouse = np.repeat(np.repeat(mice, counts.shape[1]), counts.to_numpy().ravel())
+    per_cell_type = np.repeat(np.tile(counts.columns.to_numpy(), len(mice)), counts.to_numpy().ravel())
+    per_cell_condition = np.array([m.rsplit("_", 1)[0] for m in per_cell_mouse])
+    return counts, per_cell_mouse, per_cell_type, per_cell_condition
+
+
+def step_composition(out: pathlib.Path) -> None:
+    heading(2, "Composition of the small-intestine epithelium (Haber et al. 2017)")
+    counts, mouse, cell_type, condition = haber_cells()
+    print(f"{len(mouse):,} cells, one (mouse, cell type) pair each.")
+
+    sample_to_condition = pk.get_sample_to_group_map(mouse, condition)
+    print("\nSample -> condition map:")
+    for sample, group in sample_to_condition.items():
+        print(f"  {sample:<16} {group}")
+
+    df_cnt, df_pct = pk.get_population(mouse, cell_type)
+    print("\nCell counts per mouse:")
+    print(df_cnt.to_string())
+    print("\nPercentages per mouse:")
+    print(df_pct.round(2).to_string())
+
+    diff = pk.test_group_diff(df_pct, sample_to_condition, ref_group="Control")
+    print("\nWelch's t-test of every infection against the controls (p-values, cell types with p <= 0.05):")
+    print(diff.to_string() if len(diff) else "(no cell type differs)")
+    differing = set(diff.index)
+
+    groups = sorted(set(sample_to_condition.values()))
+    colors = dict(zip(groups, plt.cm.tab10.colors))
+    nc, nr = 4, int(np.ceil(df_pct.shape[1] / 4))
+    fig, axes = plt.subplots(nr, nc, figsize=(4 * nc, 3.4 * nr), squeeze=False)
+    for j, ct in enumerate(df_pct.columns):
+        ax = pk.get_axes(axes, nr, nc, j)
+        for k, g in enumerate(groups):
+            mice = [m for m in df_pct.index if sample_to_condition[m] == g]
+            values = df_pct.loc[mice, ct]
+            ax.scatter(np.full(len(values), k), values, color=colors[g], s=40, label=g)
+            ax.hlines(values.mean(), k - 0.3, k + 0.3, color=colors[g])
+        mark = " *" if ct in differing else ""
+        ax.set_title(pk.split_text(ct + mark, N_max=18), color="firebrick" if mark else "black")
+        ax.set_xticks(range(len(groups)), [pk.split_text(g, 8) for g in groups], fontsize=8)
+        ax.set_ylabel("% of the mouse's cells")
+    for j in range(df_pct.shape[1], nr * nc):
+        pk.get_axes(axes, nr, nc, j).axis("off")
+    handles, labels = pk.get_axes(axes, nr, nc, 0).get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=len(groups), title="condition")
+    fig.suptitle("Cell-type shares per mouse by condition (* differs from Control, Welch p <= 0.05)")
+    fig.tight_layout(rect=(0, 0.06, 1, 0.96))
+    save(fig, out, "composition_haber2017.png")
+
+
+# 3 ---------------------------------------------------------------------------
+MARKER_GENES = ["CD79A", "MS4A1", "CD3D", "IL7R", "NKG7", "GNLY", "LYZ", "S100A8", "FCGR3A", "CST3"]
+
+
+def step_expression(out: pathlib.Path, pbmc: anndata.AnnData) -> None:
+    heading(3, "Expression fractions per cell type (pbmc68k_reduced, scaled values)")
+    print("X holds scaled values with negatives: only values > 0 count as expressed.")
+    frac = pk.get_gene_expression(pbmc, items_to_plot=MARKER_GENES, group_col="bulk_labels")
+    print(frac.round(2).to_string())
+
+    mean_scaled = pd.DataFrame(pbmc[:, MARKER_GENES].X, columns=MARKER_GENES).groupby(
+        pbmc.obs["bulk_labels"].to_numpy()
+    ).mean().loc[frac.index]  # fmt: skip
+    fig, ax = plt.subplots(figsize=(9, 5.5))
+    yy, xx = np.meshgrid(np.arange(frac.shape[0]), np.arange(frac.shape[1]), indexing="ij")
+    dots = ax.scatter(xx.ravel(), yy.ravel(), s=frac.to_numpy().ravel() * 300,
+                      c=mean_scaled.to_numpy().ravel(), cmap="RdBu_r", vmin=-1.5, vmax=1.5)  # fmt: skip
+    ax.set_xticks(range(frac.shape[1]), frac.columns, rotation=45, ha="right")
+    ax.set_yticks(range(frac.shape[0]), [pk.split_text(s, 18) for s in frac.index], fontsize=8)
+    ax.set_xlabel("gene")
+    ax.set_ylabel("cell type (bulk label)")
+    fig.colorbar(dots, ax=ax, label="mean scaled expression")
+    for share in (0.25, 0.5, 1.0):
+        ax.scatter([], [], s=share * 300, color="grey", label=f"{share:.0%} of cells > 0")
+    ax.legend(loc="upper left", bbox_to_anchor=(1.25, 1), title="dot size")
+    ax.set_title("Fraction of cells expressing each marker")
+    save(fig, out, "expression_dotplot_pbmc68k.png")
+
+
+# 4 ---------------------------------------------------------------------------
+def kidney_cci_table() -> pd.DataFrame:
+    """The wide means/p-value tables melted to one row per interaction id."""
+    id_cols = ["interacting_pair"]
+    means = pd.read_csv(DATA / "cpdb_kidney" / "means.txt", sep="\t")
+    pvals = pd.read_csv(DATA / "cpdb_kidney" / "pvalues.txt", sep="\t")
+    pair_cols = [c for c in means.columns if "|" in c]
+    m = means[id_cols + pair_cols].melt(id_vars=id_cols, var_name="cell_pair", value_name="mean")
+    p = pvals[id_cols + pair_cols].melt(id_vars=id_cols, var_name="cell_pair", value_name="pval")
+    df = m.assign(pval=p["pval"].to_numpy())
+    df.index = (df["interacting_pair"] + "--" + df["cell_pair"]).to_numpy()
+    parts = [pk.cpdb_get_gp_n_cp(i) for i in df.index]
+    df["cell_A"] = [x[4] for x in parts]
+    df["cell_B"] = [x[5] for x in parts]
+    df["gene_A"] = [x[2] for x in parts]
+    df["gene_B"] = [x[3] for x in parts]
+    return df[["pval", "mean", "cell_A", "cell_B", "gene_A", "gene_B"]]
+
+
+def step_cci(out: pathlib.Path) -> None:
+    heading(4, "Cell-cell interactions of kidney immune cells (CellPhoneDB result)")
+    cci = kidney_cci_table()
+    print(f"CCI result table: {len(cci):,} interactions, e.g.")
+    print(cci.head(4).to_string())
+
+    plot_tables = pk.cci_get_df_to_plot({"kidney": cci}, pval_cutoff=0.01, mean_cutoff=1)
+    strong = plot_tables["kidney"].sort_values("mean", ascending=False)
+    print("\nStrong significant interactions (p <= 0.01, mean >= 1), top 10 by mean:")
+    print(strong[["gene_pair", "cell_pair", "mean", "pval"]].head(10).to_string())
+
+    significant = cci.loc[cci["pval"] <= 0.05]
+    counts = pk.cci_get_ni_mat({"kidney": significant}, remove_common=False)["kidney"]
+    counts = counts.astype(int)
+    print("\nSignificant interactions (p <= 0.05) per ordered cell-type pair (rows: first partner):")
+    print(counts.to_string())
+
+    table = pk.get_abbreviations_uni()
+    labels = [short_label(c, table) for c in counts.index]
+    fig, ax = plt.subplots(figsize=(9, 7.5))
+    image = ax.imshow(counts.to_numpy(), cmap="viridis")
+    ax.set_xticks(range(len(labels)), labels, rotation=60, ha="right", fontsize=8)
+    ax.set_yticks(range(len(labels)), labels, fontsize=8)
+    ax.set_xlabel("second partner (cell_B)")
+    ax.set_ylabel("first partner (cell_A)")
+    fig.colorbar(image, ax=ax, label="number of significant interactions")
+    ax.set_title("Directed interaction counts between kidney immune cells")
+    save(fig, out, "cci_counts_kidney.png")
+
+
+# 5 ---------------------------------------------------------------------------
+def step_markers(pbmc: anndata.AnnData) -> None:
+    heading(5, "Markers from DEG tables (pbmc68k_reduced) and a gene-set filter")
+    adata = pbmc.copy()
+    sc.tl.rank_genes_groups(adata, "bulk_labels", method="t-test", pts=True)
+    result = adata.uns["rank_genes_groups"]
+    deg = {}
+    for group in adata.obs["bulk_labels"].cat.categories:
+        names = pd.Index(result["names"][group])
+        deg[f"{group}_vs_rest"] = pd.DataFrame(
+            {
+                "score": result["scores"][group],
+                "nz_pct_test": result["pts"].loc[names, group].to_numpy(),
+                "nz_pct_ref": result["pts_rest"].loc[names, group].to_numpy(),
+            },
+            index=names,
+        )
+    print("DEG table of 'CD19+ B' (first rows):")
+    print(deg["CD19+ B_vs_rest"].head(5).round(3).to_string())
+    markers = pk.get_markers_from_deg(deg, N_mkrs=8, nz_pct_test_min=0.5, nz_pct_ref_max=0.2)
+    print("\nMarkers (detected in >= 50% of the group, <= 20% elsewhere; shared markers removed):")
+    for group, genes in markers.items():
+        print(f"  {group:<30} {', '.join(map(str, genes)) or '-'}")
+
+    gsa = {
+        "T cell": pd.DataFrame(
+            {"-log(p-val)": [5.2, 1.1, 3.0, np.nan], "size": [120, 40, 85, 10]},
+            index=["TCR signaling", "Glycolysis", "IL-2 signaling", "Unscored set"],
+        ),
+        "B cell": pd.DataFrame(
+            {"-log(p-val)": [2.0, 0.4], "size": [60, 30]},
+            index=["BCR signaling", "Heme metabolism"],
+        ),
+    }
+    print("\nGene-set results kept at -log(p-val) >= 2 (an illustrative table):")
+    for key, frame in pk.filter_gsa_result(gsa, 2).items():
+        print(f"  {key}: {', '.join(frame.index) or '-'}")
+
+
+# 6 ---------------------------------------------------------------------------
+def tumour_example() -> anndata.AnnData:
+    """CNV clusters of a labelled example; cluster 'c1' is the worked example."""
+    rows = []
+    # c1: 6 cells (A, A, A, B, B, C), 4 aneuploid, 1 reference cell.
+    for i, s in enumerate(["A", "A", "A", "B", "B", "C"]):
+        rows.append((s, "c1", "Aneuploid" if i < 4 else "Diploid", i == 5))
+    # c2: a normal cluster spread evenly over four samples, half reference cells.
+    for i, s in enumerate(["A", "B", "C", "D"] * 5):
+        rows.append((s, "c2", "Diploid", i % 2 == 0))
+    # c3: a tumour clone from a single sample.
+    for i in range(12):
+        rows.append(("D", "c3", "Aneuploid" if i < 11 else "Diploid", False))
+    obs = pd.DataFrame(rows, columns=["sample", "cnv_cluster", "ploidy_dec", "cnv_ref_ind"])
+    obs.index = [f"cell{i}" for i in range(len(obs))]
+    return anndata.AnnData(obs=obs)
+
+
+def step_tumour() -> None:
+    heading(6, "Sample diversity index and tumour-call scores (labelled example)")
+    adata = tumour_example()
+    table = pk.compute_sample_div_index(adata)
+    print(table.to_string())
+    print(
+        "\nWorked example, cluster c1 (samples A, A, A, B, B, C): fractions 1/2, 1/3, 1/6, "
+        f"index = {table.loc['c1', 'sample_diversity_index']!r} bits, "
+        f"Tumor_pct = int(100*4/6) = {table.loc['c1', 'Tumor_pct']}, "
+        f"Ref_pct = {table.loc['c1', 'Ref_pct']}"
+    )
+    print("Rounded index written to adata.obs['sample_diversity_index']:",
+          dict(adata.obs.groupby("cnv_cluster", observed=True)["sample_diversity_index"].first()))  # fmt: skip
+
+    y = np.array(["Tumor", "Tumor", "Normal", "Normal", "Tumor"])
+    y_pred = np.array(["Tumor", "Normal", "Normal", "Tumor", "Tumor"])
+    print("\nTumour calls scored against reference labels (five cells):")
+    for key, value in pk.evaluate_performance(y, y_pred).items():
+        print(f"  {key:<20} {value}")
+
+
+# 7 ---------------------------------------------------------------------------
+def step_fetch(pbmc: anndata.AnnData) -> None:
+    heading(7, "Data-set catalogs and a local loader round trip (no network)")
+    print("Sample data sets:   ", ", ".join(fetchora.sample_data_fid_dict))
+    print("Processed data sets:", ", ".join(fetchora.processed_sample_data_fid_dict))
+    print("(Not published yet: point a catalog key at your own file identifier.)\n")
+
+    with tempfile.TemporaryDirectory() as tmp, contextlib.chdir(tmp):
+        small = pbmc[:50, :20].copy()
+        small.write_h5ad("pbmc_demo.h5ad")
+        with zipfile.ZipFile("archive.zip", "w") as zf:
+            zf.write("pbmc_demo.h5ad")
+        os.remove("pbmc_demo.h5ad")
+
+        def fake_download(url, output, quiet=False):
+            print(f"(local stand-in for the download of {url})")
+            shutil.copy("archive.zip", output)
+            return output
+
+        real_gdown = fetchora.gdown
+        fetchora.gdown = types.SimpleNamespace(download=fake_download)
+        try:
+            adata = fetchora.load_sample_data("my-own-file-identifier")
+        finally:
+            fetchora.gdown = real_gdown
+        print(adata)
+        print("Files left in the working directory:", sorted(os.listdir(".")))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", default="tour_output", help="folder for the figures")
+    args = parser.parse_args()
+    out = pathlib.Path(args.out).resolve()
+    out.mkdir(parents=True, exist_ok=True)
+
+    pbmc = sc.datasets.pbmc68k_reduced()
+    step_structure()
+    step_composition(out)
+    step_expression(out, pbmc)
+    step_cci(out)
+    step_markers(pbmc)
+    step_tumour()
+    step_fetch(pbmc)
+    print(f"\nDone. Figures are in {out}")
+
+
+if __name__ == "__main__":
+    main()

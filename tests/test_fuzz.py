@@ -1,0 +1,34 @@
+"""Runs the property-based fuzzing of tests/fuzzing.py in a child interpreter,
+so that a crash is reported as a failure. PELORKIT_FUZZ_EXAMPLES sets the
+number of examples per function (the CI profile is small; see the README for a
+long local run)."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+FUZZER = pathlib.Path(__file__).with_name("fuzzing.py")
+
+
+@pytest.mark.parametrize("module", ["analyka", "fetchora"])
+def test_fuzz_all_functions(module):
+    import pelorkit.analyka as analyka
+    import pelorkit.fetchora as fetchora
+
+    names = [
+        name
+        for name, f in vars({"analyka": analyka, "fetchora": fetchora}[module]).items()
+        if type(f).__name__ == "function" and f.__name__ == name
+    ]
+    examples = os.environ.get("PELORKIT_FUZZ_EXAMPLES", "40")
+    result = subprocess.run(
+        [sys.executable, str(FUZZER), "--examples", examples, "--only", *names],
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=1800,
+    )
+    assert result.returncode == 0, f"exit {result.returncode}\n{result.stderr[-6000:]}"
