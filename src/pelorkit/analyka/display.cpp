@@ -101,9 +101,25 @@ py::list default_hidden_keys() {
     return keys;
 }
 
+// The two tree functions call each other through Python calls that do not
+// count against the interpreter's recursion limit on their own; this does,
+// so a self-containing dictionary with a huge max_depth raises RecursionError
+// instead of exhausting the C stack.
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while drawing a structure tree") != 0)
+            throw py::error_already_set();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
 // The accumulation text `ss`. Lines are gathered and joined once instead of
 // copying the whole text per line; anything that is not an exact str is
-// added with `+` at once, so its own errors surface as they would.
+// added with `+` at once, so its own errors surface as they would. Never
+// `+=`: a mutable object passed as `ss` (a list) must not be extended.
 class TextSink {
 public:
     explicit TextSink(py::object start) : text_(std::move(start)) {}
@@ -168,6 +184,7 @@ py::object checked_text(py::object result) {
 } // namespace
 
 py::object display_dict_or_dataframe_recursive(const Call &call) {
+    const RecursionGuard guard;
     py::handle current_obj = call.arg(0);
     py::handle current_depth = call.arg(1);
     py::handle parent_prefix = call.arg(2);
@@ -232,6 +249,7 @@ py::object display_dict_or_dataframe_recursive(const Call &call) {
 }
 
 py::object show_anndata_tree(const Call &call) {
+    const RecursionGuard guard;
     py::handle obj = call.arg(0);
     py::handle max_depth = call.arg(1);
     py::handle n_to_show = call.arg(2);

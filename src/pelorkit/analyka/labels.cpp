@@ -50,6 +50,8 @@ private:
 // longer than the limit. The end marker is the index of the last character,
 // so the last line may hold one character more than the limit.
 std::vector<Py_ssize_t> break_positions(py::handle s, const WidthLimit &limit) {
+    if (PyUnicode_READY(s.ptr()) < 0)
+        throw py::error_already_set();
     const int kind = PyUnicode_KIND(s.ptr());
     const void *data = PyUnicode_DATA(s.ptr());
     const Py_ssize_t length = PyUnicode_GET_LENGTH(s.ptr());

@@ -51,8 +51,13 @@ py::object head_of(py::handle sequence, py::handle stop) {
     return steal_or_throw(PyObject_GetItem(sequence.ptr(), slice.ptr()));
 }
 
-py::object joined(py::handle items) {
-    return steal_or_throw(PyUnicode_Join(comma_blank.get(), items.ptr()));
+// The text of each item, joined by ", ". Column names and keys that are not
+// text (integers, tuples) are shown through str() like everything else.
+py::object joined_texts(py::handle items) {
+    py::list texts;
+    for (py::handle item : items)
+        texts.append(text_of(item));
+    return steal_or_throw(PyUnicode_Join(comma_blank.get(), texts.ptr()));
 }
 
 bool longer_than(py::handle sequence, py::handle limit) {
@@ -65,7 +70,7 @@ py::object frame_info(py::handle frame, py::handle n_to_show) {
     if (longer_than(columns, n_to_show)) {
         py::list shown = head_of(columns, n_to_show);
         shown.append(text(ellipsis));
-        return concat({frame_head, shape, cut_columns_head, joined(shown), cut_columns_tail});
+        return concat({frame_head, shape, cut_columns_head, joined_texts(shown), cut_columns_tail});
     }
     return concat({frame_head, shape, columns_head, text_of(columns), close_paren});
 }
@@ -87,10 +92,9 @@ py::object dict_info(py::handle dict, py::handle level_of_value, py::handle max_
     if (keys.empty())
         return add(dict_text, empty_at_limit);
     const bool cut = longer_than(keys, n_to_show);
-    py::list shown;
-    for (py::handle key : cut ? py::list(head_of(keys, n_to_show)) : keys)
-        shown.append(text_of(key));
-    return concat({dict_text, keys_head, joined(shown), cut ? cut_keys_tail : keys_tail});
+    py::object shown = cut ? head_of(keys, n_to_show) : py::object(keys);
+    return concat(
+        {dict_text, keys_head, joined_texts(shown), text(cut ? cut_keys_tail : keys_tail)});
 }
 
 } // namespace
