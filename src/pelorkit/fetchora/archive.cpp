@@ -46,10 +46,16 @@ template <class Body> void with_context(py::object manager, Body &&body) {
     exit(py::none(), py::none(), py::none());
 }
 
-// Opening file_out for writing would truncate file_in under the reader, and
-// removing the input afterwards would then destroy the only copy.
+// True when file_out already names the file file_in, under any name or link.
+bool same_file(py::handle path, py::handle file_in, py::handle file_out) {
+    return truthy(path.attr("exists")(file_out)) &&
+           truthy(path.attr("samefile")(file_in, file_out));
+}
+
+// Opening file_out for writing would truncate the gzip file under its reader,
+// and removing the input afterwards would destroy the only copy.
 void refuse_same_file(py::handle path, py::handle file_in, py::handle file_out) {
-    if (truthy(path.attr("exists")(file_out)) && truthy(path.attr("samefile")(file_in, file_out)))
+    if (same_file(path, file_in, file_out))
         throw py::value_error("the output file is the gzip file itself");
 }
 
@@ -153,8 +159,11 @@ py::object decompress_zip_and_move(const Call &call) {
         // Where zipfile wrote the member; the name holds no ".." and is relative.
         py::object extracted_path = path.attr("normpath")(path.attr("join")(extract_dir, member));
         py::object file_out = path.attr("basename")(member);
+        // A member named like the archive replaces it; removing the archive
+        // afterwards would delete the result.
+        const bool replaces_archive = same_file(path, file_in, file_out);
         call.global(shutil_name).attr("move")(extracted_path, file_out);
-        if (truthy(remove_zip))
+        if (truthy(remove_zip) && !replaces_archive)
             call.global(os_name).attr("remove")(file_in);
         call.global(shutil_name).attr("rmtree")(extract_dir);
         return file_out;
@@ -172,29 +181,35 @@ py::object decompress_tar_gz(const Call &call) {
     py::handle remove_org = call.arg(1);
     py::object file;
     const bool failed = fails([&] {
+        py::object os = call.global(os_name);
+        py::object path = os.attr("path");
+        py::object shutil = call.global(shutil_name);
         py::str extract_path(kTarScratch);
-        if (truthy(call.global(os_name).attr("path").attr("isdir")(extract_path)))
-            call.global(shutil_name).attr("rmtree")(extract_path);
+        if (truthy(path.attr("isdir")(extract_path)))
+            shutil.attr("rmtree")(extract_path);
         with_context(call.global(tarfile_name).attr("open")(file_in, "r:gz"), [&](py::handle tar) {
-            refuse_absolute_members(call.global(os_name).attr("path"), tar);
+            refuse_absolute_members(path, tar);
             // The data filter refuses members and links that would land outside
             // the scratch directory, and device files.
             tar.attr("extractall")(py::arg("path") = extract_path, py::arg("filter") = "data");
         });
         // The first entry in the file system's order, one directory level deep.
-        file = call.global(os_name).attr("listdir")(extract_path)[py::int_(0)];
+        file = os.attr("listdir")(extract_path)[py::int_(0)];
         py::object file_h5ad = child_path(extract_path, file);
-        if (truthy(call.global(os_name).attr("path").attr("isdir")(file_h5ad))) {
-            file = call.global(os_name).attr("listdir")(file_h5ad)[py::int_(0)];
+        if (truthy(path.attr("isdir")(file_h5ad))) {
+            file = os.attr("listdir")(file_h5ad)[py::int_(0)];
             file_h5ad = child_path(file_h5ad, file);
         }
-        if (truthy(call.global(os_name).attr("path").attr("isfile")(file)))
-            call.global(os_name).attr("remove")(file);
-        if (!truthy(call.global(os_name).attr("path").attr("isfile")(file)))
-            call.global(shutil_name).attr("move")(file_h5ad, ".");
-        call.global(shutil_name).attr("rmtree")(extract_path);
-        if (truthy(remove_org))
-            call.global(os_name).attr("remove")(file_in);
+        // An entry named like the archive replaces it; removing the archive
+        // afterwards would delete the result.
+        const bool replaces_archive = same_file(path, file_in, file);
+        if (truthy(path.attr("isfile")(file)))
+            os.attr("remove")(file);
+        if (!truthy(path.attr("isfile")(file)))
+            shutil.attr("move")(file_h5ad, ".");
+        shutil.attr("rmtree")(extract_path);
+        if (truthy(remove_org) && !replaces_archive)
+            os.attr("remove")(file_in);
         call.print(text_with("File saved to: ", file));
     });
     return failed ? py::none() : file;

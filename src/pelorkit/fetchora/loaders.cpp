@@ -3,7 +3,7 @@
 // A name is looked up in its catalog as the catalog is at the time of the
 // call; the file is downloaded to "downloaded", unpacked as file_type says and
 // read with anndata. Which failures print, which return None quietly and which
-// propagate differs per loader and is kept as users know it.
+// propagate differs per loader; callers rely on each loader's own behaviour.
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
