@@ -9,8 +9,8 @@ BASE = "https://drive.google.com/uc?export=download&id="
 
 
 class Formatted:
-    def __format__(self, spec):
-        return f"custom[{spec}]"
+    def __format__(self, fmt):
+        return f"custom[{fmt}]"
 
     def __str__(self):
         return "not used"
