@@ -181,6 +181,12 @@ def test_writes_only_its_column(analyka):
     assert adata.uns == {"k": 1} and adata.X.sum() == 6
 
 
+def test_duplicate_cell_names(analyka):
+    obs = cells(["a", "b", "a", "b"], ["S1", "S2", "S2", "S2"]).set_axis(["c", "c", "d", "d"])
+    _, written = run_both(analyka, obs)
+    assert written["sample_diversity_index"].tolist() == ["1", "0", "1", "0"]
+
+
 def test_empty_adata(analyka):
     df, obs = run_both(analyka, cells([], []))
     assert list(df.columns) == ["Tumor_pct", "N_samples", "sample_diversity_index", "Tumor"]

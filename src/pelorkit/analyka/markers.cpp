@@ -3,23 +3,18 @@
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
+#include "pyops.hpp"
+
+#include <cstddef>
 
 namespace pelorkit::analyka {
+using namespace pyops;
+
 namespace {
 
 const Name nz_pct_test_name{"nz_pct_test"};
 const Name nz_pct_ref_name{"nz_pct_ref"};
 const Name neg_log_p_name{"-log(p-val)"};
-
-py::object steal(PyObject *obj) {
-    if (obj == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(obj);
-}
-
-py::object compare(py::handle left, py::handle right, int op) {
-    return steal(PyObject_RichCompare(left.ptr(), right.ptr(), op));
-}
 
 py::list as_list(py::handle iterable) {
     return steal(PySequence_List(iterable.ptr()));
@@ -31,7 +26,8 @@ py::object select_rows(py::handle frame, py::handle mask) {
     return frame.attr("loc")[py::make_tuple(mask, all_columns)];
 }
 
-// The first ref_col that some frame lacks, checked before any work is done.
+// False, after printing the error line, when some frame lacks the ranking
+// column; every frame is checked before any marker is computed.
 bool has_ranking_column(const Call &call, py::handle df_dct, py::handle ref_col) {
     for (py::handle key : df_dct.attr("keys")()) {
         py::list columns = as_list(df_dct[key].attr("columns").attr("values"));
@@ -47,13 +43,15 @@ bool has_ranking_column(const Call &call, py::handle df_dct, py::handle ref_col)
     return true;
 }
 
-// The best N_mkrs genes of one DEG table that pass both detection thresholds.
+// The best N_mkrs genes of one DEG table that pass both detection thresholds,
+// best first.
 py::list best_markers(py::handle deg, const Call &call) {
     py::handle ref_col = call.arg(1), n_mkrs = call.arg(2);
+    py::handle nz_pct_test_min = call.arg(3), nz_pct_ref_max = call.arg(4);
     py::object df = deg.attr("copy")(py::arg("deep") = true);
-    py::object b1 = compare(df[nz_pct_test_name], call.arg(3), Py_GE);
-    py::object b2 = compare(df[nz_pct_ref_name], call.arg(4), Py_LE);
-    py::object kept = select_rows(df, steal(PyNumber_And(b1.ptr(), b2.ptr())));
+    py::object b1 = compare(df[nz_pct_test_name], nz_pct_test_min, Py_GE);
+    py::object b2 = compare(df[nz_pct_ref_name], nz_pct_ref_max, Py_LE);
+    py::object kept = select_rows(df, bit_and(b1, b2));
     py::list by(1);
     by[0] = ref_col;
     py::object ranked = kept.attr("sort_values")(by, py::arg("ascending") = false);
@@ -65,11 +63,11 @@ py::list best_markers(py::handle deg, const Call &call) {
 // its best-first order (without repeats), so the result is reproducible.
 void remove_common_markers(py::dict mkr_dict) {
     py::list groups = as_list(mkr_dict.attr("keys")());
-    const size_t n = groups.size();
+    const std::size_t n = groups.size();
     py::set common;
-    for (size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         py::set first(mkr_dict[groups[i]]);
-        for (size_t j = i + 1; j < n; ++j)
+        for (std::size_t j = i + 1; j < n; ++j)
             if (truthy(compare(groups[i], groups[j], Py_NE)))
                 common.attr("update")(first.attr("intersection")(mkr_dict[groups[j]]));
     }

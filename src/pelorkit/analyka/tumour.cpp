@@ -4,6 +4,7 @@
 
 #include "diversity.hpp"
 #include "functions.hpp"
+#include "pyops.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -14,29 +15,12 @@
 #include <vector>
 
 namespace pelorkit::analyka {
+using namespace pyops;
+
 namespace {
 
 const Name np_name{"np"};
 const Name pd_name{"pd"};
-
-py::object steal(PyObject *obj) {
-    if (obj == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(obj);
-}
-
-py::object add(py::handle a, py::handle b) {
-    return steal(PyNumber_Add(a.ptr(), b.ptr()));
-}
-py::object mul(py::handle a, py::handle b) {
-    return steal(PyNumber_Multiply(a.ptr(), b.ptr()));
-}
-py::object div(py::handle a, py::handle b) {
-    return steal(PyNumber_TrueDivide(a.ptr(), b.ptr()));
-}
-py::object eq(py::handle a, py::handle b) {
-    return steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-}
 
 // ---------------------------------------------------------------------------
 // Classification performance
@@ -69,11 +53,11 @@ py::object evaluate_performance(const Call &call) {
     for (py::handle t : call.arg(2)) {
         py::object b1 = eq(y, t);
         py::object b2 = eq(y_pred, t);
-        py::object not_b1 = steal(PyNumber_Invert(b1.ptr()));
-        py::object bc = steal(PyNumber_And(b1.ptr(), b2.ptr()));
+        py::object not_b1 = invert(b1);
+        py::object bc = bit_and(b1, b2);
         py::object prec = div(sum(bc), sum(b2));
         py::object recall = div(sum(bc), sum(b1));
-        py::object bd = steal(PyNumber_And(not_b1.ptr(), b2.ptr()));
+        py::object bd = bit_and(not_b1, b2);
         py::object fpr = div(sum(bd), sum(not_b1));
         py::object f1 = div(mul(mul(py::int_(2), prec), recall), add(prec, recall));
 
@@ -170,7 +154,7 @@ ClusterLabels sorted_cluster_labels(py::handle clusters) {
     return result;
 }
 
-// What the cells of one group add up to, as the per-cluster selection gives it.
+// The values of one group of cells, as the Python objects a row holds.
 struct GroupStats {
     py::object diversity; // Shannon entropy in bits, numpy float
     py::object n_samples; // samples with at least one cell
@@ -200,6 +184,24 @@ bool summable_natively(py::handle np, py::handle column) {
     return kind == "b" || kind == "i" || (kind == "u" && itemsize < 8);
 }
 
+// The group of each distinct cluster value: its text form, as the column's
+// astype(str) writes it, looked up among the texts of the sorted labels.
+std::vector<std::int64_t> groups_of_labels(py::handle uniques, const ClusterLabels &labels) {
+    py::list texts = uniques.attr("astype")(str_type()).attr("tolist")();
+    std::vector<std::int64_t> groups;
+    groups.reserve(texts.size());
+    for (py::handle text : texts) {
+        PyObject *group = PyDict_GetItemWithError(labels.group_of_text.ptr(), text.ptr());
+        if (group == nullptr && PyErr_Occurred())
+            throw py::error_already_set();
+        groups.push_back(group == nullptr ? -1 : py::handle(group).cast<std::int64_t>());
+    }
+    return groups;
+}
+
+// One native pass groups the cells and counts, per group, the cells, the
+// tumour cells, the reference indicator and the cells of each sample; the few
+// numbers per group then go through numpy as one cluster's selection would.
 Tally tally_clusters(const Call &call, py::handle obs, py::handle clusters,
                      const ClusterLabels &labels) {
     py::object np = call.global(np_name);
@@ -207,17 +209,8 @@ Tally tally_clusters(const Call &call, py::handle obs, py::handle clusters,
     const std::size_t n_cells = py::len(clusters);
     const std::int64_t n_groups = labels.n_groups;
 
-    // Cell to group through the text form of its cluster label.
     py::tuple factorized = pd.attr("factorize")(clusters, py::arg("use_na_sentinel") = false);
-    py::list texts = factorized[1].attr("astype")(str_type()).attr("tolist")();
-    std::vector<std::int64_t> group_of_code;
-    group_of_code.reserve(texts.size());
-    for (py::handle text : texts) {
-        PyObject *group = PyDict_GetItemWithError(labels.group_of_text.ptr(), text.ptr());
-        if (group == nullptr && PyErr_Occurred())
-            throw py::error_already_set();
-        group_of_code.push_back(group == nullptr ? -1 : py::handle(group).cast<std::int64_t>());
-    }
+    std::vector<std::int64_t> group_of_code = groups_of_labels(factorized[1], labels);
     RawArray<std::int64_t> cluster_codes = int64_array(np, factorized[0], n_cells);
 
     py::tuple samples = pd.attr("factorize")(obs[call.arg(1)]);
@@ -265,7 +258,7 @@ Tally tally_clusters(const Call &call, py::handle obs, py::handle clusters,
             sample_counts.array()[py::slice(count_offsets[g], count_offsets[g + 1], 1)];
         py::object pcnt = div(counts, sum(counts));
         GroupStats stats;
-        stats.diversity = sum(mul(steal(PyNumber_Negative(pcnt.ptr())), np.attr("log2")(pcnt)));
+        stats.diversity = sum(mul(negative(pcnt), np.attr("log2")(pcnt)));
         py::object cells = int64(offsets[g + 1] - offsets[g]);
         stats.tumor_pct = truncated_percent(int64(tumour_cells[g]), cells);
         py::object ref_sum =
@@ -298,8 +291,7 @@ py::object result_table(const Call &call, const ClusterLabels &labels, const Tal
         n_samples.append(stats.n_samples);
         diversity.append(stats.diversity);
         ref_pct.append(stats.ref_pct);
-        tumour.append(
-            steal(PyObject_RichCompare(stats.tumor_pct.ptr(), py::int_(50).ptr(), Py_GE)));
+        tumour.append(compare(stats.tumor_pct, py::int_(50), Py_GE));
     }
     // The columns hold the values as computed, typed as a table filled cell by
     // cell from empty ends up: object columns for the first three, float for
@@ -331,8 +323,7 @@ void write_cell_index(const Call &call, py::handle adata, const Tally &tally) {
         np.attr("array")(values, py::arg("dtype") = whole ? np.attr("int64") : np.attr("float64"));
     py::object texts = pd.attr("Series")(small).attr("astype")(str_type());
     py::object obs = adata.attr(obs_name);
-    py::object column = pd.attr("Series")(texts.attr("array").attr("take")(tally.cell_group),
-                                          py::arg("index") = obs.attr("index"));
+    py::object column = texts.attr("take")(tally.cell_group).attr("set_axis")(obs.attr("index"));
     obs[call.arg(5)] = column;
 }
 
