@@ -260,10 +260,11 @@ def reference_performance(y, y_pred, labels):
     [["Tumor", "Normal"], ["Normal", "Tumor", "Normal"], ["Tumor", "Other"], [], ["Tumor"]],
     ids=["default", "repeated", "absent", "empty", "one"],
 )
-def test_random_calls_match_transcription(analyka, labels):
+@pytest.mark.parametrize("noise", [0.0, 0.2])
+def test_random_calls_match_transcription(analyka, labels, noise):
     rng = np.random.default_rng(3)
     y = rng.choice(["Tumor", "Normal"], 200)
-    y_pred = np.where(rng.random(200) < 0.8, y, rng.choice(["Tumor", "Normal", "Other"], 200))
+    y_pred = np.where(rng.random(200) >= noise, y, rng.choice(["Tumor", "Normal", "Other"], 200))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         expected = reference_performance(y, y_pred, labels)
@@ -272,15 +273,6 @@ def test_random_calls_match_transcription(analyka, labels):
     assert list(got) == list(expected) == list(from_lists)
     np.testing.assert_equal(got, expected)
     np.testing.assert_equal(from_lists, expected)
-
-
-def test_perfect_prediction(analyka):
-    y = np.array(Y)
-    perf = analyka.evaluate_performance(y, y.copy())
-    assert perf["Accuracy"] == perf["F1"] == 1.0
-    for t in ("Tumor", "Normal"):
-        assert perf[f"F1 ({t})"] == perf[f"Precision ({t})"] == perf[f"Recall ({t})"] == 1.0
-        assert perf[f"FPR ({t})"] == 0.0
 
 
 def test_zero_denominators_give_nan_with_warning(analyka):
