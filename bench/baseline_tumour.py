@@ -1,0 +1,44 @@
+"""Straightforward pandas transcription of the sample diversity index: one
+boolean mask over every cell per cluster, labels matched by their text form.
+
+Used by bench_tumour.py as the baseline and by the tests as the reference.
+"""
+
+import numpy as np
+import pandas as pd
+
+
+def compute_sample_div_index(
+    adata,
+    sample_col="sample",
+    cluster_col="cnv_cluster",
+    tumor_dec="ploidy_dec",
+    ref_ind_col="cnv_ref_ind",
+    sdi_col="sample_diversity_index",
+    tumor_name="Aneuploid",
+):
+    obs = adata.obs
+    clust_lst = obs[cluster_col].unique().tolist()
+    clust_lst.sort()
+    df = pd.DataFrame(columns=["Tumor_pct", "N_samples", "sample_diversity_index"], index=clust_lst)
+    label_text = obs[cluster_col].astype(str)
+    for c in clust_lst:
+        b = label_text == str(c)
+        pcnt = obs.loc[b, sample_col].value_counts()
+        pcnt = pcnt / np.sum(pcnt)
+        pcnt = pcnt[pcnt > 0]
+        H = np.sum(-pcnt * np.log2(pcnt))
+        pt = int(100 * (obs.loc[b, tumor_dec] == tumor_name).sum() / np.sum(b))
+        pt_ref = int(100 * obs.loc[b, ref_ind_col].sum() / np.sum(b))
+        Ns = np.sum(pcnt > 0)
+        df.loc[c, "Tumor_pct"] = pt
+        df.loc[c, "Ref_pct"] = pt_ref
+        df.loc[c, "N_samples"] = Ns
+        df.loc[c, "sample_diversity_index"] = H
+    df["Tumor"] = df["Tumor_pct"] >= 50
+    obs[sdi_col] = 0
+    for c in df.index.values.tolist():
+        b = label_text == str(c)
+        obs.loc[b, sdi_col] = df.loc[c, "sample_diversity_index"].round()
+    obs[sdi_col] = obs[sdi_col].astype(str)
+    return df
