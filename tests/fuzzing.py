@@ -183,11 +183,15 @@ def snapshot(value):
         return None
 
 
-def same(a, b) -> bool:
+def same(a, b, written_obs_column=None) -> bool:
     if a is None and b is None:
         return True
     if isinstance(a, anndata.AnnData):
-        return same(a.obs, b.obs) and same(a.var, b.var) and same(a.X, b.X) and same(dict(a.uns), dict(b.uns))
+        obs_a, obs_b = a.obs, b.obs
+        if written_obs_column is not None:  # the one column a function may write
+            obs_a = obs_a.drop(columns=[written_obs_column], errors="ignore")
+            obs_b = obs_b.drop(columns=[written_obs_column], errors="ignore")
+        return same(obs_a, obs_b) and same(a.var, b.var) and same(a.X, b.X) and same(dict(a.uns), dict(b.uns))
     if isinstance(a, pd.DataFrame | pd.Series):
         return type(a) is type(b) and a.equals(b) and list(a.index) == list(b.index)
     if sp.issparse(a):
@@ -263,9 +267,21 @@ def make_test(module, name, examples):
             raise
         except Exception:
             pass
+        written = None
+        if name == "compute_sample_div_index":
+            try:
+                bound = inspect.signature(function).bind(*args, **kwargs)
+                bound.apply_defaults()
+                written = bound.arguments["sdi_col"]
+            except (TypeError, KeyError):
+                pass
         for old, new in zip(before, args + list(kwargs.values())):
             if old is not None and not isinstance(new, RaisingEq | RaisingHash | RaisingLen):
-                assert same(old, new), f"{name} modified an argument: {new!r:.200}"
+                try:
+                    unchanged = same(old, new, written)
+                except Exception:  # a column name pandas cannot drop
+                    unchanged = same(old, new)
+                assert unchanged, f"{name} modified an argument: {new!r:.200}"
         for fname, lst, content in defaults:
             assert lst == content, f"{name} changed the default list of {fname}"
 
