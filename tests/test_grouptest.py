@@ -196,7 +196,9 @@ def test_other_pvalue_kinds_follow_pandas_assignment(analyka, abc, monkeypatch, 
     df, group_map = abc
     fake, _ = fake_stats([pvalue, np.array([0.3, 0.01, 0.6, 0.7])])
     monkeypatch.setattr(analyka, "stats", fake)
-    got = analyka.cci_get_diff_interactions(df, group_map, "A")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # nothing of pandas' slice or chain warnings
+        got = analyka.cci_get_diff_interactions(df, group_map, "A")
     fake, _ = fake_stats([pvalue, np.array([0.3, 0.01, 0.6, 0.7])])
     pd.testing.assert_frame_equal(got, literal(df, group_map, "A", ttest=fake.ttest_ind))
 
@@ -261,12 +263,13 @@ def test_empty_results(analyka, abc):
 )  # fmt: skip
 @pytest.mark.parametrize("cutoff", [1, np.float32(0.5), 1.0])
 def test_input_forms(analyka, table, group_map, cutoff):
-    before = table.copy()
+    before, map_before = table.copy(), group_map.copy()
     got = quiet(analyka.cci_get_diff_interactions, table, group_map, None, cutoff)
     pd.testing.assert_frame_equal(
         got, quiet(literal, table, group_map, None, cutoff), check_exact=True
     )
     pd.testing.assert_frame_equal(table, before)
+    assert dict(group_map) == dict(map_before)
 
 
 def test_missing_sample_and_unorderable_groups_raise(analyka, abc):

@@ -75,6 +75,15 @@ py::object all_but_last_two() {
     return py::reinterpret_steal<py::object>(PySlice_New(nullptr, py::int_(-2).ptr(), nullptr));
 }
 
+// frame[key] = value as the Python statement runs it. pandas 3 tells an
+// assignment to a variable from one to a temporary by counting references,
+// and the interpreter's stack holds one more than a C++ caller does.
+void set_item(py::handle frame, py::handle key, py::handle value) {
+    py::object stack_reference = py::reinterpret_borrow<py::object>(frame);
+    if (PyObject_SetItem(stack_reference.ptr(), key.ptr(), value.ptr()) < 0)
+        throw py::error_already_set();
+}
+
 // The samples of one group: the boolean Series `group == label` and whether
 // np.sum of it is greater than 0.
 struct Members {
@@ -163,14 +172,15 @@ private:
     // The post-processing as pandas statements.
     py::object rank_in_pandas(py::handle np, py::handle cutoff) {
         py::object df_res = frame_;
-        df_res[df_res.attr("isnull")()] = 1;
+        set_item(df_res, df_res.attr("isnull")(), py::int_(1));
         py::object pv_min = df_res.attr("min")(py::arg("axis") = 1);
-        // a copy of its own, so that adding the two columns warns of nothing
-        df_res =
-            df_res.attr("loc")[py::make_tuple(compare(pv_min, cutoff, Py_LE), slice_all())].attr(
-                "copy")();
-        df_res["ss"] = compare(df_res, cutoff, Py_LE).attr("sum")(py::arg("axis") = 1);
-        df_res["pp"] = negative(np.attr("log10")(df_res.attr("prod")(py::arg("axis") = 1)));
+        py::object kept = compare(pv_min, cutoff, Py_LE);
+        // a copy of its own, so that pandas 2 sees no assignment to a slice
+        df_res = df_res.attr("loc")[py::make_tuple(kept, slice_all())].attr("copy")();
+        set_item(df_res, py::str("ss"),
+                 compare(df_res, cutoff, Py_LE).attr("sum")(py::arg("axis") = 1));
+        set_item(df_res, py::str("pp"),
+                 negative(np.attr("log10")(df_res.attr("prod")(py::arg("axis") = 1))));
         py::list by;
         by.append("ss");
         by.append("pp");
