@@ -150,12 +150,15 @@ public:
     }
 
 private:
+    // A float64 ndarray itself (a subclass such as a masked array may stand
+    // for other values), one value per item.
     bool is_plain_column(py::handle pvalue) const {
-        if (!py::isinstance<py::array_t<double>>(pvalue))
+        py::object ndarray = py::module_::import("numpy").attr("ndarray");
+        if (!py::type::handle_of(pvalue).is(ndarray) ||
+            !py::isinstance<py::array_t<double>>(pvalue))
             return false;
         auto array = py::reinterpret_borrow<py::array>(pvalue);
-        return Py_IS_TYPE(pvalue.ptr(), py::detail::npy_api::get().PyArray_Type_) &&
-               array.ndim() == 1 && array.shape(0) == items_;
+        return array.ndim() == 1 && array.shape(0) == items_;
     }
 
     void assign(py::handle name, py::handle pvalue) {

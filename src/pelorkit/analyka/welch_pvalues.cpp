@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace pelorkit::analyka {
 namespace {
@@ -22,13 +23,28 @@ PyObject *loaded_module(const char *name) {
     return PyDict_GetItemString(PyImport_GetModuleDict(), name);
 }
 
-// scipy's module of the t-test, when `stats` is scipy.stats and its
-// ttest_ind is still scipy's function: the native path applies only then.
+// The scipy release whose arithmetic the kernel reproduces; any other one is
+// called directly.
+constexpr const char *kReproducedScipy = "1.17.";
+
+bool reproduced_scipy() {
+    PyObject *scipy = loaded_module("scipy");
+    if (scipy == nullptr)
+        return false;
+    py::object version = py::getattr(scipy, "__version__", py::none());
+    return py::isinstance<py::str>(version) &&
+           version.cast<std::string>().starts_with(kReproducedScipy);
+}
+
+// scipy's module of the t-test, when `stats` is scipy.stats of the reproduced
+// release and its ttest_ind is still scipy's function: the native path
+// applies only then.
 std::optional<py::object> scipy_test_module(const Call &call) {
     py::object stats = call.global(stats_name);
     PyObject *scipy_stats = loaded_module("scipy.stats");
     PyObject *stats_py = loaded_module("scipy.stats._stats_py");
-    if (scipy_stats == nullptr || stats_py == nullptr || stats.ptr() != scipy_stats)
+    if (scipy_stats == nullptr || stats_py == nullptr || stats.ptr() != scipy_stats ||
+        !reproduced_scipy())
         return std::nullopt;
     py::object called = py::getattr(stats, "ttest_ind", py::none());
     py::object original = py::getattr(stats_py, "ttest_ind", py::none());
