@@ -1,0 +1,317 @@
+"""Welch's t-test per item between groups of samples."""
+
+import types
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+import scipy
+import scipy.special
+from scipy import stats
+
+KEYWORDS = dict(axis=0, equal_var=False, nan_policy="omit", alternative="two-sided", trim=0)
+
+
+def literal(df, group_map, ref_group=None, cutoff=0.05, ttest=None):
+    """The algorithm as plain pandas statements, calling `ttest` (scipy's by default)."""
+    ttest = ttest or (lambda a, b: stats.ttest_ind(a, b, **KEYWORDS))
+    group = [group_map[k] for k in list(df.index.values)]
+    glst = sorted(set(group))
+    group = pd.Series(group, index=df.index)
+    df_res = pd.DataFrame(index=list(df.columns.values))
+    pairs = []
+    if ref_group is None:
+        pairs = [(g1, g2) for i, g1 in enumerate(glst) for j, g2 in enumerate(glst) if i > j]
+    elif ref_group in glst:
+        pairs = [(g, ref_group) for g in glst if g != ref_group]
+    for g1, g2 in pairs:
+        b1, b2 = group == g1, group == g2
+        if np.sum(b1) > 0 and np.sum(b2) > 0:
+            res = ttest(df.loc[b1, :], df.loc[b2, :])
+            df_res.loc[:, f"{g1}_vs_{g2}"] = res.pvalue
+    df_res[df_res.isnull()] = 1
+    df_res = df_res.loc[df_res.min(axis=1) <= cutoff, :]
+    df_res["ss"] = (df_res <= cutoff).sum(axis=1)
+    df_res["pp"] = -np.log10(df_res.prod(axis=1))
+    return df_res.sort_values(by=["ss", "pp"], ascending=False).iloc[:, :-2]
+
+
+def quiet(fn, *args, **kwargs):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return fn(*args, **kwargs)
+
+
+def random_table(rng, sizes, items, nan_rate, from_matrix):
+    """Samples x items with decimal, near-constant and all-NaN columns mixed in."""
+    n = sum(sizes)
+    data = rng.standard_normal((n, items)) * rng.choice([1e-6, 1.0, 1e4]) + rng.choice(
+        [0, 0.1, 1e6]
+    )
+    for j, kind in enumerate(rng.integers(0, 4, items)):
+        if kind == 1:
+            data[:, j] = 0.1
+        elif kind == 2:
+            data[:, j] = rng.choice([0.1, 0.2, 0.30000000000000004], n)
+        elif kind == 3:
+            data[:, j] = np.round(data[:, j], 1)
+    data[rng.random(data.shape) < nan_rate] = np.nan
+    if nan_rate and items:
+        data[:, 0] = np.nan
+    samples = [f"s{i}" for i in range(n)]
+    cols = [f"i{j}" for j in range(items)]
+    labels = rng.permutation(np.repeat([f"g{k}" for k in range(len(sizes))], sizes))
+    if from_matrix:  # rows of a column are strided, numpy adds them one after the other
+        df = pd.DataFrame(data, index=samples, columns=cols)
+    else:  # one array per column, numpy adds them pairwise
+        df = pd.DataFrame({c: data[:, j] for j, c in enumerate(cols)}, index=samples)
+    return df, dict(zip(samples, labels, strict=True))
+
+
+@pytest.mark.parametrize("from_matrix", [True, False], ids=["matrix", "columns"])
+@pytest.mark.parametrize("nan_rate", [0.0, 0.1, 0.6])
+@pytest.mark.parametrize("max_group", [4, 14, 300])
+def test_native_path_equals_scipy_bit_for_bit(analyka, from_matrix, nan_rate, max_group):
+    rng = np.random.default_rng([int(from_matrix), int(nan_rate * 10), max_group])
+    for trial in range(12 if max_group < 300 else 3):
+        sizes = rng.integers(1, max_group, rng.integers(2, 5))
+        df, group_map = random_table(rng, sizes, int(rng.integers(1, 25)), nan_rate, from_matrix)
+        ref_group = None if trial % 3 else "g1"
+        cutoff = [1.0, 0.05, 0.5][trial % 3]
+        got = quiet(analyka.cci_get_diff_interactions, df, group_map, ref_group, cutoff)
+        want = quiet(literal, df, group_map, ref_group, cutoff)
+        pd.testing.assert_frame_equal(got, want, check_exact=True)
+
+
+DEGENERATE = {
+    # item: (values of group A, values of group B)
+    "one_usable_value": ([1.0, np.nan, np.nan], [1.0, 2.0, 3.0]),
+    "all_nan": ([np.nan] * 3, [np.nan] * 3),
+    "constant_equal_means": ([2.0] * 3, [2.0] * 3),
+    "constant_unequal_means": ([2.0] * 3, [5.0] * 3),
+    "near_constant_decimals": ([0.1] * 3, [0.1] * 3),
+    "ordinary": ([1.0, 2.5, 2.0], [4.0, 3.0, 6.5]),
+}
+
+
+@pytest.mark.parametrize("with_nan", [False, True], ids=["no-nan", "nan-elsewhere"])
+def test_degenerate_columns_follow_scipy(analyka, with_nan):
+    items = dict(DEGENERATE)
+    if not with_nan:  # keep the whole table free of NaN: scipy's vectorised call
+        items = {k: v for k, v in items.items() if not np.isnan(v[0] + v[1]).any()}
+    df = pd.DataFrame({k: a + b for k, (a, b) in items.items()}, index=list("abcdef"))
+    group_map = dict(zip("abcdef", "BBBAAA", strict=True))
+    got = quiet(analyka.cci_get_diff_interactions, df, group_map, None, 1.0)["B_vs_A"]
+    want = quiet(stats.ttest_ind, df.iloc[:3], df.iloc[3:], **KEYWORDS).pvalue
+    want = pd.Series(np.where(np.isnan(want), 1.0, want), index=df.columns)
+    pd.testing.assert_series_equal(
+        got.sort_index(), want.sort_index(), check_names=False, rtol=1e-12
+    )
+    assert got["constant_equal_means"] == 1.0  # NaN p-value reported as 1
+    assert got["constant_unequal_means"] == 0.0
+    if with_nan:
+        assert got["one_usable_value"] == got["all_nan"] == 1.0
+
+
+def test_rounding_noise_of_decimal_groups_is_kept(analyka):
+    df = pd.DataFrame({"x": [0.1] * 7}, index=list("abcdefg"))
+    got = quiet(
+        analyka.cci_get_diff_interactions,
+        df,
+        dict(zip("abcdefg", "AAABBBB", strict=True)),
+        None,
+        1.0,
+    )
+    assert got.loc["x", "B_vs_A"] == pytest.approx(0.29, abs=0.01)
+
+
+def test_groups_of_one_sample(analyka):
+    df = pd.DataFrame({"x": [1.0, 2.0, 9.0]}, index=["a", "b", "c"])
+    got = quiet(analyka.cci_get_diff_interactions, df, {"a": "A", "b": "B", "c": "C"}, None, 1.0)
+    assert list(got.columns) == ["B_vs_A", "C_vs_A", "C_vs_B"] and (got == 1.0).all().all()
+
+
+def fake_stats(pvalues_by_call):
+    """A stats module whose ttest_ind returns the given p-values in turn."""
+    calls = []
+
+    def ttest_ind(a, b, **kwargs):
+        calls.append((list(a.index), list(b.index), kwargs))
+        return types.SimpleNamespace(pvalue=pvalues_by_call[len(calls) - 1])
+
+    return types.SimpleNamespace(ttest_ind=ttest_ind), calls
+
+
+@pytest.fixture
+def abc():
+    df = pd.DataFrame(np.arange(24.0).reshape(6, 4), index=list("uvwxyz"), columns=list("pqrs"))
+    return df, dict(zip("uvwxyz", ["B", "A", "C", "B", "A", "C"], strict=True))
+
+
+def test_comparisons_order_and_samples(analyka, abc, monkeypatch):
+    df, group_map = abc
+    fake, calls = fake_stats([np.full(4, 0.01)] * 3)
+    monkeypatch.setattr(analyka, "stats", fake)
+    got = analyka.cci_get_diff_interactions(df, group_map)
+    assert list(got.columns) == ["B_vs_A", "C_vs_A", "C_vs_B"]
+    assert [c[:2] for c in calls] == [(["u", "x"], ["v", "y"]), (["w", "z"], ["v", "y"]),
+                                      (["w", "z"], ["u", "x"])]  # fmt: skip
+    calls.clear()
+    got = analyka.cci_get_diff_interactions(df, group_map, "B")
+    assert list(got.columns) == ["A_vs_B", "C_vs_B"]
+    assert [c[:2] for c in calls] == [(["v", "y"], ["u", "x"]), (["w", "z"], ["u", "x"])]
+
+
+def test_selection_count_and_order_of_items(analyka, abc, monkeypatch):
+    df, group_map = abc
+    first = np.array([0.01, 0.06, 0.0, 0.05])  # p, q, r, s
+    second = np.array([0.2, 0.3, 0.9, 0.04])
+    fake, _ = fake_stats([first, second])
+    monkeypatch.setattr(analyka, "stats", fake)
+    with pytest.warns(RuntimeWarning, match="divide by zero"):  # np.log10(0), as in pandas
+        got = analyka.cci_get_diff_interactions(df, group_map, "C")
+    # s is significant twice (cutoff inclusive); r's zero p-value beats p; q is dropped
+    assert list(got.index) == ["s", "r", "p"]
+    assert got.loc["r"].tolist() == [0.0, 0.9]
+
+
+def test_ties_keep_item_order(analyka, abc, monkeypatch):
+    df, group_map = abc
+    fake, _ = fake_stats([np.array([0.01, 0.02, 0.01, 0.01])])
+    monkeypatch.setattr(analyka, "stats", fake)
+    got = analyka.cci_get_diff_interactions(df.iloc[[0, 1, 3, 4]], group_map)
+    assert list(got.index) == ["p", "r", "s", "q"]
+
+
+@pytest.mark.parametrize(
+    "pvalue",
+    [
+        [0.01, np.nan, 0.5, 0.02],
+        pd.Series([0.5, 0.01], index=["s", "p"]),  # aligned on the items
+        0.03,
+        np.array([0.01, 0.2, 0.04, 0.9], dtype=np.float32),
+    ],
+    ids=["list", "series", "scalar", "float32"],
+)
+def test_other_pvalue_kinds_follow_pandas_assignment(analyka, abc, monkeypatch, pvalue):
+    df, group_map = abc
+    fake, _ = fake_stats([pvalue, np.array([0.3, 0.01, 0.6, 0.7])])
+    monkeypatch.setattr(analyka, "stats", fake)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # nothing of pandas' slice or chain warnings
+        got = analyka.cci_get_diff_interactions(df, group_map, "A")
+    fake, _ = fake_stats([pvalue, np.array([0.3, 0.01, 0.6, 0.7])])
+    pd.testing.assert_frame_equal(got, literal(df, group_map, "A", ttest=fake.ttest_ind))
+
+
+@pytest.mark.parametrize(
+    "signature, passed",
+    [
+        ("a, b, *, axis=0, equal_var=True, nan_policy='propagate', alternative='two-sided', trim=0", False),
+        ("a, b, axis=0, equal_var=True, nan_policy='propagate', permutations=None, random_state=None, "
+         "alternative='two-sided', trim=0", True),
+        ("a, b, **kwargs", True),
+    ],
+    ids=["current-scipy", "older-scipy", "kwargs"],
+)  # fmt: skip
+def test_removed_keywords_passed_only_when_accepted(analyka, abc, monkeypatch, signature, passed):
+    seen = []
+    namespace = {"seen": seen, "np": np, "types": types}
+    body = (
+        "    seen.append(dict(locals()))\n    return types.SimpleNamespace(pvalue=np.full(4, 0.01))"
+    )
+    exec(f"def ttest_ind({signature}):\n{body}", namespace)
+    monkeypatch.setattr(analyka, "stats", types.SimpleNamespace(ttest_ind=namespace["ttest_ind"]))
+    df, group_map = abc
+    analyka.cci_get_diff_interactions(df, group_map, "A")
+    kwargs = seen[0].get("kwargs", seen[0])
+    assert {k: kwargs.get(k) for k in KEYWORDS} == KEYWORDS
+    assert (("permutations" in kwargs) and ("random_state" in kwargs)) == passed
+    assert kwargs.get("permutations", None) is None and kwargs.get("random_state", None) is None
+
+
+def test_rebound_scipy_call_equals_native(analyka, monkeypatch):
+    rng = np.random.default_rng(3)
+    df, group_map = random_table(rng, [5, 9, 3], 30, 0.2, True)
+    native = quiet(analyka.cci_get_diff_interactions, df, group_map, None, 1.0)
+    monkeypatch.setattr(analyka, "stats", types.SimpleNamespace(ttest_ind=stats.ttest_ind))
+    called = quiet(analyka.cci_get_diff_interactions, df, group_map, None, 1.0)
+    pd.testing.assert_frame_equal(native, called, check_exact=True)
+
+
+@pytest.mark.skipif(not scipy.__version__.startswith("1.17."), reason="reproduced release")
+def test_native_route_takes_one_vectorised_stdtr_per_comparison(analyka, monkeypatch):
+    # scipy itself, with NaN in the table, evaluates stdtr once per item
+    calls = []
+    stdtr = scipy.special.stdtr
+    monkeypatch.setattr(scipy.special, "stdtr", lambda *a: calls.append(a) or stdtr(*a))
+    df, group_map = random_table(np.random.default_rng(4), [4, 5, 6], 40, 0.2, False)
+    quiet(analyka.cci_get_diff_interactions, df, group_map)
+    assert len(calls) == 3 and all(np.shape(a[0]) == (40,) for a in calls)
+
+
+def test_empty_results(analyka, abc):
+    df, group_map = abc
+    one_group = analyka.cci_get_diff_interactions(df, {k: "A" for k in group_map})
+    assert one_group.shape == (0, 0)
+    pd.testing.assert_frame_equal(one_group, literal(df, {k: "A" for k in group_map}))
+    pd.testing.assert_frame_equal(analyka.cci_get_diff_interactions(df, group_map, "Z"), one_group)
+    no_items = analyka.cci_get_diff_interactions(df.iloc[:, :0], group_map)
+    assert no_items.shape == (0, 3)
+    pd.testing.assert_frame_equal(no_items, literal(df.iloc[:, :0], group_map))
+
+
+@pytest.mark.parametrize(
+    "table, group_map",
+    [
+        (pd.DataFrame(np.arange(12).reshape(4, 3) ** 2, index=[1, 2, 3, 4]), {1: 1, 2: 2, 3: 1, 4: 2}),
+        (pd.DataFrame({"x": [1, 2, 3, 5], "y": [0.5, 0.1, 0.3, 0.2]}), pd.Series(["b", "a", "b", "a"])),
+        (pd.DataFrame([[1.0, 2.0], [2.0, 5.0], [3.0, 1.0], [4.0, 0.0]], columns=["d", "d"]),
+         {0: "x", 1: "y", 2: "x", 3: "y"}),
+        (pd.DataFrame(np.eye(4), columns=pd.MultiIndex.from_product([["a", "b"], [1, 2]])),
+         {0: "x", 1: "y", 2: "x", 3: "y"}),
+    ],
+    ids=["int-table-numeric-labels", "mixed-dtypes-series-map", "duplicate-items", "tuple-items"],
+)  # fmt: skip
+@pytest.mark.parametrize("cutoff", [1, np.float32(0.5), 1.0])
+def test_input_forms(analyka, table, group_map, cutoff):
+    before, map_before = table.copy(), group_map.copy()
+    got = quiet(analyka.cci_get_diff_interactions, table, group_map, None, cutoff)
+    pd.testing.assert_frame_equal(
+        got, quiet(literal, table, group_map, None, cutoff), check_exact=True
+    )
+    pd.testing.assert_frame_equal(table, before)
+    assert dict(group_map) == dict(map_before)
+
+
+def test_missing_sample_and_unorderable_groups_raise(analyka, abc):
+    df, group_map = abc
+    with pytest.raises(KeyError):
+        analyka.cci_get_diff_interactions(df, {"u": "A"})
+    with pytest.raises(TypeError):
+        analyka.cci_get_diff_interactions(df, {**group_map, "u": 1})
+
+
+def test_warns_as_scipy_does(analyka):
+    df = pd.DataFrame({"x": [0.1] * 5, "y": [np.nan, np.nan, 1.0, 2.0, 3.0]}, index=list("abcde"))
+    group_map = dict(zip("abcde", "AABBB", strict=True))
+    with warnings.catch_warnings(record=True) as record:
+        warnings.simplefilter("always")
+        analyka.cci_get_diff_interactions(df, group_map)
+    assert {type(w.message).__name__ for w in record} == {"RuntimeWarning", "SmallSampleWarning"}
+    assert any("Precision loss" in str(w.message) for w in record)
+
+
+def test_test_group_diff_forwards(analyka, abc, monkeypatch):
+    df, group_map = abc
+    pd.testing.assert_frame_equal(
+        analyka.test_group_diff(df, group_map, "A", 0.5),
+        analyka.cci_get_diff_interactions(df, group_map, "A", 0.5),
+    )
+    seen = []
+    monkeypatch.setattr(
+        analyka, "cci_get_diff_interactions", lambda *a, **k: seen.append((a, k)) or "r"
+    )
+    assert analyka.test_group_diff(df, group_map) == "r"
+    assert seen == [((df, group_map, None, 0.05), {})]
