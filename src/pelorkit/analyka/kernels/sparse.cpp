@@ -91,15 +91,29 @@ bool segment(std::size_t &start, std::size_t &end, std::span<const I> indptr, st
     return true;
 }
 
-// Whether indices strictly increase and stay below `bound`: then every entry
-// is a position of its own. Branch-free, so it vectorises.
-template <class I> bool canonical(const I *index, std::size_t len, std::size_t bound) {
-    if (len == 0)
-        return true;
-    int unordered = 0;
-    for (std::size_t p = 1; p < len; ++p)
-        unordered |= static_cast<int>(index[p] <= index[p - 1]);
-    return unordered == 0 && index[0] >= 0 && static_cast<std::size_t>(index[len - 1]) < bound;
+// Walks the entries [start, end) of one row (or column) a stretch at a time,
+// checking that the stretch's indices strictly increase and stay below
+// `bound` just before visit(p) sees its entries: then every entry is a
+// position of its own. The check is branch-free (it vectorises) and runs
+// right ahead of the visits, so index and value reads stream together.
+// Returns the first position not visited: `end` when the run is canonical.
+template <class I, class Visit>
+std::size_t visit_increasing(std::span<const I> index, std::size_t start, std::size_t end,
+                             std::size_t bound, Visit &&visit) {
+    constexpr std::size_t kStretch = 64;
+    I prev = -1;
+    for (std::size_t s = start; s < end; s += kStretch) {
+        const std::size_t e = s + kStretch < end ? s + kStretch : end;
+        int unordered = static_cast<int>(index[s] <= prev);
+        for (std::size_t p = s + 1; p < e; ++p)
+            unordered |= static_cast<int>(index[p] <= index[p - 1]);
+        if (unordered != 0 || static_cast<std::size_t>(index[e - 1]) >= bound)
+            return s;
+        prev = index[e - 1];
+        for (std::size_t p = s; p < e; ++p)
+            visit(p);
+    }
+    return end;
 }
 
 bool picks_in_bounds(const GroupedCounts &out, std::size_t n_cols) {
@@ -239,23 +253,33 @@ ScanStatus csr_rows(std::uint32_t *counts, const GroupedCounts &out, std::size_t
         if (g < 0)
             continue;
         std::uint32_t *row_out = counts + static_cast<std::size_t>(g) * n_out;
-        if (!canonical(indices.data() + start, end - start, n_cols)) {
-            if (!count_by_sums(row_out, start, end, data, indices, n_cols, slots, sums))
-                return ScanStatus::malformed;
-        } else if constexpr (std::is_same_v<Slots, AllSlots>) {
-            for (std::size_t p = start; p < end; ++p)
-                row_out[indices[p]] += one_if_positive(data[p]);
+        bool canonical;
+        if constexpr (std::is_same_v<Slots, AllSlots>) {
+            const std::size_t stop =
+                visit_increasing(indices, start, end, n_cols, [&](std::size_t p) {
+                    row_out[indices[p]] += one_if_positive(data[p]);
+                });
+            canonical = stop == end;
+            for (std::size_t p = start; p < stop && !canonical; ++p)
+                row_out[indices[p]] -= one_if_positive(data[p]);
         } else {
-            // The picked entries first, then their values: the reads of those
-            // scattered values no longer wait on each other.
+            // The picked entries first, their values asked for as they are
+            // found and read once the row is walked.
             hits.clear();
-            for (std::size_t p = start; p < end; ++p)
-                if (slots.picked(static_cast<std::size_t>(indices[p])))
+            auto pick = [&](std::size_t p) {
+                if (slots.picked(static_cast<std::size_t>(indices[p]))) {
+                    __builtin_prefetch(data.data() + p);
                     hits.push_back(p);
+                }
+            };
+            canonical = visit_increasing(indices, start, end, n_cols, pick) == end;
             for (std::size_t p : hits)
-                row_out[slots.slot(static_cast<std::size_t>(indices[p]))] +=
-                    one_if_positive(data[p]);
+                if (canonical)
+                    row_out[slots.slot(static_cast<std::size_t>(indices[p]))] +=
+                        one_if_positive(data[p]);
         }
+        if (!canonical && !count_by_sums(row_out, start, end, data, indices, n_cols, slots, sums))
+            return ScanStatus::malformed;
         if (work.advance(end - start + 1))
             return ScanStatus::interrupted;
     }
@@ -301,10 +325,13 @@ ScanStatus csc_columns(const GroupedCounts &out, std::size_t m_begin, std::size_
         std::size_t start, end;
         if (!segment(start, end, indptr, j, limit))
             return ScanStatus::malformed;
-        if (canonical(indices.data() + start, end - start, out.n_rows)) {
-            for (std::size_t p = start; p < end; ++p)
+        const std::size_t stop =
+            visit_increasing(indices, start, end, out.n_rows, [&](std::size_t p) {
                 add(static_cast<std::size_t>(indices[p]), m, one_if_positive(data[p]));
-        } else {
+            });
+        if (stop != end) {
+            for (std::size_t p = start; p < stop; ++p)
+                add(static_cast<std::size_t>(indices[p]), m, 0U - one_if_positive(data[p]));
             for (std::size_t p = start; p < end; ++p) {
                 const I r = indices[p];
                 if (r < 0 || static_cast<std::size_t>(r) >= out.n_rows)
