@@ -84,6 +84,8 @@ void count_by_comparison(const Call &call, std::int64_t *table, const py::object
         py::object ct_sel = cts[equals(pids, samples.labels[i])];
         for (std::size_t j = 0; j < n_types; ++j)
             table[i * n_types + j] = sum(equals(ct_sel, types.labels[j])).cast<std::int64_t>();
+        if (PyErr_CheckSignals() != 0)
+            throw py::error_already_set();
     }
 }
 

@@ -42,8 +42,9 @@ inline std::uint64_t mix_hash(std::uint64_t h) {
 }
 
 // Open-addressing table from a key's hash (well mixed: all bits matter) to
-// its code. The table stores no keys: the caller keeps one representative per
-// code and says, through `same(code)`, whether the key at hand equals that
+// its code, kept at most a quarter full so that most lookups take one probe
+// (the probe loop's exit is then well predicted). The table stores no keys: the caller keeps one
+// representative per code and says, through `same(code)`, whether the key at hand equals that
 // code's representative.
 class CodeTable {
 public:
@@ -59,7 +60,7 @@ public:
             if (slot.code < 0) {
                 const std::int32_t code = size_++;
                 slot = {h, code};
-                if (static_cast<std::size_t>(size_) * 2 > slots_.size())
+                if (static_cast<std::size_t>(size_) * 4 > slots_.size())
                     resize(slots_.size() * 2);
                 return {code, true};
             }
@@ -76,7 +77,7 @@ private:
     };
     static std::size_t capacity_for(std::size_t expected) {
         std::size_t capacity = 16;
-        while (capacity < expected * 2)
+        while (capacity < expected * 4)
             capacity *= 2;
         return capacity;
     }
