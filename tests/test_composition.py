@@ -208,6 +208,24 @@ def test_population_random_against_plain(analyka):
     assert_population_equal(got, literal_population(pids, cts, sort_by))
 
 
+@pytest.mark.parametrize("dtype", ["U11", "S13", "U1", "int64", "object"])
+def test_population_many_labels_against_crosstab(analyka, dtype):
+    # Thousands of distinct labels of awkward widths: the code table grows
+    # and compares records word by word plus tails.
+    rng = np.random.default_rng(8)
+    names = np.array([f"{i:06d}x{i % 7}"[-11:] for i in rng.permutation(3000)])
+    if dtype == "U1":
+        names = np.array([chr(0x41 + i % 26) + chr(0x3B1 + i % 20) for i in range(3000)], "U2")
+    pids = names[rng.integers(0, 3000, 20000)].astype(dtype if dtype != "int64" else "U11")
+    if dtype == "int64":
+        pids = rng.integers(-(2**40), 2**40, 3000)[rng.integers(0, 3000, 20000)]
+    cts = rng.integers(0, 5, 20000)
+    cnt, pct = analyka.get_population(pids, cts)
+    expected = pd.crosstab(pd.Series(pids.tolist()), cts)
+    assert list(cnt.index) == sorted(set(pids.tolist()))
+    np.testing.assert_array_equal(cnt.to_numpy(), expected.loc[list(cnt.index)].to_numpy())
+
+
 def test_population_inputs_unchanged(analyka):
     pids = ["b", "a", "b"]
     cts = pd.Series(["x", "y", "x"], dtype="category")
