@@ -28,7 +28,10 @@ std::vector<py::ssize_t> matrix_shape(std::size_t rows, std::size_t cols) {
 }
 
 py::object all_rows() {
-    return py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    PyObject *slice = PySlice_New(nullptr, nullptr, nullptr);
+    if (slice == nullptr)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(slice);
 }
 
 Py_ssize_t length(const Call &call, py::handle obj) {

@@ -49,17 +49,21 @@ std::optional<Factorized> factorize_str_objects(PyObject *const *items, std::siz
                                                 bool reject_trailing_nul) {
     Factorized f;
     f.codes.resize(n);
+    // Each code's first string, held: the poll may run a signal handler.
+    std::vector<py::object> firsts;
     k::CodeTable table;
     for (std::size_t i = 0; i < n; ++i) {
         PyObject *s = items[i];
-        if (s == nullptr || !PyUnicode_CheckExact(s) || PyUnicode_READY(s) < 0)
+        if (s == nullptr || !PyUnicode_CheckExact(s))
             return std::nullopt;
+        if (PyUnicode_READY(s) < 0)
+            throw py::error_already_set();
         // The hash a str caches, else computed once.
         Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(s)->hash;
         if (hash == -1 && (hash = PyObject_Hash(s)) == -1)
             throw py::error_already_set();
         auto same = [&](std::int32_t code) {
-            PyObject *first = items[f.first[static_cast<std::size_t>(code)]];
+            PyObject *first = firsts[static_cast<std::size_t>(code)].ptr();
             return first == s || same_str(first, s);
         };
         auto [code, inserted] = table.find_or_insert(static_cast<std::uint64_t>(hash), same);
@@ -67,6 +71,7 @@ std::optional<Factorized> factorize_str_objects(PyObject *const *items, std::siz
             if (reject_trailing_nul && ends_with_nul(s))
                 return std::nullopt;
             f.first.push_back(static_cast<std::int64_t>(i));
+            firsts.push_back(py::reinterpret_borrow<py::object>(s));
         }
         f.codes[i] = code;
         if ((i + 1) % k::kPollStride == 0 && PyErr_CheckSignals() != 0)
