@@ -362,6 +362,24 @@ def test_expression_kernel_matches_dense_numpy(analyka, fmt):
     np.testing.assert_array_equal(picked.to_numpy(), expected[:, [8, 2]])
 
 
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+def test_expression_large_matrix_in_two_halves(analyka, fmt):
+    # Past a few million entries the scan runs in two halves on two threads;
+    # a repeated entry near the end lands in the second half.
+    rng = np.random.default_rng(4)
+    dense = rng.choice(np.array([0.0, -1.0, 1.0, 2.0], dtype=np.float32), (1500, 4000))
+    X = sp.csr_matrix(dense) if fmt == "csr" else sp.csc_matrix(dense)
+    assert X.nnz > 1 << 22
+    X.indices[-2:] = X.indices[-1]  # one repeated position, summed
+    groups = rng.choice(["a", "b", "c"], 1500)
+    positive = X.toarray() > 0
+    expected = np.array([positive[groups == g].mean(axis=0) for g in "abc"])
+    adata = adata_of(X, groups)
+    np.testing.assert_array_equal(analyka.get_gene_expression(adata).to_numpy(), expected)
+    picked = analyka.get_gene_expression(adata, ["G3999", "G7", "G1500"])
+    np.testing.assert_array_equal(picked.to_numpy(), expected[:, [3999, 7, 1500]])
+
+
 def test_expression_duplicate_entries_in_value_type(analyka):
     # int8 sums wrap (100 + 100 = -56) and booleans or-combine, as scipy's dense form.
     indptr, indices = np.array([0, 2, 4]), np.array([0, 0, 1, 1])
