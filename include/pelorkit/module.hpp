@@ -145,14 +145,8 @@ template <void (*Startup)(ModuleBuilder &)> int exec_module(PyObject *module) {
         ModuleBuilder builder(module);
         Startup(builder);
         return 0;
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        restore_current_exception();
     }
     return -1;
 }

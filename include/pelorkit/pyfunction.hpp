@@ -77,14 +77,8 @@ inline PyObject *run_impl(FunctionObject *f, PyObject *const *bound, Py_ssize_t 
     try {
         py::object result = f->impl(Call(f->globals, bound, n));
         return result.release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        restore_current_exception();
     }
     return nullptr;
 }

@@ -5,6 +5,8 @@
 
 #include "pelorkit/python.hpp"
 
+#include <exception>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -45,6 +47,25 @@ inline py::object lookup_global(PyObject *globals, const Name &name) {
         throw py::error_already_set();
     }
     return py::reinterpret_borrow<py::object>(value);
+}
+
+// Called inside a catch block: sets the exception in flight as the Python error
+// the caller sees (a Python exception unchanged, MemoryError for bad_alloc,
+// RuntimeError for any other C++ exception).
+inline void restore_current_exception() {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
 }
 
 inline bool truthy(py::handle obj) {

@@ -53,12 +53,8 @@ inline py::error_already_set current_python_error() {
         throw;
     } catch (py::error_already_set &e) {
         return e;
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        restore_current_exception();
     }
     return py::error_already_set();
 }
