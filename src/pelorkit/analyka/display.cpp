@@ -6,8 +6,8 @@
 // module namespace at every call.
 #include "pelorkit/python.hpp"
 
-#include "display_ops.hpp"
 #include "functions.hpp"
+#include "pyops.hpp"
 
 #include <algorithm>
 #include <array>
@@ -31,7 +31,7 @@ const char *const kShowAnndataTreeDoc =
 
 namespace {
 
-using namespace display;
+using namespace pyops;
 
 const Name anndata_name{"anndata"};
 const Name AnnData_name{"AnnData"};
@@ -154,7 +154,7 @@ private:
         for (py::object &line : pending_)
             parts.append(std::move(line));
         pending_.clear();
-        text_ = steal_or_throw(PyUnicode_Join(text(nothing).ptr(), parts.ptr()));
+        text_ = steal(PyUnicode_Join(text(nothing).ptr(), parts.ptr()));
     }
 
     py::object text_;
@@ -194,7 +194,7 @@ py::object display_dict_or_dataframe_recursive(const Call &call) {
     py::object ss =
         is_none(call.arg(6)) ? text(nothing) : py::reinterpret_borrow<py::object>(call.arg(6));
 
-    if (compare(current_depth, max_depth, Py_GE))
+    if (holds(current_depth, max_depth, Py_GE))
         return ss;
     py::object keys_method = attribute_if_present(current_obj, keys_name);
     if (!keys_method)
@@ -202,7 +202,7 @@ py::object display_dict_or_dataframe_recursive(const Call &call) {
     if (!truthy(current_obj))
         return add(ss, concat({parent_prefix, empty_level, line_end}));
 
-    py::list keys = steal_or_throw(PySequence_List(keys_method().ptr()));
+    py::list keys = steal(PySequence_List(keys_method().ptr()));
     const Py_ssize_t count = static_cast<Py_ssize_t>(keys.size());
     Py_ssize_t key_width = 0;
     for (py::handle key : keys)
@@ -222,7 +222,7 @@ py::object display_dict_or_dataframe_recursive(const Call &call) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         py::handle key = PyList_GET_ITEM(keys.ptr(), i);
         const bool last = nothing_visible_after[i];
-        py::object value = steal_or_throw(PyObject_GetItem(current_obj.ptr(), key.ptr()));
+        py::object value = steal(PyObject_GetItem(current_obj.ptr(), key.ptr()));
         py::object level = add(current_depth, py::int_(1));
         py::object info = call.global(get_value_info_name)(
             value, py::arg("key_name") = key, py::arg("level_of_value") = level,
@@ -232,7 +232,7 @@ py::object display_dict_or_dataframe_recursive(const Call &call) {
         if (!is_hidden)
             sink.append(entry_line(parent_prefix, last, key, key_width, info));
 
-        if (compare(level, max_depth, Py_LT) && !is_hidden &&
+        if (holds(level, max_depth, Py_LT) && !is_hidden &&
             (is_instance(value, &PyDict_Type) ||
              is_instance(value, call.global(pd_name).attr(DataFrame_name)))) {
             py::object show_tree = call.global(show_anndata_tree_name);
@@ -261,7 +261,7 @@ py::object show_anndata_tree(const Call &call) {
     TextSink sink(is_none(call.arg(6)) ? text(nothing)
                                        : py::reinterpret_borrow<py::object>(call.arg(6)));
 
-    const bool top = compare(current_depth, py::int_(0), Py_EQ);
+    const bool top = holds(current_depth, py::int_(0), Py_EQ);
     if (top && is_instance(obj, call.global(anndata_name).attr(AnnData_name))) {
         sink.append(concat({anndata_head, text_of(obj.attr(n_obs_name)), times,
                             text_of(obj.attr(n_vars_name)), line_end}));
@@ -281,7 +281,7 @@ py::object show_anndata_tree(const Call &call) {
             if (i < kFirstExpanded)
                 continue;
             py::object level = add(current_depth, py::int_(1));
-            if (!compare(level, max_depth, Py_LT))
+            if (!holds(level, max_depth, Py_LT))
                 continue;
             py::object draw_level = call.global(display_recursive_name);
             py::object child_prefix =
@@ -302,8 +302,7 @@ py::object show_anndata_tree(const Call &call) {
         if (top) {
             py::object columns = obj.attr(columns_name).attr(tolist_name)();
             if (py::len(columns) > kTopColumnsShown) {
-                py::list shown =
-                    steal_or_throw(PySequence_GetSlice(columns.ptr(), 0, kTopColumnsShown));
+                py::list shown = steal(PySequence_GetSlice(columns.ptr(), 0, kTopColumnsShown));
                 shown.append(text(ellipsis));
                 columns = shown;
             }

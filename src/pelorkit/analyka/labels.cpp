@@ -3,8 +3,8 @@
 // abbreviations.cpp.
 #include "pelorkit/python.hpp"
 
-#include "display_ops.hpp"
 #include "functions.hpp"
+#include "pyops.hpp"
 
 #include <climits>
 #include <vector>
@@ -12,8 +12,8 @@
 namespace pelorkit::analyka {
 namespace {
 
-using display::compare;
-using display::steal_or_throw;
+using pyops::holds;
+using pyops::steal;
 
 const Name np_name{"np"};
 const Name floor_name{"floor"};
@@ -36,7 +36,7 @@ public:
     bool exceeded_by(Py_ssize_t width) const {
         if (native_)
             return static_cast<long long>(width) > value_;
-        return compare(py::int_(width), limit_, Py_GT);
+        return holds(py::int_(width), limit_, Py_GT);
     }
 
 private:
@@ -92,10 +92,10 @@ py::object split_text(const Call &call) {
     py::list lines;
     Py_ssize_t start = 0;
     for (Py_ssize_t end : breaks) {
-        lines.append(steal_or_throw(PyUnicode_Substring(s.ptr(), start, end)));
+        lines.append(steal(PyUnicode_Substring(s.ptr(), start, end)));
         start = end;
     }
-    lines.append(steal_or_throw(PyUnicode_Substring(s.ptr(), start, length)));
+    lines.append(steal(PyUnicode_Substring(s.ptr(), start, length)));
     return py::str("\n").attr("join")(lines);
 }
 
@@ -104,12 +104,11 @@ py::object get_axes(const Call &call) {
     py::handle nr = call.arg(1);
     py::handle nc = call.arg(2);
     py::handle j = call.arg(3);
-    if (!compare(nr, py::int_(1), Py_GT))
+    if (!holds(nr, py::int_(1), Py_GT))
         return axes[j];
-    py::object quotient = steal_or_throw(PyNumber_TrueDivide(j.ptr(), nc.ptr()));
-    py::object row =
-        steal_or_throw(PyNumber_Long(call.global(np_name).attr(floor_name)(quotient).ptr()));
-    py::object column = steal_or_throw(PyNumber_Remainder(j.ptr(), nc.ptr()));
+    py::object quotient = steal(PyNumber_TrueDivide(j.ptr(), nc.ptr()));
+    py::object row = steal(PyNumber_Long(call.global(np_name).attr(floor_name)(quotient).ptr()));
+    py::object column = steal(PyNumber_Remainder(j.ptr(), nc.ptr()));
     return axes[row][column];
 }
 

@@ -1,9 +1,13 @@
-// Python operators for glue code that works on pandas and numpy objects the
-// way a Python function body would (`a == b`, `a & b`, `a / b`, ...): each
-// returns a new reference or throws the Python error.
+// Python operators for glue code that works on pandas, numpy and user objects
+// the way a Python function body would (`a == b`, `a & b`, `a + b`, `x in c`,
+// isinstance, hasattr, ...): each returns a new reference (or a bool) or
+// throws the Python error.
 #pragma once
 
 #include "pelorkit/python.hpp"
+#include "pelorkit/pyutil.hpp"
+
+#include <initializer_list>
 
 namespace pelorkit::analyka::pyops {
 
@@ -38,6 +42,65 @@ inline py::object invert(py::handle a) {
 }
 inline py::object negative(py::handle a) {
     return steal(PyNumber_Negative(a.ptr()));
+}
+
+// a + b + c + ..., evaluated left to right.
+inline py::object concat(std::initializer_list<py::handle> parts) {
+    auto it = parts.begin();
+    py::object result = py::reinterpret_borrow<py::object>(*it);
+    for (++it; it != parts.end(); ++it)
+        result = add(result, *it);
+    return result;
+}
+
+// bool(a <op> b)
+inline bool holds(py::handle a, py::handle b, int op) {
+    return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
+}
+
+// item in container
+inline bool contains(py::handle container, py::handle item) {
+    int result = PySequence_Contains(container.ptr(), item.ptr());
+    if (result < 0)
+        throw py::error_already_set();
+    return result != 0;
+}
+
+inline bool is_instance(py::handle obj, py::handle type) {
+    int result = PyObject_IsInstance(obj.ptr(), type.ptr());
+    if (result < 0)
+        throw py::error_already_set();
+    return result != 0;
+}
+
+inline bool is_instance(py::handle obj, PyTypeObject *type) {
+    return is_instance(obj, reinterpret_cast<PyObject *>(type));
+}
+
+// getattr(obj, name) when hasattr(obj, name) holds: only AttributeError
+// counts as absent, any other error propagates. An empty object when absent.
+inline py::object attribute_if_present(py::handle obj, const Name &name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.get());
+    if (value != nullptr)
+        return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw py::error_already_set();
+    PyErr_Clear();
+    return py::object();
+}
+
+inline py::object text_of(py::handle obj) {
+    return steal(PyObject_Str(obj.ptr()));
+}
+
+// type(obj).__name__
+inline py::object type_name(py::handle obj) {
+    return steal(PyType_GetName(Py_TYPE(obj.ptr())));
+}
+
+// A constant text as a new reference.
+inline py::object text(const Name &name) {
+    return py::reinterpret_borrow<py::object>(name.get());
 }
 
 } // namespace pelorkit::analyka::pyops

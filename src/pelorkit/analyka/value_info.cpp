@@ -4,8 +4,8 @@
 // strings quoted, numbers and None by their text, anything else by type name.
 #include "pelorkit/python.hpp"
 
-#include "display_ops.hpp"
 #include "functions.hpp"
+#include "pyops.hpp"
 
 namespace pelorkit::analyka {
 
@@ -13,7 +13,7 @@ const char *const kGetValueInfoDoc = "Helper to format the value's type/shape/in
 
 namespace {
 
-using namespace display;
+using namespace pyops;
 
 const Name pd_name{"pd"};
 const Name DataFrame_name{"DataFrame"};
@@ -47,8 +47,8 @@ constexpr Py_ssize_t kMaxQuotedLength = 79;
 
 // sequence[:stop], with Python's slicing of whatever `stop` is.
 py::object head_of(py::handle sequence, py::handle stop) {
-    py::object slice = steal_or_throw(PySlice_New(nullptr, stop.ptr(), nullptr));
-    return steal_or_throw(PyObject_GetItem(sequence.ptr(), slice.ptr()));
+    py::object slice = steal(PySlice_New(nullptr, stop.ptr(), nullptr));
+    return steal(PyObject_GetItem(sequence.ptr(), slice.ptr()));
 }
 
 // The text of each item, joined by ", ". Column names and keys that are not
@@ -57,11 +57,11 @@ py::object joined_texts(py::handle items) {
     py::list texts;
     for (py::handle item : items)
         texts.append(text_of(item));
-    return steal_or_throw(PyUnicode_Join(comma_blank.get(), texts.ptr()));
+    return steal(PyUnicode_Join(comma_blank.get(), texts.ptr()));
 }
 
 bool longer_than(py::handle sequence, py::handle limit) {
-    return compare(py::int_(py::len(sequence)), limit, Py_GT);
+    return holds(py::int_(py::len(sequence)), limit, Py_GT);
 }
 
 py::object frame_info(py::handle frame, py::handle n_to_show) {
@@ -79,16 +79,16 @@ py::object array_info(py::handle value, py::handle shape, py::handle dtype) {
     Py_ssize_t rank = py::len(shape);
     if (rank == 0)
         return text_of(value);
-    if (rank == 1 && compare(shape[py::int_(0)], py::int_(5), Py_LT))
+    if (rank == 1 && holds(shape[py::int_(0)], py::int_(5), Py_LT))
         return text_of(value);
     return concat({array_head, text_of(shape), array_dtype, text_of(dtype), close_paren});
 }
 
 py::object dict_info(py::handle dict, py::handle level_of_value, py::handle max_depth,
                      py::handle n_to_show) {
-    if (is_none(level_of_value) || !compare(level_of_value, max_depth, Py_GE))
+    if (is_none(level_of_value) || !holds(level_of_value, max_depth, Py_GE))
         return text(dict_text);
-    py::list keys = steal_or_throw(PySequence_List(dict.attr(keys_name)().ptr()));
+    py::list keys = steal(PySequence_List(dict.attr(keys_name)().ptr()));
     if (keys.empty())
         return add(dict_text, empty_at_limit);
     const bool cut = longer_than(keys, n_to_show);
