@@ -253,6 +253,27 @@ def test_means_with_ids_of_other_types(analyka):
     assert means.loc["S2"].tolist() == [3.0, 4.0]
 
 
+def test_means_with_ids_given_as_an_index(analyka):
+    s1 = cci_table(["a_b--X|Y", "c_d--X|Y"], mean=[1.0, 2.0])
+    ids = pd.Index(["c_d--X|Y", "a_b--X|Y"], name="ids")
+    means = analyka.cci_get_means({"S1": s1}, ids)
+    assert means.columns.name == "ids" and means.iloc[0].tolist() == [2.0, 1.0]
+    assert analyka.cci_get_means.__defaults__ == (None, [], [], 0.05)
+
+
+def test_libraries_are_looked_up_at_call_time(analyka, monkeypatch):
+    class Frame(pd.DataFrame):
+        pass
+
+    fake_pd = type(pd)("fake_pandas")
+    fake_pd.__dict__.update(vars(pd))
+    fake_pd.DataFrame = Frame
+    monkeypatch.setattr(analyka, "pd", fake_pd)
+    tables = {"S1": cci_table(["a_b--T|B"]), "S2": cci_table(["c_d--T|B"])}
+    assert type(analyka.cci_get_means(tables)) is Frame
+    assert type(analyka.cci_get_ni_mat(tables)["S1"]) is Frame
+
+
 def test_get_cci_means_forwards(analyka, monkeypatch):
     tables = random_tables(1, n_samples=2, n_rows=50)
     pd.testing.assert_frame_equal(
@@ -379,6 +400,14 @@ def test_counts_match_the_pandas_transcription(analyka, remove_common):
     for key in ours:
         pd.testing.assert_frame_equal(ours[key], expected[key].astype(np.int64))
     pd.testing.assert_frame_equal(analyka.get_cci_ni_mat(tables, remove_common)["S1"], ours["S1"])
+
+
+def test_counts_of_cell_types_that_are_no_str(analyka):
+    s1 = cci_table(["a_b--T|B", "c_d--T|B"])
+    s1["cell_A"] = [2, 10]
+    s1["cell_B"] = [10, 10]
+    m = analyka.cci_get_ni_mat({"S1": s1}, False)["S1"]
+    assert list(m.index) == [2, 10] and m.to_numpy().tolist() == [[0, 1], [0, 1]]
 
 
 @pytest.mark.parametrize("dtype", ["category", "string"])

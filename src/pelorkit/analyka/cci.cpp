@@ -66,6 +66,32 @@ Targets targets_of(std::span<const Code> column_codes, std::size_t codes) {
     return t;
 }
 
+// The mean of every target id a table lists, as float, NaN for the others.
+// An id on two rows of the table has no one mean: pandas' duplicate-label
+// error, after the KeyError of a missing `mean` column.
+std::vector<double> target_means(py::handle table, std::span<const Code> codes,
+                                 const Targets &targets, py::handle np, py::handle to_float) {
+    std::vector<std::int64_t> row_of_target(targets.count);
+    std::size_t repeated = 0;
+    cci::run_released([&](kernels::InterruptPoll poll) {
+        return kernels::locate_target_rows(row_of_target, repeated, targets.of_code, codes, poll);
+    });
+    py::object mean = table["mean"];
+    if (repeated != codes.size())
+        cci::raise_duplicate_labels();
+    std::vector<std::int64_t> rows;
+    for (const std::int64_t row : row_of_target)
+        if (row >= 0)
+            rows.push_back(row);
+    const std::vector<double> values = cci::floats_at(np, to_float, mean, rows);
+    std::vector<double> means(targets.count, std::numeric_limits<double>::quiet_NaN());
+    std::size_t next = 0;
+    for (std::size_t t = 0; t < targets.count; ++t)
+        if (row_of_target[t] >= 0)
+            means[t] = values[next++];
+    return means;
+}
+
 } // namespace
 
 py::object cci_get_means(const Call &call) {
@@ -133,34 +159,14 @@ py::object cci_get_means(const Call &call) {
     py::object matrix = cci::new_array(np, n_samples * n_columns, "float64", cells);
     double *out = cells.data<double>();
     std::fill_n(out, n_samples * n_columns, std::numeric_limits<double>::quiet_NaN());
-    std::vector<std::int64_t> row_of_target(targets.count);
-    for (Py_ssize_t s = 0; s < n_samples; ++s) {
-        const auto codes = space.codes(index_columns[static_cast<std::size_t>(s)]);
-        std::size_t repeated = 0;
-        cci::run_released([&](kernels::InterruptPoll poll) {
-            return kernels::locate_target_rows(row_of_target, repeated, targets.of_code, codes,
-                                               poll);
-        });
-        py::object mean = tables[static_cast<std::size_t>(s)]["mean"];
-        if (repeated != codes.size())
-            cci::raise_duplicate_labels();
-        std::vector<std::int64_t> rows;
-        std::vector<std::size_t> present;
-        for (std::size_t t = 0; t < targets.count; ++t) {
-            if (row_of_target[t] >= 0) {
-                rows.push_back(row_of_target[t]);
-                present.push_back(t);
-            }
-        }
-        const std::vector<double> values = cci::floats_at(np, to_float, mean, rows);
-        std::vector<double> value_of_target(targets.count,
-                                            std::numeric_limits<double>::quiet_NaN());
-        for (std::size_t i = 0; i < present.size(); ++i)
-            value_of_target[present[i]] = values[i];
-        double *row = out + s * n_columns;
+    for (Py_ssize_t i = 0; i < n_samples; ++i) {
+        const std::vector<double> means = target_means(
+            tables[static_cast<std::size_t>(i)],
+            space.codes(index_columns[static_cast<std::size_t>(i)]), targets, np, to_float);
+        double *row = out + i * n_columns;
         cci::run_released([&](kernels::InterruptPoll) {
             for (std::size_t j = 0; j < targets.of_column.size(); ++j)
-                row[j] = value_of_target[static_cast<std::size_t>(targets.of_column[j])];
+                row[j] = means[static_cast<std::size_t>(targets.of_column[j])];
             return true;
         });
         cci::check_signals();

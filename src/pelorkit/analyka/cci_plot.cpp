@@ -198,6 +198,67 @@ py::object filled_floats(py::handle np, py::handle to_float, py::handle column,
     return array;
 }
 
+// The input columns of one plot table, by position: present ids copy the
+// table's values, absent ones get mean 0, p-value 1 and NaN elsewhere (means
+// and p-values as floats). Id-derived columns are left for the parser.
+std::vector<py::object> carried_columns(py::handle df, const std::vector<ColumnRole> &roles,
+                                        std::span<const std::int64_t> row_of_target, py::handle np,
+                                        py::handle to_float) {
+    cci::Buffer buffer;
+    py::object indexer =
+        cci::new_array(np, static_cast<Py_ssize_t>(row_of_target.size()), "intp", buffer);
+    std::copy(row_of_target.begin(), row_of_target.end(), buffer.data<std::int64_t>());
+    buffer = cci::Buffer();
+
+    std::vector<py::object> values(roles.size());
+    py::object iloc = df.attr("iloc");
+    const py::slice all_rows{py::none(), py::none(), py::none()};
+    for (std::size_t j = 0; j < roles.size(); ++j) {
+        if (roles[j].kind == ColumnRole::kPart)
+            continue;
+        py::object column = iloc[py::make_tuple(all_rows, j)];
+        if (roles[j].kind == ColumnRole::kMean)
+            values[j] = filled_floats(np, to_float, column, row_of_target, 0.0);
+        else if (roles[j].kind == ColumnRole::kPval)
+            values[j] = filled_floats(np, to_float, column, row_of_target, 1.0);
+        else
+            values[j] = column.attr("array").attr("take")(indexer, py::arg("allow_fill") = true);
+    }
+    return values;
+}
+
+// The six id-derived columns of each plot table, from the module's parser.
+// While that is still this module's own function the ids are split once and
+// the columns shared by all tables (natively for exact str ids); a parser
+// bound in its place is called for every id of every table.
+class IdPartColumns {
+public:
+    IdPartColumns(const Selected &s, py::handle np) : s_(s), np_(np) {}
+
+    PartColumns of_table(py::handle parser, py::handle index) {
+        const bool own_parser = cci::is_own_function(parser, cpdb_get_gp_n_cp);
+        if (own_parser && shared_)
+            return *shared_;
+        PartColumns parts;
+        if (own_parser && s_.ids.texts() != nullptr) {
+            std::vector<std::string_view> texts(s_.union_codes.size());
+            for (std::size_t t = 0; t < texts.size(); ++t)
+                texts[t] = s_.ids.texts()->text(s_.union_codes[t]);
+            parts = split_texts(np_, texts);
+        } else {
+            parts = split_by_calls(parser, index.attr("values"));
+        }
+        if (own_parser)
+            shared_ = parts;
+        return parts;
+    }
+
+private:
+    const Selected &s_;
+    py::handle np_;
+    std::optional<PartColumns> shared_;
+};
+
 } // namespace
 
 py::object cpdb_get_gp_n_cp(const Call &call) {
@@ -239,7 +300,7 @@ py::object cci_get_df_to_plot(const Call &call) {
     py::object pd = call.global(pd_name);
     py::object to_float = call.global(float_name);
     py::object base_index = pd.attr("Index")(cci::labels_of(np, s.ids, s.union_codes));
-    std::optional<PartColumns> shared_parts;
+    IdPartColumns id_parts(s, np);
     std::vector<std::int64_t> row_of_target(n_ids);
     py::dict result;
     for (std::size_t k = 0; k < s.tables.size(); ++k) {
@@ -253,61 +314,19 @@ py::object cci_get_df_to_plot(const Call &call) {
         if (repeated != codes.size())
             cci::raise_duplicate_labels();
 
-        cci::Buffer buffer;
-        py::object indexer = cci::new_array(np, static_cast<Py_ssize_t>(n_ids), "intp", buffer);
-        std::copy(row_of_target.begin(), row_of_target.end(), buffer.data<std::int64_t>());
-        buffer = cci::Buffer();
-
-        // Present ids copy the table's values; absent ones get mean 0,
-        // p-value 1 and NaN elsewhere. Means and p-values are floats.
         py::object columns = df.attr("columns");
-        py::list labels = py::reinterpret_steal<py::list>(PySequence_List(columns.ptr()));
-        if (!labels)
-            throw py::error_already_set();
-        const Py_ssize_t n_columns = PyList_GET_SIZE(labels.ptr());
         std::vector<ColumnRole> roles;
         std::array<bool, kIdParts> has_part{};
-        std::vector<py::object> values(static_cast<std::size_t>(n_columns));
-        py::object iloc = df.attr("iloc");
-        const py::slice all_rows{py::none(), py::none(), py::none()};
-        for (Py_ssize_t j = 0; j < n_columns; ++j) {
-            const ColumnRole role = role_of(PyList_GET_ITEM(labels.ptr(), j));
-            roles.push_back(role);
-            if (role.kind == ColumnRole::kPart) {
-                has_part[role.part] = true;
-                continue;
-            }
-            py::object column = iloc[py::make_tuple(all_rows, j)];
-            py::object &value = values[static_cast<std::size_t>(j)];
-            if (role.kind == ColumnRole::kMean)
-                value = filled_floats(np, to_float, column, row_of_target, 0.0);
-            else if (role.kind == ColumnRole::kPval)
-                value = filled_floats(np, to_float, column, row_of_target, 1.0);
-            else
-                value = column.attr("array").attr("take")(indexer, py::arg("allow_fill") = true);
+        for (py::handle label : columns) {
+            roles.push_back(role_of(label));
+            if (roles.back().kind == ColumnRole::kPart)
+                has_part[roles.back().part] = true;
         }
-
-        // The six id-derived columns, from the module's parser. While that is
-        // still this module's own function, ids are split once for all tables.
-        // Each table gets an index of its own (its name can be set alone);
+        std::vector<py::object> values = carried_columns(df, roles, row_of_target, np, to_float);
+        // Each table has an index of its own (its name can be set alone);
         // they share the one array of ids.
         py::object index = base_index.attr("copy")();
-        py::object parser = call.global(cpdb_get_gp_n_cp_name);
-        const bool own_parser = cci::is_own_function(parser, cpdb_get_gp_n_cp);
-        PartColumns parts;
-        if (own_parser && shared_parts) {
-            parts = *shared_parts;
-        } else if (own_parser && s.ids.texts() != nullptr) {
-            std::vector<std::string_view> texts(n_ids);
-            for (std::size_t t = 0; t < n_ids; ++t)
-                texts[t] = s.ids.texts()->text(s.union_codes[t]);
-            shared_parts = split_texts(np, texts);
-            parts = *shared_parts;
-        } else {
-            parts = split_by_calls(parser, index.attr("values"));
-            if (own_parser)
-                shared_parts = parts;
-        }
+        const PartColumns parts = id_parts.of_table(call.global(cpdb_get_gp_n_cp_name), index);
 
         // Existing id-derived columns are overwritten in place, missing ones
         // appended in part order.

@@ -153,6 +153,14 @@ const char *TextCodes::store(std::string_view text) {
     return entry;
 }
 
+void TextCodes::reserve(std::size_t count) {
+    std::size_t slots = mask_ + 1;
+    while (count * 2 > slots)
+        slots *= 2;
+    if (slots != mask_ + 1)
+        resize(slots);
+}
+
 void TextCodes::resize(std::size_t slots) {
     TableMemory<Slot> table(static_cast<Slot *>(allocate_table_memory(slots * sizeof(Slot))));
     std::fill_n(table.get(), slots, Slot{nullptr, 0, kNoCode});
@@ -275,10 +283,11 @@ bool TextCodes::look_up(Code *codes, std::span<const std::string_view> texts, In
     return true;
 }
 
-void CommonTexts::start_column() {
+void CommonTexts::start_column(std::size_t rows) {
     rows_.emplace_back();
+    rows_.back().reserve(rows);
     if (rows_.size() == 1)
-        held_by_.clear();
+        candidates_->reserve(rows);
 }
 
 bool CommonTexts::add_rows(std::span<const std::string_view> texts, InterruptPoll poll) {

@@ -43,6 +43,8 @@ public:
 
     std::size_t size() const { return entries_.size(); }
     std::string_view text(Code code) const;
+    // Sizes the table for `count` texts at once, sparing the regrowth.
+    void reserve(std::size_t count);
 
 private:
     // A stored text is its 32-bit length followed by its bytes.
@@ -82,7 +84,8 @@ private:
 // are probed against the texts still common.
 class CommonTexts {
 public:
-    void start_column();
+    // `rows`: the length of the column, to size the table by the first one.
+    void start_column(std::size_t rows);
     bool add_rows(std::span<const std::string_view> texts, InterruptPoll poll);
     void finish_column();
     // flags[i] = 1 when row i of `column` holds a text of every column.
