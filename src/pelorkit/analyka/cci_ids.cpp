@@ -47,21 +47,22 @@ bool IdSpace::number_by_text() {
         const auto items = column.items();
         std::vector<Code> &codes = codes_[c];
         codes.resize(items.size());
-        const bool all_text = consume_texts(items, [&](std::size_t start, auto texts) {
-            const std::size_t known = texts_->size();
-            run_released([&](kernels::InterruptPoll poll) {
-                return texts_->intern(codes.data() + start, texts, poll);
-            });
-            // New codes first appear in increasing order: keep their items.
-            auto next = static_cast<Code>(known);
-            for (std::size_t i = 0;
-                 i < texts.size() && texts_->size() > static_cast<std::size_t>(next); ++i) {
-                if (codes[start + i] == next) {
-                    firsts_.push_back(py::reinterpret_borrow<py::object>(items[start + i]));
-                    ++next;
+        const bool all_text =
+            consume_texts(items, [&](std::size_t start, auto texts, auto objects) {
+                const std::size_t known = texts_->size();
+                run_released([&](kernels::InterruptPoll poll) {
+                    return texts_->intern(codes.data() + start, texts, poll);
+                });
+                // New codes first appear in increasing order: keep their items.
+                auto next = static_cast<Code>(known);
+                for (std::size_t i = 0;
+                     i < texts.size() && texts_->size() > static_cast<std::size_t>(next); ++i) {
+                    if (codes[start + i] == next) {
+                        firsts_.push_back(objects[i]);
+                        ++next;
+                    }
                 }
-            }
-        });
+            });
         if (!all_text)
             return false;
     }
@@ -107,7 +108,7 @@ std::vector<std::vector<std::uint8_t>> common_rows(const std::vector<py::object>
     for (std::size_t c = 0; c < indexes.size() && all_text; ++c) {
         ObjectItems column(indexes[c]);
         texts.start_column(column.items().size());
-        all_text = consume_texts(column.items(), [&](std::size_t, auto chunk) {
+        all_text = consume_texts(column.items(), [&](std::size_t, auto chunk, auto) {
             run_released([&](kernels::InterruptPoll poll) { return texts.add_rows(chunk, poll); });
         });
         texts.finish_column();

@@ -26,11 +26,12 @@ using kernels::kNoCode;
 // for strings that have no UTF-8 form (lone surrogates).
 bool utf8_of(PyObject *obj, std::string_view &text);
 
-// Hands the UTF-8 texts of the items to `consume(start, texts)` in chunks
-// small enough that the strings just read are still in cache when a kernel
-// hashes them. The chunk's strings are held while `consume` runs, so a kernel
-// may read them without the interpreter lock. False, with nothing more
-// consumed, at the first item that is not an exact str.
+// Hands the UTF-8 texts of the items to `consume(start, texts, objects)` in
+// chunks small enough that the strings just read are still in cache when a
+// kernel hashes them. The chunk's strings are held (`objects`) while
+// `consume` runs, so a kernel may read them without the interpreter lock.
+// False, with nothing more consumed, at the first item that is not an exact
+// str.
 template <class Consume> bool consume_texts(std::span<PyObject *const> items, Consume &&consume) {
     constexpr std::size_t kChunk = 4096;
     std::array<std::string_view, kChunk> views;
@@ -42,7 +43,8 @@ template <class Consume> bool consume_texts(std::span<PyObject *const> items, Co
                 return false;
             held[i] = py::reinterpret_borrow<py::object>(items[start + i]);
         }
-        consume(start, std::span<const std::string_view>(views.data(), count));
+        consume(start, std::span<const std::string_view>(views.data(), count),
+                std::span<const py::object>(held.data(), count));
         if ((start / kChunk) % 16 == 15)
             check_signals();
     }
