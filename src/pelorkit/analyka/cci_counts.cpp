@@ -40,10 +40,7 @@ Tables without_common_ids(py::handle df_dct) {
     std::vector<py::object> indexes;
     for (const py::object &frame : t.frames)
         indexes.push_back(frame.attr("index").attr("values"));
-    t.keep = cci::common_rows(indexes);
-    for (std::vector<std::uint8_t> &keep : t.keep)
-        for (std::uint8_t &flag : keep)
-            flag ^= 1;
+    t.keep = cci::uncommon_rows(indexes);
     return t;
 }
 
@@ -137,12 +134,10 @@ py::object cci_get_ni_mat(const Call &call) {
         const std::vector<std::uint8_t> &keep = t.keep[c];
         if (!keep.empty() && keep.size() != rows[c])
             throw py::value_error("a table has columns of different lengths");
-        for (std::size_t i = 0; i < rows[c]; ++i) {
-            if (keep.empty() || keep[i]) {
-                used[static_cast<std::size_t>(a[i])] = 1;
-                used[static_cast<std::size_t>(b[i])] = 1;
-            }
-        }
+        cci::run_released([&](kernels::InterruptPoll poll) {
+            return kernels::mark_pair_codes(used, a.first(rows[c]), b.first(rows[c]),
+                                            keep.empty() ? nullptr : keep.data(), poll);
+        });
     }
     std::vector<Code> rank;
     py::list celltypes = sorted_cell_types(names, used, rank);

@@ -101,8 +101,8 @@ void IdSpace::number_by_object() {
     }
 }
 
-std::vector<std::vector<std::uint8_t>> common_rows(const std::vector<py::object> &indexes) {
-    std::vector<std::vector<std::uint8_t>> common(indexes.size());
+std::vector<std::vector<std::uint8_t>> uncommon_rows(const std::vector<py::object> &indexes) {
+    std::vector<std::vector<std::uint8_t>> uncommon(indexes.size());
     kernels::CommonTexts texts;
     bool all_text = true;
     for (std::size_t c = 0; c < indexes.size() && all_text; ++c) {
@@ -115,12 +115,12 @@ std::vector<std::vector<std::uint8_t>> common_rows(const std::vector<py::object>
     }
     if (all_text) {
         for (std::size_t c = 0; c < indexes.size(); ++c) {
-            common[c].resize(texts.rows(c));
+            uncommon[c].resize(texts.rows(c));
             run_released([&](kernels::InterruptPoll poll) {
-                return texts.flag_common(common[c].data(), c, poll);
+                return texts.flag_uncommon(uncommon[c].data(), c, poll);
             });
         }
-        return common;
+        return uncommon;
     }
     // Ids of other types: Python's set semantics through the id space.
     IdSpace ids;
@@ -137,11 +137,11 @@ std::vector<std::vector<std::uint8_t>> common_rows(const std::vector<py::object>
     const auto everywhere = static_cast<std::int32_t>(indexes.size());
     for (std::size_t c = 0; c < indexes.size(); ++c) {
         const auto codes = ids.codes(c);
-        common[c].resize(codes.size());
+        uncommon[c].resize(codes.size());
         for (std::size_t i = 0; i < codes.size(); ++i)
-            common[c][i] = holders[static_cast<std::size_t>(codes[i])] == everywhere ? 1 : 0;
+            uncommon[c][i] = holders[static_cast<std::size_t>(codes[i])] < everywhere ? 1 : 0;
     }
-    return common;
+    return uncommon;
 }
 
 py::object labels_of(py::handle np, const IdSpace &ids, std::span<const Code> codes) {

@@ -51,8 +51,9 @@ template <class Consume> bool consume_texts(std::span<PyObject *const> items, Co
     return true;
 }
 
-// For every table index, which rows hold an id that occurs in every index.
-std::vector<std::vector<std::uint8_t>> common_rows(const std::vector<py::object> &indexes);
+// For every table index, which rows hold an id missing from at least one
+// index (1) rather than one common to all (0).
+std::vector<std::vector<std::uint8_t>> uncommon_rows(const std::vector<py::object> &indexes);
 
 // Ids numbered by first appearance over columns of items, with set semantics:
 // exact str items are matched by their bytes natively; when any item of any

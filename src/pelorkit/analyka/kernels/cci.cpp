@@ -343,12 +343,12 @@ void CommonTexts::narrow() {
     held_by_.assign(candidates_->size(), columns);
 }
 
-bool CommonTexts::flag_common(std::uint8_t *flags, std::size_t column, InterruptPoll poll) const {
+bool CommonTexts::flag_uncommon(std::uint8_t *flags, std::size_t column, InterruptPoll poll) const {
     const auto columns = static_cast<std::int32_t>(rows_.size());
     const std::vector<Code> &rows = rows_[column];
     return for_each_row(rows.size(), poll, [&](std::size_t i) {
         const Code code = rows[i];
-        flags[i] = code != kNoCode && held_by_[static_cast<std::size_t>(code)] == columns ? 1 : 0;
+        flags[i] = code != kNoCode && held_by_[static_cast<std::size_t>(code)] == columns ? 0 : 1;
     });
 }
 
@@ -390,6 +390,16 @@ bool locate_target_rows(std::span<std::int64_t> row_of_target, std::size_t &repe
             repeated = std::min(repeated, row);
         else
             slot = static_cast<std::int64_t>(row);
+    });
+}
+
+bool mark_pair_codes(std::span<std::uint8_t> used, std::span<const Code> a, std::span<const Code> b,
+                     const std::uint8_t *keep, InterruptPoll poll) {
+    return for_each_row(a.size(), poll, [&](std::size_t i) {
+        if (keep == nullptr || keep[i] != 0) {
+            used[static_cast<std::size_t>(a[i])] = 1;
+            used[static_cast<std::size_t>(b[i])] = 1;
+        }
     });
 }
 

@@ -88,8 +88,9 @@ public:
     void start_column(std::size_t rows);
     bool add_rows(std::span<const std::string_view> texts, InterruptPoll poll);
     void finish_column();
-    // flags[i] = 1 when row i of `column` holds a text of every column.
-    bool flag_common(std::uint8_t *flags, std::size_t column, InterruptPoll poll) const;
+    // flags[i] = 1 when row i of `column` holds a text missing from at least
+    // one column.
+    bool flag_uncommon(std::uint8_t *flags, std::size_t column, InterruptPoll poll) const;
     std::size_t rows(std::size_t column) const { return rows_[column].size(); }
 
 private:
@@ -124,6 +125,10 @@ bool count_holding_columns(std::span<std::int32_t> holders, std::span<std::int32
 bool locate_target_rows(std::span<std::int64_t> row_of_target, std::size_t &repeated,
                         std::span<const Code> target_of_code, std::span<const Code> codes,
                         InterruptPoll poll);
+
+// used[a[i]] = used[b[i]] = 1 for every row i kept (`keep` null keeps all).
+bool mark_pair_codes(std::span<std::uint8_t> used, std::span<const Code> a, std::span<const Code> b,
+                     const std::uint8_t *keep, InterruptPoll poll);
 
 // Codes 0..n-1 ordered by the bytes of their texts, ascending: for UTF-8 this
 // is the code-point order in which Python compares str.
