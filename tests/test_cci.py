@@ -334,6 +334,21 @@ def test_remove_common_matches_the_pandas_transcription(analyka, unicode):
         pd.testing.assert_frame_equal(ours[key], expected[key].loc[ours[key].index])
 
 
+def test_remove_common_when_few_ids_stay_common(analyka):
+    ids = [f"g{i}_h--X|Y" for i in range(300)]
+    tables = {
+        "S0": cci_table(ids[:100]),
+        "S1": cci_table(ids[:10] + ids[200:290]),
+        "S2": cci_table(ids[10:50] + ids[:5][::-1]),
+        "S3": cci_table(ids[::-1]),
+    }
+    ours = analyka.cci_remove_common(tables)
+    expected = baseline.cci_remove_common(tables)
+    for key in tables:
+        assert sorted(ours[key].index) == sorted(expected[key].index)
+        assert list(ours[key].index) == [i for i in tables[key].index if i not in ids[:5]]
+
+
 def test_remove_common_compares_ids_as_a_set_does(analyka):
     # np.str_ equals str, 1 equals 1.0: both count as the same id
     s1 = cci_table(["a_a--X|Y", "b_b--X|Y", "c_c--X|Y"])
