@@ -1,0 +1,209 @@
+// Glue shared by the cell-cell interaction functions: buffers, sequence items,
+// new arrays, column values and operators.
+#include "pelorkit/python.hpp"
+
+#include "cci_glue.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <utility>
+
+namespace pelorkit::analyka::cci {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "buffer formats are read as little-endian");
+
+const Name values_name{"values"};
+const Name keys_name{"keys"};
+const Name iloc_name{"iloc"};
+const Name astype_name{"astype"};
+const Name empty_name{"empty"};
+const Name asarray_name{"asarray"};
+
+// The struct-module item code of a buffer without its native byte-order mark.
+char item_code(const char *format) {
+    if (format == nullptr)
+        return 'B';
+    if (format[0] == '@' || format[0] == '=' || format[0] == '<')
+        ++format;
+    return format[0] != '\0' && format[1] == '\0' ? format[0] : '\0';
+}
+
+bool item_matches(char kind, char code, Py_ssize_t itemsize) {
+    switch (kind) {
+    case 'd':
+        return code == 'd' && itemsize == 8;
+    case '?':
+        return code == '?' && itemsize == 1;
+    case 'q':
+        return (code == 'q' || code == 'l' || code == 'n') && itemsize == 8;
+    case 'O':
+        return code == 'O' && itemsize == static_cast<Py_ssize_t>(sizeof(PyObject *));
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+void check_signals() {
+    if (PyErr_CheckSignals() < 0)
+        throw py::error_already_set();
+}
+
+Buffer::Buffer(Buffer &&other) noexcept : view_(other.view_), held_(other.held_) {
+    other.held_ = false;
+}
+
+Buffer &Buffer::operator=(Buffer &&other) noexcept {
+    if (this != &other) {
+        release();
+        view_ = other.view_;
+        held_ = std::exchange(other.held_, false);
+    }
+    return *this;
+}
+
+void Buffer::release() {
+    if (held_) {
+        PyBuffer_Release(&view_);
+        held_ = false;
+    }
+}
+
+bool Buffer::acquire(py::handle obj, char kind, int ndim, bool writable) {
+    release();
+    int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
+    if (writable)
+        flags |= PyBUF_WRITABLE;
+    if (!PyObject_CheckBuffer(obj.ptr()))
+        return false;
+    if (PyObject_GetBuffer(obj.ptr(), &view_, flags) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    held_ = true;
+    if (view_.ndim != ndim || !item_matches(kind, item_code(view_.format), view_.itemsize)) {
+        release();
+        return false;
+    }
+    return true;
+}
+
+ObjectItems::ObjectItems(py::handle values, bool owned) {
+    if (!owned && buffer_.acquire(values, 'O')) {
+        owner_ = py::reinterpret_borrow<py::object>(values);
+        items_ = buffer_.data<PyObject *const>();
+        size_ = buffer_.size();
+        return;
+    }
+    if (!owned && PyList_CheckExact(values.ptr()))
+        owner_ = py::reinterpret_borrow<py::object>(values);
+    else
+        owner_ = py::reinterpret_steal<py::object>(PySequence_List(values.ptr()));
+    if (!owner_)
+        throw py::error_already_set();
+    items_ = PySequence_Fast_ITEMS(owner_.ptr());
+    size_ = PyList_GET_SIZE(owner_.ptr());
+}
+
+bool is_own_function(py::handle function, Impl impl) {
+    PyTypeObject *type = Py_TYPE(function.ptr());
+    return type->tp_dealloc == detail::function_dealloc &&
+           detail::as_function(function.ptr())->impl == impl;
+}
+
+py::list keys_of(py::handle mapping) {
+    py::object keys = mapping.attr(keys_name)();
+    PyObject *list = PySequence_List(keys.ptr());
+    if (list == nullptr)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(list);
+}
+
+bool read_mask(Buffer &mask, py::handle b, Py_ssize_t rows) {
+    PyObject *values = PyObject_GetAttr(b.ptr(), values_name.get());
+    if (values == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    py::object held = py::reinterpret_steal<py::object>(values);
+    return mask.acquire(held, '?') && mask.size() == rows;
+}
+
+py::object new_array(py::handle np, Py_ssize_t count, const char *dtype, Buffer &buffer) {
+    py::object array = np.attr(empty_name)(count, py::str(dtype));
+    const char kind = std::strcmp(dtype, "float64") == 0 ? 'd'
+                      : std::strcmp(dtype, "bool") == 0  ? '?'
+                                                         : 'q';
+    if (!buffer.acquire(array, kind, 1, /*writable=*/true))
+        throw std::logic_error("numpy.empty gave an unexpected buffer");
+    return array;
+}
+
+py::object object_array(py::handle np, std::span<PyObject *const> items) {
+    py::object array = np.attr(empty_name)(items.size(), py::str("object"));
+    Buffer buffer;
+    if (!buffer.acquire(array, 'O', 1, /*writable=*/true))
+        throw std::logic_error("numpy.empty gave an unexpected buffer");
+    PyObject **slots = buffer.data<PyObject *>();
+    for (std::size_t i = 0; i < items.size(); ++i)
+        Py_SETREF(slots[i], Py_NewRef(items[i]));
+    return array;
+}
+
+std::vector<double> floats_at(py::handle np, py::handle to_float, py::handle column,
+                              std::span<const std::int64_t> rows) {
+    std::vector<double> out(rows.size());
+    Buffer buffer;
+    py::object values = column.attr(values_name);
+    if (buffer.acquire(values, 'd')) {
+        const double *data = buffer.data<const double>();
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (rows[i] >= buffer.size())
+                throw py::index_error("a table changed while it was read");
+            out[i] = data[rows[i]];
+        }
+        return out;
+    }
+    Buffer positions;
+    py::object where = new_array(np, static_cast<Py_ssize_t>(rows.size()), "intp", positions);
+    std::copy(rows.begin(), rows.end(), positions.data<std::int64_t>());
+    positions = Buffer();
+    py::object converted = column.attr(iloc_name)[where].attr(astype_name)(to_float);
+    py::object floats = np.attr(asarray_name)(converted, py::str("float64"));
+    if (!buffer.acquire(floats, 'd') || buffer.size() != static_cast<Py_ssize_t>(rows.size()))
+        throw py::value_error("the column did not convert to one float per row");
+    std::copy_n(buffer.data<const double>(), rows.size(), out.begin());
+    return out;
+}
+
+py::object compare(py::handle a, py::handle b, int op) {
+    PyObject *result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (result == nullptr)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+py::object both(py::handle a, py::handle b) {
+    PyObject *result = PyNumber_And(a.ptr(), b.ptr());
+    if (result == nullptr)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+py::object either(py::handle a, py::handle b) {
+    PyObject *result = PyNumber_Or(a.ptr(), b.ptr());
+    if (result == nullptr)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+void raise_duplicate_labels() {
+    PyErr_SetString(PyExc_ValueError, "cannot reindex on an axis with duplicate labels");
+    throw py::error_already_set();
+}
+
+} // namespace pelorkit::analyka::cci

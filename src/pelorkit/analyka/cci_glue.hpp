@@ -1,0 +1,102 @@
+// Glue shared by the cell-cell interaction functions: raw views of array
+// buffers, the items of index-like sequences, new numpy arrays, float values
+// of columns, Python operators, and the call-time checks (signals, rebound
+// module functions).
+#pragma once
+
+#include "pelorkit/python.hpp"
+#include "pelorkit/pyfunction.hpp"
+
+#include "kernels/interrupt.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace pelorkit::analyka::cci {
+
+// A held buffer of a C-contiguous array.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    Buffer(Buffer &&other) noexcept;
+    Buffer &operator=(Buffer &&other) noexcept;
+    ~Buffer() { release(); }
+
+    // True when `obj` exports C-contiguous items of `kind` ('d' float64,
+    // '?' bool, 'q' 64-bit integers, 'O' objects) in `ndim` dimensions. An
+    // object without such a buffer is not an error: the caller takes a
+    // generic path.
+    bool acquire(py::handle obj, char kind, int ndim = 1, bool writable = false);
+
+    template <class T> T *data() const { return static_cast<T *>(view_.buf); }
+    Py_ssize_t size() const { return held_ ? view_.len / view_.itemsize : 0; }
+
+private:
+    void release();
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The items of a one-dimensional sequence as list(values) gives them. An
+// object ndarray is read in place unless `owned` asks for a list of our own,
+// needed wherever Python code (a __hash__ or __eq__) runs while the items are
+// in use and could change the array.
+class ObjectItems {
+public:
+    explicit ObjectItems(py::handle values, bool owned = false);
+    std::span<PyObject *const> items() const { return {items_, static_cast<std::size_t>(size_)}; }
+    Py_ssize_t size() const { return size_; }
+
+private:
+    py::object owner_;
+    Buffer buffer_;
+    PyObject *const *items_ = nullptr;
+    Py_ssize_t size_ = 0;
+};
+
+// Raises the pending exception of a signal handler (Ctrl-C), if any.
+void check_signals();
+
+// Runs a kernel without the interpreter lock, with a Ctrl-C poll.
+template <class Kernel> auto run_released(Kernel &&kernel) {
+    return without_gil(
+        [&](bool (*fn)(void *), void *ctx) { return kernel(kernels::InterruptPoll{fn, ctx}); });
+}
+
+// Whether `function` is still this module's own function object built on
+// `impl` (a caller may have rebound the module attribute to anything else).
+bool is_own_function(py::handle function, Impl impl);
+
+// list(mapping.keys()), the way the functions walk their dict of tables.
+py::list keys_of(py::handle mapping);
+
+// The rows a boolean selection `b` keeps: true when `b` is a Series (or
+// array) of plain bools as long as the table, read in place into `mask`.
+bool read_mask(Buffer &mask, py::handle b, Py_ssize_t rows);
+
+// An uninitialised numpy array of `count` items of `dtype`, with its buffer.
+py::object new_array(py::handle np, Py_ssize_t count, const char *dtype, Buffer &buffer);
+
+// A numpy object array holding `items` (new references). For exact str items
+// pandas infers the same dtype from it as from a list, and takes it without
+// the per-item conversion it applies to a list.
+py::object object_array(py::handle np, std::span<PyObject *const> items);
+
+// The values of a numeric column at `rows` as float64, as
+// column.iloc[rows].astype(to_float) gives them (read in place for float64).
+std::vector<double> floats_at(py::handle np, py::handle to_float, py::handle column,
+                              std::span<const std::int64_t> rows);
+
+// Python's `a <op> b`, `a & b` and `a | b` on whatever the operands are.
+py::object compare(py::handle a, py::handle b, int op);
+py::object both(py::handle a, py::handle b);
+py::object either(py::handle a, py::handle b);
+
+// pandas' error for a label that is repeated where labels must be unique.
+[[noreturn]] void raise_duplicate_labels();
+
+} // namespace pelorkit::analyka::cci
