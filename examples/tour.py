@@ -257,9 +257,9 @@ def step_tumour() -> None:
     print(table.to_string())
     print(
         "\nWorked example, cluster c1 (samples A, A, A, B, B, C): fractions 1/2, 1/3, 1/6, "
-        f"index = {table.loc['c1', 'sample_diversity_index']!r} bits, "
+        f"index = {float(table.loc['c1', 'sample_diversity_index'])!r} bits, "
         f"Tumor_pct = int(100*4/6) = {table.loc['c1', 'Tumor_pct']}, "
-        f"Ref_pct = {table.loc['c1', 'Ref_pct']}"
+        f"Ref_pct = {table.loc['c1', 'Ref_pct']:g}"
     )
     print("Rounded index written to adata.obs['sample_diversity_index']:",
           dict(adata.obs.groupby("cnv_cluster", observed=True)["sample_diversity_index"].first()))  # fmt: skip

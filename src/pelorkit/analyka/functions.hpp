@@ -23,7 +23,8 @@ py::object get_gene_expression(const Call &call);
 py::object cci_get_diff_interactions(const Call &call);
 py::object test_group_diff(const Call &call);
 
-// cci.cpp: tables derived from per-sample cell-cell interaction results.
+// cci.cpp, cci_counts.cpp, cci_plot.cpp: tables derived from per-sample cell-cell
+// interaction results.
 py::object cci_get_means(const Call &call);
 py::object get_cci_means(const Call &call);
 py::object cci_remove_common(const Call &call);
