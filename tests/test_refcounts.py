@@ -31,7 +31,7 @@ LOADER_CALLS = 300
 # Calls that write files spend milliseconds in the file system.
 FILE_CALLS = 1_000
 WARM_UP = 30
-MEMORY_SLACK = 4 << 20
+MEMORY_SLACK = 2 << 20
 
 
 def rss():
