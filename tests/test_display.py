@@ -7,6 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 import scipy.sparse as sp
+from workloads import recursion_headroom
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
@@ -193,10 +194,40 @@ def test_names_are_looked_up_at_call_time(analyka, monkeypatch, adata):
 
 
 def test_self_containing_dictionary_stops_cleanly(analyka):
+    # Every level holds the text drawn so far, so memory grows with the cube
+    # of the depth: some libraries raise the recursion limit at import, which
+    # would let this run to gigabytes. A few hundred levels show the point.
     loop = {}
     loop["again"] = loop
-    with pytest.raises(RecursionError):
+    with recursion_headroom(400), pytest.raises(RecursionError):
         analyka.show_tree(loop, max_depth=10**6, limited_keys=[])
+
+
+def test_deep_tree_on_a_small_stack_stops_cleanly(run_child):
+    # A raised recursion limit and a thread with a small stack: each tree
+    # level takes native stack the interpreter's limit does not account for.
+    out = run_child(
+        """
+        import sys, threading
+        import pelorkit.analyka as analyka
+        sys.setrecursionlimit(100_000)
+        threading.stack_size(256 * 1024)
+        loop = {}
+        loop["again"] = loop
+        caught = []
+        def draw():
+            try:
+                analyka.show_tree(loop, max_depth=10**6, limited_keys=[])
+            except RecursionError as error:
+                caught.append(error)
+        thread = threading.Thread(target=draw)
+        thread.start()
+        thread.join()
+        print("caught", len(caught))
+        """
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip().endswith("caught 1")
 
 
 class ShapeFails:

@@ -21,7 +21,7 @@ def test_fuzz_all_functions(module):
     names = [
         name
         for name, f in vars({"analyka": analyka, "fetchora": fetchora}[module]).items()
-        if type(f).__name__ == "function" and f.__name__ == name
+        if callable(f) and getattr(f, "__module__", None) == f"pelorkit.{module}"
     ]
     examples = os.environ.get("PELORKIT_FUZZ_EXAMPLES", "40")
     result = subprocess.run(

@@ -11,7 +11,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <vector>
+
+#if defined(__linux__)
+#include <pthread.h>
+#endif
 
 namespace pelorkit::analyka {
 
@@ -101,13 +106,48 @@ py::list default_hidden_keys() {
     return keys;
 }
 
+// The lowest stack address a tree level may start at on the calling thread,
+// or 0 where the platform does not tell. A reserve stays free for whatever the
+// deepest level calls (pandas, numpy, reprs): a quarter of the stack, at most
+// 256 KiB.
+std::uintptr_t stack_floor() {
+#if defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+        return 0;
+    void *base = nullptr;
+    std::size_t size = 0;
+    const int failed = pthread_attr_getstack(&attr, &base, &size);
+    pthread_attr_destroy(&attr);
+    if (failed != 0 || base == nullptr)
+        return 0;
+    return reinterpret_cast<std::uintptr_t>(base) + std::min<std::size_t>(size / 4, 256 * 1024);
+#else
+    return 0;
+#endif
+}
+
+bool stack_nearly_full() {
+    thread_local const std::uintptr_t floor = stack_floor();
+    return floor != 0 && reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor;
+}
+
 // The two tree functions call each other through Python calls that do not
 // count against the interpreter's recursion limit on their own; this does,
 // so a self-containing dictionary with a huge max_depth raises RecursionError
-// instead of exhausting the C stack.
+// instead of exhausting the C stack. A level takes kilobytes of C stack (the
+// interpreter's own frames take none), so a raised recursion limit or a
+// thread with a small stack also ends in RecursionError when the stack is
+// nearly full.
 class RecursionGuard {
 public:
     RecursionGuard() {
+        if (stack_nearly_full()) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while drawing a structure tree "
+                            "(the thread's stack is nearly full)");
+            throw py::error_already_set();
+        }
         if (Py_EnterRecursiveCall(" while drawing a structure tree") != 0)
             throw py::error_already_set();
     }

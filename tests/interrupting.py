@@ -1,0 +1,224 @@
+"""Ctrl-C during a long computation: run by tests/test_interrupts.py in a
+child interpreter, one workload per run:
+
+    python tests/interrupting.py WORKLOAD
+
+The input grows until one call takes about a second (or a memory cap is
+reached). Then the call is repeated three times while SIGINT arrives at a
+quarter, half and three quarters of that time. Each interrupted call must
+raise KeyboardInterrupt promptly and leave its inputs as they were, and a
+last, uninterrupted call must give the first call's result. The signal comes
+from a helper process, so that it arrives on time even while this process
+holds the interpreter lock. Prints one JSON line.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+import warnings
+
+import numpy as np
+import pandas as pd
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+import workloads  # noqa: E402
+
+import pelorkit.analyka as analyka  # noqa: E402
+
+TARGET_SECONDS = 1.0
+FRACTIONS = (0.25, 0.5, 0.75)
+
+
+def frames_fingerprint(tables):
+    return [(k, t.shape, list(t.columns), t.index.dtype) for k, t in tables.items()]
+
+
+def adata_fingerprint(adata):
+    x = adata.X
+    stored = None if x is None else getattr(x, "nnz", None)
+    return adata.shape, list(adata.obs.columns), stored, list(adata.obs.dtypes.astype(str))
+
+
+# Each workload: the function, a builder of (args, kwargs) for a size, the
+# first and the largest size, and a fingerprint of the inputs that an
+# interrupted call must leave as it found them.
+WORKLOADS = {
+    "population": (
+        "get_population",
+        lambda n: (workloads.population_inputs(n), {}),
+        4_000_000,
+        64_000_000,
+        lambda args, kwargs: [(len(a), str(a.dtype)) for a in args],
+    ),
+    "expression": (
+        "get_gene_expression",
+        lambda n: ((workloads.expression_adata(n, 2000, 100, 50),), {}),
+        50_000,
+        400_000,
+        lambda args, kwargs: adata_fingerprint(args[0]),
+    ),
+    "interaction counts": (
+        "cci_get_ni_mat",
+        lambda n: ((workloads.cci_tables(8, n, ids=False, n_types=30),), {"remove_common": False}),
+        125_000,
+        1_000_000,
+        lambda args, kwargs: frames_fingerprint(args[0]),
+    ),
+    "group test": (
+        "test_group_diff",
+        lambda n: (workloads.sample_table(24, n), {}),
+        200_000,
+        1_600_000,
+        lambda args, kwargs: (args[0].shape, dict(args[1])),
+    ),
+    "diversity index": (
+        "compute_sample_div_index",
+        lambda n: ((workloads.tumour_adata(n, 50, 100),), {}),
+        500_000,
+        4_000_000,
+        lambda args, kwargs: adata_fingerprint(args[0]),
+    ),
+}
+
+HELPER = """
+import os, signal, sys, time
+for line in sys.stdin:
+    pid, at = line.split()
+    time.sleep(max(0.0, float(at) - time.monotonic()))
+    os.kill(int(pid), signal.SIGINT)
+    print(time.monotonic(), flush=True)
+"""
+
+
+class Interrupter:
+    """SIGINT from a helper process at a given time; the handler raises
+    KeyboardInterrupt only while a call is armed, so a late signal is dropped."""
+
+    def __init__(self):
+        self.armed = False
+        signal.signal(signal.SIGINT, self.handle)
+        self.helper = subprocess.Popen(
+            [sys.executable, "-c", HELPER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+        )
+
+    def handle(self, signum, frame):
+        if self.armed:
+            self.armed = False
+            raise KeyboardInterrupt
+
+    def call(self, function, args, kwargs, after):
+        """(interrupted, seconds from the signal to the KeyboardInterrupt)."""
+        start = time.monotonic()
+        self.helper.stdin.write(f"{os.getpid()} {start + after}\n")
+        self.helper.stdin.flush()
+        self.armed = True
+        try:
+            function(*args, **kwargs)
+            caught = None
+        except KeyboardInterrupt:
+            caught = time.monotonic()
+        finally:
+            self.armed = False
+        sent = float(self.helper.stdout.readline())
+        return caught is not None, None if caught is None else caught - sent
+
+    def close(self):
+        self.helper.stdin.close()
+        self.helper.wait()
+
+
+def timed(function, args, kwargs):
+    start = time.perf_counter()
+    result = function(*args, **kwargs)
+    return result, time.perf_counter() - start
+
+
+def same_result(a, b):
+    if isinstance(a, tuple | list):
+        return len(a) == len(b) and all(same_result(x, y) for x, y in zip(a, b, strict=True))
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same_result(a[k], b[k]) for k in a)
+    if isinstance(a, pd.DataFrame):
+        try:
+            pd.testing.assert_frame_equal(a, b, check_exact=True)
+        except AssertionError:
+            return False
+        return True
+    return bool(np.all(a == b))
+
+
+# The one function that writes into its input: the column it adds.
+WRITTEN_COLUMN = {"compute_sample_div_index": "sample_diversity_index"}
+
+
+def built(name):
+    """Whether the workload's function answers a small call (stubs raise
+    NotImplementedError)."""
+    function_name, build = WORKLOADS[name][:2]
+    args, kwargs = build(1000)
+    try:
+        getattr(analyka, function_name)(*args, **kwargs)
+    except NotImplementedError:
+        return False
+    return True
+
+
+def run(name):
+    function_name, build, size, largest, fingerprint = WORKLOADS[name]
+    function = getattr(analyka, function_name)
+    if not built(name):
+        return {"status": "unbuilt", "function": function_name}
+
+    # Grow the input until a call takes about TARGET_SECONDS.
+    while True:
+        args, kwargs = build(size)
+        reference, seconds = timed(function, args, kwargs)
+        if seconds >= TARGET_SECONDS or size >= largest:
+            break
+        size = min(largest, size * min(8, max(2, math.ceil(1.5 * TARGET_SECONDS / seconds))))
+        del args, kwargs, reference
+
+    # An interrupted call writes its column completely or not at all.
+    written = WRITTEN_COLUMN.get(function_name)
+    if written:
+        complete = args[0].obs.pop(written)
+
+    def left_alone():
+        if written and written in args[0].obs:
+            if not args[0].obs.pop(written).equals(complete):
+                return False
+        return fingerprint(args, kwargs) == before
+
+    before = fingerprint(args, kwargs)
+    interrupter = Interrupter()
+    delays, untouched = [], []
+    try:
+        for fraction in FRACTIONS:
+            interrupted, delay = interrupter.call(function, args, kwargs, fraction * seconds)
+            if interrupted:
+                delays.append(delay)
+                untouched.append(left_alone())
+    finally:
+        interrupter.close()
+    after = function(*args, **kwargs)
+    return {
+        "status": "done",
+        "function": function_name,
+        "size": size,
+        "seconds": seconds,
+        "delays": delays,
+        "inputs_left_alone": all(untouched),
+        "same_result_after": same_result(reference, after),
+    }
+
+
+if __name__ == "__main__":
+    warnings.simplefilter("ignore")
+    print(json.dumps(run(sys.argv[1])))

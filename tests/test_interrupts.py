@@ -1,0 +1,33 @@
+"""Ctrl-C during a long computation raises KeyboardInterrupt within 200 ms and
+leaves no partial result: each workload of tests/interrupting.py runs in a
+child interpreter that interrupts itself (see there)."""
+
+import json
+import pathlib
+import subprocess
+import sys
+
+import pytest
+from interrupting import WORKLOADS, built
+
+HARNESS = pathlib.Path(__file__).with_name("interrupting.py")
+PROMPT = 0.2
+
+
+@pytest.mark.parametrize("workload", list(WORKLOADS))
+def test_ctrl_c_stops_a_long_computation_promptly(workload):
+    if not built(workload):
+        pytest.skip(f"{WORKLOADS[workload][0]} is not built yet")
+    child = subprocess.run(
+        [sys.executable, str(HARNESS), workload],
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=1200,
+    )
+    assert child.returncode == 0, child.stderr[-6000:]
+    report = json.loads(child.stdout.strip().splitlines()[-1])
+    assert report["delays"], f"the computation always finished first: {report}"
+    assert max(report["delays"]) <= PROMPT, report
+    assert report["inputs_left_alone"], report
+    assert report["same_result_after"], report

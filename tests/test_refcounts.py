@@ -1,0 +1,467 @@
+"""Calling a function many times, on success and on error paths, leaves the
+reference counts of its arguments and of the modules' default objects
+unchanged and the process's memory flat."""
+
+import contextlib
+import gc
+import gzip
+import os
+import shutil
+import sys
+import tarfile
+import types
+import zipfile
+
+import numpy as np
+import pandas as pd
+import pytest
+import workloads
+from fetch_data import h5ad_bytes
+
+# Under the sanitizers only the reference counts are checked, on a tenth of
+# the calls: ASan keeps freed memory in quarantine, so memory does grow.
+SANITIZED = bool(os.environ.get("PELORKIT_SANITIZED"))
+CALLS = 10_000
+# Functions that build pandas frames take about a millisecond per call, and
+# the loaders that read an .h5ad file with anndata several: they make fewer
+# calls so that CI stays fast. A reference kept per call shows after one
+# call; lost memory of a kilobyte per call still shows after these.
+FRAME_CALLS = 2_000
+LOADER_CALLS = 300
+# Calls that write files spend milliseconds in the file system.
+FILE_CALLS = 1_000
+WARM_UP = 30
+MEMORY_SLACK = 2 << 20
+
+
+def rss():
+    with open("/proc/self/statm") as fh:
+        return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+# -- what is watched -----------------------------------------------------------
+SHARED = (str, int, float, bool, type(None), bytes, complex)
+
+
+def watched(value, depth=0):
+    """The argument and the objects it holds (one level down): containers,
+    frames, arrays. Shared scalars (small ints, interned strings) are left
+    out: other code changes their counts all the time."""
+    if isinstance(value, SHARED) or isinstance(value, np.generic):
+        return []
+    found = [value]
+    if depth == 0:
+        if isinstance(value, dict):
+            inner = list(value.values())
+        elif isinstance(value, list | tuple):
+            inner = list(value)
+        elif type(value).__name__ == "AnnData":
+            inner = [value.obs, value.var, value.X, value.uns]
+        else:
+            inner = []
+        for item in inner:
+            found += watched(item, depth + 1)
+    return found
+
+
+def is_function_of(module, value):
+    return callable(value) and getattr(value, "__module__", None) == module.__name__
+
+
+def module_defaults(module):
+    """Every function object of the module, its defaults tuple and the
+    mutable default objects in it, plus the catalogs of the loading module."""
+    found = []
+    for name, value in vars(module).items():
+        if is_function_of(module, value):
+            found.append(value)
+            if value.__defaults__:
+                found.append(value.__defaults__)
+                found += [d for d in value.__defaults__ if not isinstance(d, SHARED)]
+        elif name.endswith("_dict") and isinstance(value, dict):
+            found.append(value)
+    return found
+
+
+def counts(objects):
+    return [sys.getrefcount(o) for o in objects]
+
+
+def run_repeatedly(function, args, kwargs, raises, calls):
+    """Calls function(*args, **kwargs) `calls` times after a warm-up; every
+    call must raise `raises` (when given), none may change what is watched."""
+
+    expected = raises or ()
+
+    def once():
+        try:
+            function(*args, **kwargs)
+        except expected:
+            return
+        if raises:
+            raise AssertionError(f"{function.__name__} did not raise {raises.__name__}")
+
+    try:
+        function(*args, **kwargs)
+    except NotImplementedError:
+        pytest.skip(f"{function.__name__} is not built yet")
+    except Exception:
+        pass
+    for _ in range(WARM_UP):
+        once()
+    objects = [o for v in [*args, *kwargs.values()] for o in watched(v)]
+    objects += module_defaults(sys.modules[function.__module__])
+    gc.collect()
+    before, memory = counts(objects), rss()
+    for _ in range(calls // 10 if SANITIZED else calls):
+        once()
+    gc.collect()
+    after = counts(objects)
+    changed = [
+        (type(o).__name__, b, a) for o, b, a in zip(objects, before, after, strict=True) if a != b
+    ]
+    assert not changed, f"reference counts changed (type, before, after): {changed}"
+    if not SANITIZED:
+        grown = rss() - memory
+        assert grown < MEMORY_SLACK, f"memory grew by {grown >> 10} KiB"
+
+
+# -- hostile helpers for the error paths ----------------------------------------
+class Boom(Exception):
+    pass
+
+
+class RaisingItems:
+    def __getitem__(self, key):
+        raise Boom(key)
+
+
+class RaisingShape:
+    dtype = "float64"
+
+    @property
+    def shape(self):
+        raise Boom("shape")
+
+
+class RaisingText:
+    def __str__(self):
+        raise Boom("str")
+
+
+class Text(str):
+    pass
+
+
+# -- the analysis module ------------------------------------------------------------
+def case(*args, _raises=None, _calls=CALLS, **kwargs):
+    return args, kwargs, _raises, _calls
+
+
+def fails(raises, *args, _calls=CALLS, **kwargs):
+    return case(*args, _raises=raises, _calls=_calls, **kwargs)
+
+
+def analysis_cases():
+    cci = workloads.cci_tables(3, 12, n_types=3, n_genes=4)
+    table, groups = workloads.sample_table(6, 5, n_groups=2)
+    pids, cts = workloads.population_inputs(60, n_samples=3, n_types=4)
+    expression = workloads.expression_adata(30, n_genes=6, per_row=3, n_samples=3)
+    tumour = workloads.tumour_adata(40, n_clusters=3, n_samples=3)
+    y = np.array(["Tumor", "Tumor", "Normal", "Normal", "Tumor"])
+    y_pred = np.array(["Tumor", "Normal", "Normal", "Tumor", "Tumor"])
+    nested = {"a": 1, "bb": {"x": [1, 2], "y": "hi"}, "c": np.zeros((10, 3))}
+    frame = pd.DataFrame({"a": [1.0, 2.0], "b": ["x", "y"]})
+    grid = [[object() for _ in range(3)] for _ in range(2)]
+    looped = {}
+    looped["again"] = looped
+    frames = FRAME_CALLS
+    return {
+        "get_sample_to_group_dict": [
+            case(["S2", "S1", "S2", "S10"], ["B", "A", "C", "A"]),
+            case(np.array([3, 1, 3]), pd.Series(["x", "y", "z"])),
+            case([None, None], ["A", "B"]),  # object values: the generic path
+            fails(IndexError, [1.5, np.nan], ["A", "B"]),  # NaN equals no record
+            fails(TypeError, [frame, frame], ["A", "B"]),  # unhashable
+            fails(IndexError, ["S1", "S2", "S1"], ["A", "B"]),
+        ],
+        "get_sample_to_group_map": [
+            case(["S2", "S1"], ["B", "A"]),
+            fails(TypeError, ["S1"]),
+        ],
+        "get_population": [
+            case(pids, cts),
+            case(list(pids), np.array(cts), sort_by=["T001"], _calls=frames),
+            fails(KeyError, pids, cts, sort_by=["no such type"], _calls=frames),
+        ],
+        "get_gene_expression": [
+            case(expression),
+            case(expression, ["G004", "G001"], group_col="sample", _calls=frames),
+            fails(KeyError, expression, group_col="no such column", _calls=frames),
+        ],
+        "cci_get_means": [
+            case(cci, _calls=frames),
+            case(cci, cells=["Cell 001"], genes=["G002"], pval_cutoff=0.5, _calls=frames),
+            case(cci, cci_idx_lst=list(cci["S00"].index[:3]), _calls=frames),
+            fails(KeyError, {"S1": frame}),
+        ],
+        "get_cci_means": [case(cci, _calls=frames), fails(AttributeError, None)],
+        "cci_get_diff_interactions": [
+            case(table, groups, _calls=frames),
+            case(table, groups, ref_group="grp1", pval_cutoff=0.5, _calls=frames),
+            fails(KeyError, table, {"S000": "grp0"}),
+        ],
+        "test_group_diff": [case(table, groups, _calls=frames), fails(KeyError, table, {})],
+        "cci_remove_common": [case(cci, _calls=frames), fails(AttributeError, None)],
+        "cci_get_ni_mat": [
+            case(cci, _calls=frames),
+            case(cci, False, _calls=frames),
+            fails(KeyError, {"S1": frame}, False),
+        ],
+        "get_cci_ni_mat": [
+            case(cci, remove_common=False, _calls=frames),
+            fails(AttributeError, None),
+        ],
+        "cpdb_get_gp_n_cp": [
+            case("G1_G2--B cell|T cell"),
+            fails(IndexError, "A_B--X"),
+            fails(AttributeError, 5),
+        ],
+        "cci_get_df_to_plot": [
+            case(cci, pval_cutoff=0.5, mean_cutoff=0.5, _calls=frames),
+            case(cci, 0.5, 0.5, ["Cell 000"], _calls=frames),
+            fails(KeyError, {"S1": frame}),
+        ],
+        "get_markers_from_deg": [
+            case(workloads.deg_tables(), _calls=frames),
+            case(workloads.deg_tables(), N_mkrs=2, rem_common=False, _calls=frames),
+            case(workloads.deg_tables(), ref_col="missing"),  # prints, returns None
+            fails(KeyError, {"T_x": frame}, ref_col="a"),
+        ],
+        "filter_gsa_result": [
+            case(workloads.gsa_tables(), 1.0, _calls=frames),
+            fails(KeyError, {"k": frame}, 1.0),
+            fails(TypeError, workloads.gsa_tables()),
+        ],
+        "get_abbreviations": [case(), fails(TypeError, frame)],
+        "get_abbreviations_uni": [case(), fails(TypeError, bogus=frame)],
+        "split_text": [
+            case("Aneuploid Intestinal Epithelial cell", N_max=10),
+            case("short"),
+            fails(TypeError, frame, 0),
+            fails(TypeError, "text", s="again"),
+        ],
+        "evaluate_performance": [
+            case(y, y_pred),
+            case(pd.Series(y), pd.Series(y_pred), ["Tumor"], _calls=frames),
+            fails(ValueError, pd.Series(y), pd.Series(y_pred, index=list("abcde")), _calls=frames),
+        ],
+        "compute_sample_div_index": [
+            case(tumour, _calls=frames),
+            case(tumour, sdi_col="sdi", _calls=frames),
+            fails(KeyError, tumour, cluster_col="no such column"),
+        ],
+        "get_axes": [
+            case(grid, 2, 3, 4),
+            case(grid[0], 1, 3, 2),
+            fails(ZeroDivisionError, grid, 2, 0, 1),
+            fails(Boom, RaisingItems(), 1, 1, 0),
+        ],
+        "_get_value_info": [
+            case(frame),
+            case(nested, level_of_value=3),
+            case(np.arange(10.0), key_name="k", limited_keys=[]),
+            fails(TypeError, frame, key_name="k"),
+            fails(Boom, RaisingShape()),
+        ],
+        "_display_dict_or_dataframe_recursive": [
+            case(nested, 0, "", limited_keys=[]),
+            case({}, 0, "|", ss="x"),
+            fails(TypeError, nested, 0, "", limited_keys=[], ss=Text("x")),
+            fails(Boom, {RaisingText(): 1}, 0, "", limited_keys=[]),
+        ],
+        "show_anndata_tree": [
+            case(workloads.display_adata()),
+            case(nested, limited_keys=["c"]),
+            case(frame),
+            fails(TypeError, nested, limited_keys=5),
+            # Unwinds a hundred levels per call.
+            fails(RecursionError, looped, max_depth=10**6, limited_keys=[], _calls=500),
+        ],
+    }
+
+
+ANALYSIS = analysis_cases()
+
+
+@pytest.fixture
+def quiet(analyka, monkeypatch):
+    monkeypatch.setattr(analyka, "print", lambda *args, **kwargs: None, raising=False)
+    monkeypatch.setattr(analyka, "display", lambda *args, **kwargs: None)
+
+
+@pytest.mark.parametrize(
+    "name, case",
+    [(name, i) for name, cases in ANALYSIS.items() for i in range(len(cases))],
+)
+def test_analysis_calls_leave_counts_and_memory_unchanged(analyka, quiet, name, case):
+    args, kwargs, raises, calls = ANALYSIS[name][case]
+    # A self-containing dictionary goes as deep as the recursion limit allows.
+    shallow = raises is RecursionError
+    with workloads.recursion_headroom(200) if shallow else contextlib.nullcontext():
+        run_repeatedly(getattr(analyka, name), args, kwargs, raises, calls)
+
+
+def test_every_analysis_function_has_cases(analyka):
+    functions = {n for n, v in vars(analyka).items() if is_function_of(analyka, v)}
+    assert functions - {"show_tree"} == set(ANALYSIS)
+
+
+# -- the loading module -------------------------------------------------------------
+class FakeGdown:
+    """Copies a prepared local file to the output path, or raises."""
+
+    def __init__(self):
+        self.payload = None
+
+    def download(self, url, output, quiet=False):
+        if self.payload is None:
+            raise Boom("no such file id")
+        shutil.copyfile(self.payload, output)
+        return output
+
+
+def archives(folder):
+    """Archives of one small .h5ad file in each format the loaders unpack."""
+    data = h5ad_bytes()
+    paths = types.SimpleNamespace(
+        gz=folder / "member.h5ad.gz",
+        zip=folder / "member.zip",
+        tar=folder / "member.tar.gz",
+        junk=folder / "junk",
+    )
+    paths.gz.write_bytes(gzip.compress(data))
+    with zipfile.ZipFile(paths.zip, "w") as archive:
+        archive.writestr("member.h5ad", data)
+    source = folder / "member.h5ad"
+    source.write_bytes(data)
+    with tarfile.open(paths.tar, "w:gz") as archive:
+        archive.add(source, arcname="member.h5ad")
+    paths.junk.write_bytes(b"not an archive")
+    return paths
+
+
+@pytest.fixture
+def loading(fetchora, monkeypatch, workdir, tmp_path_factory):
+    gdown = FakeGdown()
+    monkeypatch.setattr(fetchora, "gdown", gdown)
+    monkeypatch.setattr(fetchora, "print", lambda *args, **kwargs: None, raising=False)
+    return types.SimpleNamespace(gdown=gdown, files=archives(tmp_path_factory.mktemp("archives")))
+
+
+def download(payload, *args, _raises=None, _calls=FILE_CALLS, **kwargs):
+    """A loading case: what the fake gdown hands out (an archive of
+    `archives`, or None: it raises), then the call."""
+    return payload, args, kwargs, _raises, _calls
+
+
+def loading_cases(f):
+    s = str
+    return {
+        "download_from_google_drive": [
+            download("zip", "file-id"),
+            download("zip", 42, "out.bin"),
+            download(None, "file-id", _raises=Boom, _calls=CALLS),
+        ],
+        "decompress_gz": [
+            download(None, s(f.gz), "out.h5ad", False),
+            download(None, s(f.junk), "out.bin", False),  # swallowed: None
+        ],
+        "decompress_zip": [
+            download(None, s(f.zip), "zip_out", False),
+            download(None, s(f.junk), remove_zip=False, _calls=CALLS),
+        ],
+        "decompress_zip_and_move": [
+            download(None, s(f.zip), remove_zip=False),
+            download(None, "missing.zip", _calls=CALLS),  # a message, None
+            download(None, extract_dir="x", _raises=TypeError, _calls=CALLS),
+        ],
+        "decompress_tar_gz": [
+            download(None, s(f.tar), False),
+            download(None, s(f.zip), False, _calls=CALLS),  # swallowed: None
+        ],
+        "load_h5ad": [
+            download("zip", "Lung", _calls=LOADER_CALLS),
+            download("zip", "no such tissue", _calls=CALLS),
+            download(None, "Lung", _raises=Boom, _calls=CALLS),
+        ],
+        "load_anndata": [
+            download("gz", "Lung", "gz", _calls=LOADER_CALLS),
+            download("junk", "Lung", "zip", _raises=TypeError),  # the reader gets None
+        ],
+        "load_sample_data": [
+            download("zip", "file-id", _calls=LOADER_CALLS),
+            download("zip", "file-id", "rar"),
+            download(None, "file-id", _calls=CALLS),
+        ],
+        "load_pelor_processed_anndata": [
+            download("tar", "Lung", _calls=LOADER_CALLS),
+            download(None, "Lung", _calls=CALLS),
+            download("tar", _calls=CALLS),  # no tissue: a message, None
+        ],
+        "load_pelor_processed_sample_data": [
+            download("tar", "file-id", _calls=LOADER_CALLS),
+            download("gz", "Lung", "gz", _calls=LOADER_CALLS),
+            download("junk", "file-id", "zip", _raises=TypeError),
+        ],
+    }
+
+
+LOADING_NAMES = [
+    "download_from_google_drive",
+    "decompress_gz",
+    "decompress_zip",
+    "decompress_zip_and_move",
+    "decompress_tar_gz",
+    "load_h5ad",
+    "load_anndata",
+    "load_sample_data",
+    "load_pelor_processed_anndata",
+    "load_pelor_processed_sample_data",
+]
+
+
+@pytest.mark.parametrize("name", LOADING_NAMES)
+def test_loading_calls_leave_counts_and_memory_unchanged(fetchora, loading, name):
+    for payload, args, kwargs, raises, calls in loading_cases(loading.files)[name]:
+        loading.gdown.payload = None if payload is None else getattr(loading.files, payload)
+        run_repeatedly(getattr(fetchora, name), args, kwargs, raises, calls)
+
+
+def test_every_loading_function_has_cases(fetchora):
+    functions = {n for n, v in vars(fetchora).items() if is_function_of(fetchora, v)}
+    assert functions == set(LOADING_NAMES)
+
+
+# -- the check itself ------------------------------------------------------------
+KEPT = []
+
+
+def keeps_its_argument(value):
+    KEPT.append(value)
+
+
+def keeps_memory(value):
+    KEPT.append(bytearray(4096))
+
+
+@pytest.mark.parametrize("leaky", [keeps_its_argument, keeps_memory])
+def test_the_check_sees_what_a_call_keeps(analyka, leaky):
+    if leaky is keeps_memory and SANITIZED:
+        pytest.skip("memory is not measured under the sanitizers")
+    leaky.__module__ = analyka.__name__
+    try:
+        with pytest.raises(AssertionError):
+            run_repeatedly(leaky, ([],), {}, None, 2_000)
+    finally:
+        KEPT.clear()

@@ -1,0 +1,124 @@
+"""Eight threads calling a function at once on shared inputs get exactly the
+result of a call made alone. The counting, scanning and moment kernels run
+without the interpreter lock, so the threads really overlap there; the
+display and sample-map functions switch threads at every Python call they
+make."""
+
+import threading
+
+import numpy as np
+import pandas as pd
+import pytest
+import workloads
+
+THREADS = 8
+ROUNDS = 3
+
+
+# Each case builds its inputs when its test runs and returns what each
+# thread calls to get its arguments.
+def shared(build):
+    """Every thread gets the very same argument objects."""
+
+    def arguments():
+        args, kwargs = build()
+        return lambda: (args, kwargs)
+
+    return arguments
+
+
+def own_anndata_over_shared_columns(build):
+    """A fresh AnnData per thread over the same obs columns: the function
+    writes one obs column, and a pandas frame is not safe to change from
+    several threads at once."""
+
+    def arguments():
+        adata = build()
+
+        def per_thread():
+            own = adata.copy()
+            own.obs = adata.obs.copy(deep=False)
+            return (own,), {}
+
+        return per_thread
+
+    return arguments
+
+
+CASES = {
+    "get_population": shared(lambda: (workloads.population_inputs(400_000), {})),
+    "get_population/sorted": shared(
+        lambda: (workloads.population_inputs(100_000), {"sort_by": ["T003", "T001"]})
+    ),
+    "get_gene_expression": shared(lambda: ((workloads.expression_adata(20_000, 500, 25, 20),), {})),
+    "get_gene_expression/items": shared(
+        lambda: ((workloads.expression_adata(20_000, 500, 25, 20), ["G007", "G002"]), {})
+    ),
+    "cci_get_ni_mat": shared(lambda: ((workloads.cci_tables(4, 50_000, n_types=20),), {})),
+    "cci_get_means": shared(lambda: ((workloads.cci_tables(4, 20_000),), {"pval_cutoff": 0.01})),
+    "cci_get_diff_interactions": shared(lambda: (workloads.sample_table(24, 20_000), {})),
+    "test_group_diff": shared(
+        lambda: (workloads.sample_table(24, 20_000), {"ref_group": "grp1", "pval_cutoff": 0.2})
+    ),
+    "compute_sample_div_index": own_anndata_over_shared_columns(
+        lambda: workloads.tumour_adata(200_000, 20, 30)
+    ),
+    "get_sample_to_group_dict": shared(
+        lambda: (([f"S{i % 97}" for i in range(20_000)], [i % 3 for i in range(20_000)]), {})
+    ),
+    "show_anndata_tree": shared(lambda: ((workloads.display_adata(),), {"max_depth": 4})),
+}
+
+
+def assert_same(expected, actual):
+    if isinstance(expected, pd.DataFrame):
+        pd.testing.assert_frame_equal(actual, expected, check_exact=True)
+    elif isinstance(expected, dict):
+        assert list(actual) == list(expected)
+        for key in expected:
+            assert_same(expected[key], actual[key])
+    elif isinstance(expected, tuple | list):
+        assert type(actual) is type(expected) and len(actual) == len(expected)
+        for e, a in zip(expected, actual, strict=True):
+            assert_same(e, a)
+    else:
+        assert type(actual) is type(expected)
+        assert np.all(actual == expected)
+
+
+def call_together(function, arguments):
+    """Every thread's results, after all threads started calling at once."""
+    start = threading.Barrier(THREADS)
+    results = [None] * THREADS
+    errors = []
+
+    def work(slot):
+        try:
+            args, kwargs = arguments()
+            start.wait()
+            results[slot] = [function(*args, **kwargs) for _ in range(ROUNDS)]
+        except BaseException as error:  # reported below, in the test's thread
+            errors.append(error)
+            start.abort()
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if errors:
+        raise errors[0]
+    return [result for rounds in results for result in rounds]
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_threads_get_the_result_of_a_lone_call(analyka, case):
+    function = getattr(analyka, case.split("/")[0])
+    arguments = CASES[case]()
+    args, kwargs = arguments()
+    try:
+        expected = function(*args, **kwargs)
+    except NotImplementedError:
+        pytest.skip(f"{function.__name__} is not built yet")
+    for result in call_together(function, arguments):
+        assert_same(expected, result)

@@ -1,0 +1,173 @@
+"""Seeded, valid inputs of any size for the analysis functions, in the forms
+users pass them (categorical obs columns, CSR matrices, dicts of per-sample
+CCI tables), shared by the reference-count, interrupt and thread tests."""
+
+import contextlib
+import sys
+
+import anndata
+import numpy as np
+import pandas as pd
+import scipy.sparse as sp
+
+
+def labels(prefix, count):
+    return [f"{prefix}{i:03d}" for i in range(count)]
+
+
+def categorical(rng, n, categories):
+    codes = rng.integers(0, len(categories), n, dtype=np.int16)
+    return pd.Series(pd.Categorical.from_codes(codes, categories=categories))
+
+
+def population_inputs(n_cells, n_samples=20, n_types=15, seed=0):
+    """(pids, cts): per-cell sample and cell-type columns as categorical Series."""
+    rng = np.random.default_rng(seed)
+    return (
+        categorical(rng, n_cells, labels("S", n_samples)),
+        categorical(rng, n_cells, labels("T", n_types)),
+    )
+
+
+def csr_matrix(n_rows, n_cols, per_row, seed=0, dtype=np.float32):
+    """A canonical CSR matrix with `per_row` stored values in every row (some
+    of them zero or negative), built without per-row Python work."""
+    rng = np.random.default_rng(seed)
+    per_row = min(per_row, n_cols)
+    step = n_cols // per_row
+    offsets = rng.integers(0, step, n_rows, dtype=np.int32)
+    indices = (np.arange(per_row, dtype=np.int32) * step)[None, :] + offsets[:, None]
+    data = rng.integers(-2, 6, n_rows * per_row).astype(dtype)
+    indptr = np.arange(0, n_rows * per_row + 1, per_row, dtype=np.int64)
+    return sp.csr_matrix((data, indices.ravel(), indptr), shape=(n_rows, n_cols))
+
+
+def expression_adata(n_cells, n_genes=200, per_row=20, n_samples=10, seed=0):
+    """AnnData with a CSR X and a categorical "sample" column in obs."""
+    rng = np.random.default_rng(seed)
+    obs = pd.DataFrame(
+        {"sample": categorical(rng, n_cells, labels("S", n_samples)).values},
+        index=pd.Index(np.arange(n_cells).astype(str), dtype=object),
+    )
+    var = pd.DataFrame(index=labels("G", n_genes))
+    return anndata.AnnData(X=csr_matrix(n_cells, n_genes, per_row, seed), obs=obs, var=var)
+
+
+def tumour_adata(n_cells, n_clusters=8, n_samples=10, seed=0):
+    """AnnData whose obs carries the columns the sample diversity index reads."""
+    rng = np.random.default_rng(seed)
+    cluster = labels("C", n_clusters)
+    obs = pd.DataFrame(
+        {
+            "sample": categorical(rng, n_cells, labels("S", n_samples)).values,
+            "cnv_cluster": np.array(cluster, dtype=object)[rng.integers(0, n_clusters, n_cells)],
+            "ploidy_dec": np.where(rng.random(n_cells) < 0.6, "Aneuploid", "Diploid").astype(
+                object
+            ),
+            "cnv_ref_ind": rng.random(n_cells) < 0.2,
+        },
+        index=pd.Index(np.arange(n_cells).astype(str), dtype=object),
+    )
+    return anndata.AnnData(obs=obs)
+
+
+def cci_table(rng, n_rows, n_types=12, n_genes=40, ids=True):
+    """One sample's CCI result table: interaction ids as index (or a plain
+    range when `ids` is false), pval, mean and the four partner columns."""
+    cells = np.array(labels("Cell ", n_types), dtype=object)
+    genes = np.array(labels("G", n_genes), dtype=object)
+    cell_a = cells[rng.integers(0, n_types, n_rows)]
+    cell_b = cells[rng.integers(0, n_types, n_rows)]
+    gene_a = genes[rng.integers(0, n_genes, n_rows)]
+    gene_b = genes[rng.integers(0, n_genes, n_rows)]
+    frame = pd.DataFrame(
+        {
+            "pval": rng.random(n_rows) ** 3,
+            "mean": rng.random(n_rows) * 3,
+            "cell_A": cell_a,
+            "cell_B": cell_b,
+            "gene_A": gene_a,
+            "gene_B": gene_b,
+        }
+    )
+    if ids:
+        frame.index = gene_a + "_" + gene_b + "--" + cell_a + "|" + cell_b
+    return frame
+
+
+def cci_tables(n_samples, n_rows, seed=0, ids=True, **table):
+    """{sample: CCI result table}; rows of one sample may repeat ids."""
+    rng = np.random.default_rng(seed)
+    return {f"S{k:02d}": cci_table(rng, n_rows, ids=ids, **table) for k in range(n_samples)}
+
+
+def sample_table(n_samples, n_items, n_groups=3, nan_fraction=0.1, seed=0):
+    """(samples x items table with NaN holes, {sample: group})."""
+    rng = np.random.default_rng(seed)
+    values = rng.normal(size=(n_samples, n_items))
+    values[:, : n_items // 2] += np.arange(n_samples)[:, None] % n_groups
+    values[rng.random(values.shape) < nan_fraction] = np.nan
+    samples = labels("S", n_samples)
+    groups = {s: f"grp{i % n_groups}" for i, s in enumerate(samples)}
+    return pd.DataFrame(values, index=samples, columns=labels("item", n_items)), groups
+
+
+def deg_tables():
+    """{DEG key: table} for the marker extraction, two groups sharing a gene."""
+    genes = ["CD3E", "CD2", "MS4A1", "NKG7", "GNLY", "LYZ"]
+    return {
+        "T cell_vs_rest": pd.DataFrame(
+            {
+                "score": [9.0, 7.0, 1.0, 6.0, 2.0, 0.5],
+                "nz_pct_test": [0.9, 0.8, 0.1, 0.7, 0.5, 0.2],
+                "nz_pct_ref": [0.05, 0.1, 0.3, 0.02, 0.1, 0.5],
+            },
+            index=genes,
+        ),
+        "NK cell_vs_rest": pd.DataFrame(
+            {
+                "score": [1.0, 2.0, 0.1, 8.0, 7.5, 0.2],
+                "nz_pct_test": [0.2, 0.6, 0.1, 0.95, 0.9, 0.1],
+                "nz_pct_ref": [0.2, 0.05, 0.3, 0.01, 0.02, 0.4],
+            },
+            index=genes,
+        ),
+    }
+
+
+def gsa_tables():
+    return {
+        "T cell": pd.DataFrame(
+            {"-log(p-val)": [5.0, 1.0, np.nan, 2.0], "size": [10, 20, 30, 40]},
+            index=["pw1", "pw2", "pw3", "pw4"],
+        ),
+        "B cell": pd.DataFrame({"-log(p-val)": [0.5], "size": [7]}, index=["pw1"]),
+    }
+
+
+def display_adata():
+    """A small AnnData with every component the tree display draws."""
+    adata = anndata.AnnData(
+        X=np.zeros((6, 4), dtype=np.float32),
+        obs=pd.DataFrame({"sample": list("aabbcc")}, index=labels("c", 6)),
+        var=pd.DataFrame({"gene_ids": list("wxyz")}, index=labels("g", 4)),
+    )
+    adata.obsm["X_pca"] = np.zeros((6, 2))
+    adata.uns["pca"] = {"variance": np.arange(50.0), "params": {"zero_center": True}}
+    adata.uns["log"] = ["hidden by default"]
+    return adata
+
+
+@contextlib.contextmanager
+def recursion_headroom(frames):
+    """Sets the recursion limit to the current depth plus `frames` for the
+    block (some libraries raise it at import, to 3000 or more)."""
+    depth, frame = 0, sys._getframe()
+    while frame is not None:
+        depth, frame = depth + 1, frame.f_back
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(depth + frames)
+    try:
+        yield
+    finally:
+        sys.setrecursionlimit(limit)
