@@ -87,18 +87,18 @@ public:
             bind(alias != nullptr ? alias : name, attribute_or_submodule(source, module, name));
     }
 
-    py::object add_function(const FunctionSpec &spec) {
+    py::object add_function(const FunctionSpec &entry) {
         ModuleState *state = module_state(module_);
         if (state->function_type == nullptr)
             state->function_type = make_function_type(module_);
-        py::object function = make_function(state->function_type, dict_, spec);
+        py::object function = make_function(state->function_type, dict_, entry);
         bind(py::cast<std::string>(function.attr("__name__")).c_str(), function);
         return function;
     }
 
-    void add_functions(std::span<const FunctionSpec> specs) {
-        for (const FunctionSpec &spec : specs)
-            add_function(spec);
+    void add_functions(std::span<const FunctionSpec> entries) {
+        for (const FunctionSpec &entry : entries)
+            add_function(entry);
     }
 
 private:

@@ -446,7 +446,7 @@ inline PyTypeObject *make_function_type(PyObject *module) {
         {0, nullptr},
     };
     std::string qualified = std::string(PyModule_GetName(module)) + ".function";
-    // The spec's name must outlive the type; keep one per module name.
+    // The type's name must outlive it; keep one per module name.
     static std::string names[2];
     static int used = 0;
     const char *name = nullptr;
@@ -459,12 +459,12 @@ inline PyTypeObject *make_function_type(PyObject *module) {
         names[used] = qualified;
         name = names[used++].c_str();
     }
-    PyType_Spec spec = {name, static_cast<int>(sizeof(detail::FunctionObject)), 0,
+    PyType_Spec type_spec = {name, static_cast<int>(sizeof(detail::FunctionObject)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
                         slots};
-    PyObject *type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+    PyObject *type = PyType_FromModuleAndSpec(module, &type_spec, nullptr);
     if (type == nullptr)
         throw py::error_already_set();
     return reinterpret_cast<PyTypeObject *>(type);
@@ -473,8 +473,8 @@ inline PyTypeObject *make_function_type(PyObject *module) {
 // Turns one signature text into a function object of `type` bound to the
 // namespace `globals`. Defaults are evaluated here, once, so each function
 // gets default objects of its own.
-inline py::object make_function(PyTypeObject *type, PyObject *globals, const FunctionSpec &spec) {
-    std::string signature = spec.signature;
+inline py::object make_function(PyTypeObject *type, PyObject *globals, const FunctionSpec &entry) {
+    std::string signature = entry.signature;
     // "str ss: str = None": a declared C-level type in front of the name.
     static const std::regex typed(R"(([A-Za-z_]\w*) ([A-Za-z_]\w*)(\s*[:=,)]))");
     std::string parsable;
@@ -517,8 +517,8 @@ inline py::object make_function(PyTypeObject *type, PyObject *globals, const Fun
         defaults.append(ast.attr("literal_eval")(d));
 
     std::string doc = signature;
-    if (spec.doc_body != nullptr)
-        doc += std::string("\n\n") + spec.doc_body;
+    if (entry.doc_body != nullptr)
+        doc += std::string("\n\n") + entry.doc_body;
 
     py::str fname = def.attr("name");
     py::object doc_text = make_str(doc);
@@ -545,7 +545,7 @@ inline py::object make_function(PyTypeObject *type, PyObject *globals, const Fun
     f->annotations = annotations.release().ptr();
     f->exact_types = exact_tuple.release().ptr();
     f->weakreflist = nullptr;
-    f->impl = spec.impl;
+    f->impl = entry.impl;
     PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
 }
