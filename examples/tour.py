@@ -92,7 +92,7 @@ def step_composition(out: pathlib.Path) -> None:
     differing = set(diff.index)
 
     groups = sorted(set(sample_to_condition.values()))
-    colors = dict(zip(groups, plt.cm.tab10.colors))
+    colors = dict(zip(groups, plt.cm.tab10.colors, strict=False))
     nc, nr = 4, int(np.ceil(df_pct.shape[1] / 4))
     fig, axes = plt.subplots(nr, nc, figsize=(4 * nc, 3.4 * nr), squeeze=False)
     for j, ct in enumerate(df_pct.columns):

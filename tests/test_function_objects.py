@@ -74,12 +74,12 @@ def test_signature_and_defaults_match_the_docstring(module, name):
     assert f.__defaults__ == twin.__defaults__
     # The very default objects, every time.
     if f.__defaults__:
-        assert all(a is b for a, b in zip(f.__defaults__, f.__defaults__))
+        assert all(a is b for a, b in zip(f.__defaults__, f.__defaults__, strict=False))
         sig_defaults = [
             p.default for p in inspect.signature(f).parameters.values()
             if p.default is not inspect.Parameter.empty
         ]  # fmt: skip
-        assert all(a is b for a, b in zip(sig_defaults, f.__defaults__))
+        assert all(a is b for a, b in zip(sig_defaults, f.__defaults__, strict=False))
 
 
 @pytest.mark.parametrize("module, name", ALL, ids=IDS)

@@ -32,7 +32,7 @@ def test_stub_parameters_match(module):
         assert [a.arg for a in node.args.args] == list(params), name
         with_default = [p for p in params.values() if p.default is not inspect.Parameter.empty]
         assert len(node.args.defaults) == len(with_default), name
-        for stub_default, p in zip(node.args.defaults, with_default):
+        for stub_default, p in zip(node.args.defaults, with_default, strict=False):
             if not (isinstance(stub_default, ast.Constant) and stub_default.value is Ellipsis):
                 assert ast.literal_eval(stub_default) == p.default, (name, p.name)
 
