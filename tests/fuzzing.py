@@ -375,7 +375,8 @@ def same(a, b, seen=None) -> bool:
     if sp.issparse(a):
         parts = [p for p in ("data", "indices", "indptr", "row", "col", "coords") if hasattr(a, p)]
         return (
-            type(a) is type(b)
+            sp.issparse(b)
+            and a.format == b.format
             and a.shape == b.shape
             and all(same(getattr(a, p), getattr(b, p), seen) for p in parts)
         )
@@ -483,6 +484,156 @@ def fake_gdown():
     return types.SimpleNamespace(download=download)
 
 
+# -- calls near valid ones ------------------------------------------------------
+# Random argument lists rarely get past the first type check, so half of the
+# examples start from a valid call (workloads.valid_calls) and change some
+# of its arguments: a column's dtype, a missing value, a dropped column or
+# key, duplicate labels, no rows, a misaligned length, another sparse layout,
+# a view, or a value from the pool.
+def fresh(value):
+    if isinstance(value, anndata.AnnData):
+        return value.copy()
+    return copy.deepcopy(value)
+
+
+def frame_variants(frame):
+    def retyped(column, make):
+        return lambda: frame.assign(**{column: make(frame[column])})
+
+    out = [
+        lambda: frame.iloc[:0],
+        lambda: frame.iloc[::-1],
+        lambda: pd.concat([frame.iloc[:1], frame]),  # a duplicate label
+        lambda: frame.reset_index(drop=True),
+        lambda: frame.set_axis(range(frame.shape[1]), axis=1),
+        lambda: pd.concat([frame, frame.iloc[:, :1]], axis=1),  # a duplicate column
+        lambda: frame.T,
+    ]
+    for column in [c for c in frame.columns if isinstance(c, str)][:6]:
+        out += [
+            retyped(column, lambda s: s.astype(object)),
+            retyped(column, lambda s: s.astype("category").cat.add_categories(["unused"])),
+            retyped(column, lambda s: s.astype(str).astype("string")),
+            retyped(column, lambda s: s.where(np.arange(len(s)) != 0)),  # a missing value
+            retyped(column, lambda s: s.astype("float32") if s.dtype.kind in "fiub" else s),
+            retyped(column, lambda s: pd.Series([RaisingEq()] * len(s), index=s.index)),
+            lambda column=column: frame.drop(columns=[column]),
+        ]
+    return out
+
+
+def anndata_variants(adata):
+    def with_x(make):
+        def build():
+            copy_ = adata.copy()
+            copy_.X = make(adata.X)
+            return copy_
+
+        return build
+
+    def with_obs(make):
+        def build():
+            copy_ = adata.copy()
+            copy_.obs = make()
+            return copy_
+
+        return build
+
+    dense = (lambda x: x.toarray()) if sp.issparse(adata.X) else (lambda x: np.asarray(x))
+    out = [
+        lambda: adata[::2],
+        lambda: adata[:, ::-1],
+        lambda: adata[:0],
+        with_x(lambda x: sp.csc_matrix(x)),
+        with_x(lambda x: sp.csr_array(x)),
+        with_x(lambda x: dense(x)),
+        with_x(lambda x: dense(x).astype(np.int64)),
+        with_x(
+            lambda x: np.where(np.arange(dense(x).size).reshape(x.shape) == 0, np.nan, dense(x))
+        ),
+    ]
+    obs = adata.obs
+    out += [with_obs(v) for v in frame_variants(obs) if v().shape[0] == obs.shape[0]][:12]
+    return out
+
+
+def sequence_variants(values):
+    items = list(values)
+    out = [
+        lambda: items,
+        lambda: np.array(items, dtype=object),
+        lambda: pd.Series(items),
+        lambda: pd.Series(items, dtype="category"),
+        lambda: tuple(items),
+        lambda: items[:-1],  # one short
+        lambda: items[::-1],
+        lambda: [*items[:-1], None],
+        lambda: [*items, np.nan],
+        lambda: np.repeat(np.asarray(items), 2)[::2],  # not contiguous
+    ]
+    if isinstance(values, pd.Series):
+        out.append(lambda: values.set_axis(values.index[::-1]))
+    return out
+
+
+def variants(value):
+    """Builders of values close to a valid argument."""
+    if isinstance(value, anndata.AnnData):
+        return anndata_variants(value)
+    if isinstance(value, pd.DataFrame):
+        return frame_variants(value)
+    if isinstance(value, dict) and value:
+        first = next(iter(value))
+        out = [
+            lambda: {k: v for k, v in value.items() if k != first},
+            lambda: {i: v for i, v in enumerate(value.values())},
+            lambda: ShrinkingDict(fresh(value)),
+            lambda: types.MappingProxyType(fresh(value)),
+        ]
+        for option in variants(value[first])[:12]:
+            out.append(lambda option=option: {**fresh(value), first: option()})
+        return out
+    if isinstance(value, list | tuple | np.ndarray | pd.Series) and len(value):
+        return sequence_variants(value)
+    if isinstance(value, str):
+        return [lambda: "", lambda: Text(value), lambda: value + " x", lambda: value[:1] + "\ud800"]
+    if isinstance(value, bool | int | float):
+        return [lambda: 0, lambda: -1, lambda: math.nan, lambda: 2**70, lambda: np.float32(value)]
+    return []
+
+
+@st.composite
+def near_valid_call(draw, templates, pool):
+    args, kwargs = templates[draw(st.integers(0, len(templates) - 1))]
+
+    def argument(value):
+        kind = draw(st.integers(0, 9))
+        if kind < 9:
+            options = variants(value) if kind >= 5 else []
+            if options:
+                try:
+                    return options[draw(st.integers(0, len(options) - 1))]()
+                except Exception:
+                    pass  # the variant does not apply to this value
+            return fresh(value)
+        return pool[draw(st.integers(0, len(pool) - 1))]
+
+    return [argument(a) for a in args], {k: argument(v) for k, v in kwargs.items()}
+
+
+@st.composite
+def random_call(draw, params, pool):
+    # Values are drawn by index: hypothesis would hash the hostile objects.
+    value = st.integers(0, len(pool) - 1).map(lambda i: pool[i])
+    positional = draw(st.lists(value, max_size=len(params) + 1))
+    # Now and then a keyword the function does not have.
+    names = st.sampled_from([*params, "_no_such_parameter"])
+    keyword_names = draw(st.lists(names, unique=True, max_size=len(params)))
+    keyword_values = draw(st.lists(value, min_size=len(params), max_size=len(params)))
+    kwargs = {k: keyword_values[i] for i, k in enumerate(keyword_names) if i >= len(positional)}
+    return positional, kwargs
+
+
 def make_test(module, name, examples):
     function = getattr(module, name)
     params = list(inspect.signature(function).parameters)
@@ -492,23 +643,16 @@ def make_test(module, name, examples):
         # close the child's own output streams.
         pool = [v for v in pool if not isinstance(v, int | np.integer)]
     defaults = default_lists()
-
-    # Values are drawn by index: hypothesis would hash the hostile objects.
-    value = st.integers(0, len(pool) - 1).map(lambda i: pool[i])
+    calls = random_call(params, pool)
+    templates = workloads.valid_calls().get(name) if module is analyka else None
+    if templates:
+        calls = st.one_of(calls, near_valid_call(templates, pool))
 
     @settings(max_examples=examples, deadline=None, database=None,
               suppress_health_check=list(HealthCheck), derandomize=True)  # fmt: skip
-    @given(
-        st.lists(value, max_size=len(params) + 1),
-        # Now and then a keyword the function does not have.
-        st.lists(
-            st.sampled_from([*params, "_no_such_parameter"]), unique=True, max_size=len(params)
-        ),
-        st.lists(value, min_size=len(params), max_size=len(params)),
-    )
-    def run(positional, keyword_names, keyword_values):
-        kwargs = {k: keyword_values[i] for i, k in enumerate(keyword_names) if i >= len(positional)}
-        args = list(positional)
+    @given(calls)
+    def run(call):
+        args, kwargs = call
         inputs = args + list(kwargs.values())
         before = [snapshot(v) for v in inputs]
         try:

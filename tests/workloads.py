@@ -171,3 +171,87 @@ def recursion_headroom(frames):
         yield
     finally:
         sys.setrecursionlimit(limit)
+
+
+def call(*args, **kwargs):
+    return args, kwargs
+
+
+def valid_calls():
+    """{analysis function: [(args, kwargs), ...]}: small calls that succeed,
+    with fresh inputs at every use."""
+    cci = cci_tables(3, 12, n_types=3, n_genes=4)
+    table, groups = sample_table(6, 5, n_groups=2)
+    pids, cts = population_inputs(60, n_samples=3, n_types=4)
+    expression = expression_adata(30, n_genes=6, per_row=3, n_samples=3)
+    y = np.array(["Tumor", "Tumor", "Normal", "Normal", "Tumor"])
+    y_pred = np.array(["Tumor", "Normal", "Normal", "Tumor", "Tumor"])
+    nested = {"a": 1, "bb": {"x": [1, 2], "y": "hi"}, "c": np.zeros((10, 3))}
+    grid = [[object() for _ in range(3)] for _ in range(2)]
+    return {
+        "get_sample_to_group_dict": [
+            call(["S2", "S1", "S2", "S10"], ["B", "A", "C", "A"]),
+            call(np.array([3, 1, 3]), pd.Series(["x", "y", "z"])),
+            call([None, None], ["A", "B"]),  # object values: the generic path
+        ],
+        "get_sample_to_group_map": [call(["S2", "S1"], ["B", "A"])],
+        "get_population": [
+            call(pids, cts),
+            call(list(pids), np.array(cts), sort_by=["T001"]),
+        ],
+        "get_gene_expression": [
+            call(expression),
+            call(expression, ["G004", "G001"], group_col="sample"),
+        ],
+        "cci_get_means": [
+            call(cci),
+            call(cci, cells=["Cell 001"], genes=["G002"], pval_cutoff=0.5),
+            call(cci, cci_idx_lst=list(cci["S00"].index[:3])),
+        ],
+        "get_cci_means": [call(cci)],
+        "cci_get_diff_interactions": [
+            call(table, groups),
+            call(table, groups, ref_group="grp1", pval_cutoff=0.5),
+        ],
+        "test_group_diff": [call(table, groups)],
+        "cci_remove_common": [call(cci)],
+        "cci_get_ni_mat": [call(cci), call(cci, False)],
+        "get_cci_ni_mat": [call(cci, remove_common=False)],
+        "cpdb_get_gp_n_cp": [call("G1_G2--B cell|T cell")],
+        "cci_get_df_to_plot": [
+            call(cci, pval_cutoff=0.5, mean_cutoff=0.5),
+            call(cci, 0.5, 0.5, ["Cell 000"]),
+        ],
+        "get_markers_from_deg": [
+            call(deg_tables()),
+            call(deg_tables(), N_mkrs=2, rem_common=False),
+            call(deg_tables(), ref_col="missing"),  # prints, returns None
+        ],
+        "filter_gsa_result": [call(gsa_tables(), 1.0)],
+        "get_abbreviations": [call()],
+        "get_abbreviations_uni": [call()],
+        "split_text": [call("Aneuploid Intestinal Epithelial cell", N_max=10), call("short")],
+        "evaluate_performance": [
+            call(y, y_pred),
+            call(pd.Series(y), pd.Series(y_pred), ["Tumor"]),
+        ],
+        "compute_sample_div_index": [
+            call(tumour_adata(40, n_clusters=3, n_samples=3)),
+            call(tumour_adata(40, n_clusters=3, n_samples=3), sdi_col="sdi"),
+        ],
+        "get_axes": [call(grid, 2, 3, 4), call(grid[0], 1, 3, 2)],
+        "_get_value_info": [
+            call(pd.DataFrame({"a": [1.0, 2.0], "b": ["x", "y"]})),
+            call(nested, level_of_value=3),
+            call(np.arange(10.0), key_name="k", limited_keys=[]),
+        ],
+        "_display_dict_or_dataframe_recursive": [
+            call(nested, 0, "", limited_keys=[]),
+            call({}, 0, "|", ss="x"),
+        ],
+        "show_anndata_tree": [
+            call(display_adata()),
+            call(nested, limited_keys=["c"]),
+            call(pd.DataFrame({"a": [1.0], "b": [2], "c": ["x"], "d": [None]})),
+        ],
+    }
