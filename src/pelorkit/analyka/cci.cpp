@@ -5,6 +5,7 @@
 
 #include "cci_ids.hpp"
 #include "functions.hpp"
+#include "library_names.hpp"
 
 #include <cmath>
 #include <limits>
@@ -13,8 +14,6 @@
 namespace pelorkit::analyka {
 namespace {
 
-const Name np_name{"np"};
-const Name pd_name{"pd"};
 const Name float_name{"float"};
 const Name cci_get_means_name{"cci_get_means"};
 const Name cci_get_ni_mat_name{"cci_get_ni_mat"};

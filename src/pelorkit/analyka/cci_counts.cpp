@@ -4,14 +4,13 @@
 
 #include "cci_ids.hpp"
 #include "functions.hpp"
+#include "library_names.hpp"
 
 #include <unordered_map>
 
 namespace pelorkit::analyka {
 namespace {
 
-const Name np_name{"np"};
-const Name pd_name{"pd"};
 const Name cci_remove_common_name{"cci_remove_common"};
 
 using cci::Code;

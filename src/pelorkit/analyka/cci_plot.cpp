@@ -6,6 +6,7 @@
 
 #include "cci_ids.hpp"
 #include "functions.hpp"
+#include "library_names.hpp"
 
 #include <array>
 #include <optional>
@@ -14,8 +15,6 @@
 namespace pelorkit::analyka {
 namespace {
 
-const Name np_name{"np"};
-const Name pd_name{"pd"};
 const Name display_name{"display"};
 const Name float_name{"float"};
 const Name cpdb_get_gp_n_cp_name{"cpdb_get_gp_n_cp"};

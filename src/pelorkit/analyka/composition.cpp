@@ -9,6 +9,7 @@
 #include "composition_impl.hpp"
 #include "functions.hpp"
 #include "kernels/counting.hpp"
+#include "library_names.hpp"
 
 #include <algorithm>
 
@@ -18,8 +19,6 @@ namespace {
 using namespace composition;
 namespace k = kernels;
 
-const Name np_name{"np"};
-const Name pd_name{"pd"};
 const Name len_name{"len"};
 const Name float_name{"float"};
 

@@ -5,6 +5,7 @@
 
 #include "composition_impl.hpp"
 #include "kernels/counting.hpp"
+#include "library_names.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -15,9 +16,6 @@ namespace {
 
 namespace k = kernels;
 using npy = py::detail::npy_api;
-
-const Name np_name{"np"};
-const Name pd_name{"pd"};
 
 // Codes in order of first appearance and the position of each code's first cell.
 struct Factorized {

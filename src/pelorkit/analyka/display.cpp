@@ -7,6 +7,7 @@
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
+#include "library_names.hpp"
 #include "pyops.hpp"
 
 #include <algorithm>
@@ -38,9 +39,7 @@ namespace {
 
 using namespace pyops;
 
-const Name anndata_name{"anndata"};
 const Name AnnData_name{"AnnData"};
-const Name pd_name{"pd"};
 const Name DataFrame_name{"DataFrame"};
 const Name get_value_info_name{"_get_value_info"};
 const Name display_recursive_name{"_display_dict_or_dataframe_recursive"};

@@ -8,6 +8,7 @@
 #include "functions.hpp"
 #include "grouptest_impl.hpp"
 #include "kernels/significance.hpp"
+#include "library_names.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -18,8 +19,6 @@
 namespace pelorkit::analyka {
 namespace {
 
-const Name np_name{"np"};
-const Name pd_name{"pd"};
 const Name cci_get_diff_interactions_name{"cci_get_diff_interactions"};
 
 py::object slice_all() {
@@ -209,7 +208,10 @@ private:
         std::vector<std::size_t> kept;
         std::vector<std::int64_t> significant;
         std::vector<double> product;
-        kernels::select_significant(kept, significant, product, pvalues, items, cutoff);
+        without_gil([&](bool (*fn)(void *), void *ctx) {
+            return kernels::select_significant(kept, significant, product, pvalues, items, cutoff,
+                                               kernels::InterruptPoll{fn, ctx});
+        });
 
         const auto n = static_cast<Py_ssize_t>(kept.size());
         py::array_t<double> products(n);
@@ -224,7 +226,10 @@ private:
         for (std::size_t i = 0; i < kept.size(); ++i)
             score[i] = -logs.data()[i];
         std::vector<std::size_t> order(kept.size());
-        kernels::order_by_significance(order, significant, score);
+        without_gil([&](bool (*fn)(void *), void *ctx) {
+            return kernels::order_by_significance(order, significant, score,
+                                                  kernels::InterruptPoll{fn, ctx});
+        });
 
         py::array_t<double> values({n, static_cast<Py_ssize_t>(comparisons)});
         py::array_t<Py_ssize_t> positions(n);

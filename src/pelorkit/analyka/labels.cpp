@@ -4,6 +4,7 @@
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
+#include "library_names.hpp"
 #include "pyops.hpp"
 
 #include <climits>
@@ -15,7 +16,6 @@ namespace {
 using pyops::holds;
 using pyops::steal;
 
-const Name np_name{"np"};
 const Name floor_name{"floor"};
 
 // `width > limit` for a width of characters and whatever limit was given:

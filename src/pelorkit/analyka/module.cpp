@@ -81,4 +81,6 @@ PyModuleDef definition = {
 } // namespace
 } // namespace pelorkit::analyka
 
-PyMODINIT_FUNC PyInit_analyka() { return PyModuleDef_Init(&pelorkit::analyka::definition); }
+PyMODINIT_FUNC PyInit_analyka() {
+    return PyModuleDef_Init(&pelorkit::analyka::definition);
+}

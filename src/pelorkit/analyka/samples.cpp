@@ -3,11 +3,11 @@
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
+#include "library_names.hpp"
 
 namespace pelorkit::analyka {
 namespace {
 
-const Name np_name{"np"};
 const Name get_sample_to_group_dict_name{"get_sample_to_group_dict"};
 
 // conditions[samples == s][0], element-wise as numpy does it; used where the
@@ -20,7 +20,9 @@ py::object first_condition_by_mask(py::handle samples, py::handle conditions, py
     return conditions[py::reinterpret_steal<py::object>(mask)][py::int_(0)];
 }
 
-bool one_dimensional(py::handle array) { return py::len(array.attr("shape")) == 1; }
+bool one_dimensional(py::handle array) {
+    return py::len(array.attr("shape")) == 1;
+}
 
 // Sorted distinct values with the index of their first occurrence, by numpy's
 // sort, for dtypes whose numpy order equals Python's order of the elements.
@@ -85,9 +87,9 @@ py::object get_sample_to_group_dict(const Call &call) {
         if (index == nullptr && PyErr_Occurred())
             throw py::error_already_set();
         py::object condition;
-        if (index != nullptr && truthy(py::reinterpret_steal<py::object>(PyObject_RichCompare(
-                                           records[py::reinterpret_borrow<py::int_>(index)].ptr(),
-                                           s.ptr(), Py_EQ))))
+        if (index != nullptr &&
+            truthy(py::reinterpret_steal<py::object>(PyObject_RichCompare(
+                records[py::reinterpret_borrow<py::int_>(index)].ptr(), s.ptr(), Py_EQ))))
             condition = conditions[py::reinterpret_borrow<py::object>(index)];
         else
             condition = first_condition_by_mask(samples, conditions, s);

@@ -40,7 +40,9 @@ struct OptionalBlock {
 
 // An ImportError (ModuleNotFoundError included) is the only failure of the
 // first attempt that leads to an installation; anything else ends the start-up.
-bool is_import_error(py::error_already_set &e) { return e.matches(PyExc_ImportError); }
+bool is_import_error(py::error_already_set &e) {
+    return e.matches(PyExc_ImportError);
+}
 
 void run_block(ModuleBuilder &module, const OptionalBlock &block) {
     if (block.flag != nullptr)
@@ -84,7 +86,9 @@ void import_optional(ModuleBuilder &module) {
          },
          "WARNING: scanpy not installed.", "scanpy"},
         {"STATANNOT",
-         [](ModuleBuilder &m) { m.from_import("statannotations.Annotator", {{"Annotator", nullptr}}); },
+         [](ModuleBuilder &m) {
+             m.from_import("statannotations.Annotator", {{"Annotator", nullptr}});
+         },
          "WARNING: statannotations not installed or not available. ", "statannotations"},
         {"SEABORN", [](ModuleBuilder &m) { m.import_as("seaborn", "sns"); },
          "WARNING: seaborn not installed or not available. ", "seaborn"},

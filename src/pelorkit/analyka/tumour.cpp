@@ -4,6 +4,7 @@
 
 #include "diversity.hpp"
 #include "functions.hpp"
+#include "library_names.hpp"
 #include "pyops.hpp"
 
 #include <cmath>
@@ -18,9 +19,6 @@ namespace pelorkit::analyka {
 using namespace pyops;
 
 namespace {
-
-const Name np_name{"np"};
-const Name pd_name{"pd"};
 
 // ---------------------------------------------------------------------------
 // Classification performance
@@ -217,8 +215,10 @@ Tally tally_clusters(const Call &call, py::handle obs, py::handle clusters,
     RawArray<std::int64_t> sample_codes = int64_array(np, samples[0], n_cells);
     const std::size_t n_samples = py::len(samples[1]);
 
+    // Converted through the column's array: a Series' to_numpy with na_value
+    // makes pandas hash the whole index once, seconds on millions of cells.
     py::object is_tumour = eq(obs[call.arg(3)], call.arg(6));
-    py::object flags_array = np.attr("ascontiguousarray")(is_tumour.attr("to_numpy")(
+    py::object flags_array = np.attr("ascontiguousarray")(is_tumour.attr("array").attr("to_numpy")(
         py::arg("dtype") = np.attr("bool_"), py::arg("na_value") = false));
     RawArray<std::uint8_t> flags(flags_array, "?", n_cells, false);
 

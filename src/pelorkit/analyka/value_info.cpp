@@ -5,6 +5,7 @@
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
+#include "library_names.hpp"
 #include "pyops.hpp"
 
 namespace pelorkit::analyka {
@@ -15,7 +16,6 @@ namespace {
 
 using namespace pyops;
 
-const Name pd_name{"pd"};
 const Name DataFrame_name{"DataFrame"};
 const Name columns_name{"columns"};
 const Name tolist_name{"tolist"};
