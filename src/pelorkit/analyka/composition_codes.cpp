@@ -78,38 +78,6 @@ std::optional<Factorized> factorize_str_objects(PyObject *const *items, std::siz
     return f;
 }
 
-template <class T> struct Tag {
-    using type = T;
-};
-
-// Calls f(Tag<T>{}) for a numpy integer dtype.
-template <class F> bool visit_integer_type(char kind, std::size_t itemsize, F &&f) {
-    if (kind == 'i') {
-        switch (itemsize) {
-        case 1:
-            return f(Tag<std::int8_t>{});
-        case 2:
-            return f(Tag<std::int16_t>{});
-        case 4:
-            return f(Tag<std::int32_t>{});
-        case 8:
-            return f(Tag<std::int64_t>{});
-        }
-    } else if (kind == 'u') {
-        switch (itemsize) {
-        case 1:
-            return f(Tag<std::uint8_t>{});
-        case 2:
-            return f(Tag<std::uint16_t>{});
-        case 4:
-            return f(Tag<std::uint32_t>{});
-        case 8:
-            return f(Tag<std::uint64_t>{});
-        }
-    }
-    return false;
-}
-
 // Integers: direct addressing when their range is narrow, else by bytes.
 bool factorize_integers(Factorized &f, const ArrayRef &ref) {
     const std::size_t n = ref.size();

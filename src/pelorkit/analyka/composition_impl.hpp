@@ -17,6 +17,39 @@
 
 namespace pelorkit::analyka::composition {
 
+// Carries a C++ element type to a generic lambda.
+template <class T> struct Tag {
+    using type = T;
+};
+
+// Calls f(Tag<T>{}) for a numpy integer dtype (kind 'i' or 'u').
+template <class F> bool visit_integer_type(char kind, std::size_t itemsize, F &&f) {
+    if (kind == 'i') {
+        switch (itemsize) {
+        case 1:
+            return f(Tag<std::int8_t>{});
+        case 2:
+            return f(Tag<std::int16_t>{});
+        case 4:
+            return f(Tag<std::int32_t>{});
+        case 8:
+            return f(Tag<std::int64_t>{});
+        }
+    } else if (kind == 'u') {
+        switch (itemsize) {
+        case 1:
+            return f(Tag<std::uint8_t>{});
+        case 2:
+            return f(Tag<std::uint16_t>{});
+        case 4:
+            return f(Tag<std::uint32_t>{});
+        case 8:
+            return f(Tag<std::uint64_t>{});
+        }
+    }
+    return false;
+}
+
 // The distinct labels of a per-cell sequence in ascending order, and for each
 // cell the position of its label there (-1: the cell equals no label).
 struct CellCodes {

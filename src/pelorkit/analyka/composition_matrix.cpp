@@ -15,39 +15,14 @@ namespace {
 namespace k = kernels;
 using npy = py::detail::npy_api;
 
-template <class T> struct Tag {
-    using type = T;
-};
-
 // Calls f(Tag<V>{}) for the value types with a native scan.
 template <class F> bool visit_value_type(char kind, std::size_t itemsize, F &&f) {
     switch (kind) {
     case 'b':
         return itemsize == 1 && f(Tag<k::NumpyBool>{});
     case 'i':
-        switch (itemsize) {
-        case 1:
-            return f(Tag<std::int8_t>{});
-        case 2:
-            return f(Tag<std::int16_t>{});
-        case 4:
-            return f(Tag<std::int32_t>{});
-        case 8:
-            return f(Tag<std::int64_t>{});
-        }
-        return false;
     case 'u':
-        switch (itemsize) {
-        case 1:
-            return f(Tag<std::uint8_t>{});
-        case 2:
-            return f(Tag<std::uint16_t>{});
-        case 4:
-            return f(Tag<std::uint32_t>{});
-        case 8:
-            return f(Tag<std::uint64_t>{});
-        }
-        return false;
+        return visit_integer_type(kind, itemsize, std::forward<F>(f));
     case 'f':
         switch (itemsize) {
         case 4:
