@@ -352,8 +352,8 @@ def snapshot(value):
 
 def same(a, b, seen=None) -> bool:
     """Deep equality that sees any change: arrays byte for byte, frames with
-    their index and columns, sparse matrices by their stored arrays (sorting
-    a caller's indices in place is a change), cycles followed once."""
+    their index and columns, sparse matrices by their canonical stored
+    arrays, cycles followed once."""
     seen = set() if seen is None else seen
     if (id(a), id(b)) in seen:
         return True
@@ -373,13 +373,13 @@ def same(a, b, seen=None) -> bool:
             and (not isinstance(a, pd.DataFrame) or list(a.columns) == list(b.columns))
         )  # fmt: skip
     if sp.issparse(a):
+        # By value: scipy itself sums duplicates and sorts indices in place
+        # when a matrix is compared or converted, as any Python caller would.
+        if not (sp.issparse(b) and a.format == b.format and a.shape == b.shape):
+            return False
+        a, b = canonical(a), canonical(b)
         parts = [p for p in ("data", "indices", "indptr", "row", "col", "coords") if hasattr(a, p)]
-        return (
-            sp.issparse(b)
-            and a.format == b.format
-            and a.shape == b.shape
-            and all(same(getattr(a, p), getattr(b, p), seen) for p in parts)
-        )
+        return all(same(getattr(a, p), getattr(b, p), seen) for p in parts)
     if isinstance(a, np.ndarray):
         if not (isinstance(b, np.ndarray) and a.shape == b.shape and a.dtype == b.dtype):
             return False
@@ -405,6 +405,13 @@ def same(a, b, seen=None) -> bool:
         return a is b or bool(a == b) or repr(a) == repr(b)
     except Exception:
         return repr(a) == repr(b)
+
+
+def canonical(matrix):
+    matrix = matrix.copy()
+    if hasattr(matrix, "sum_duplicates"):
+        matrix.sum_duplicates()
+    return matrix
 
 
 def changes_itself(value) -> bool:

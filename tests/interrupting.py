@@ -15,6 +15,8 @@ holds the interpreter lock. Prints one JSON line.
 
 from __future__ import annotations
 
+import ctypes
+import hashlib
 import json
 import math
 import os
@@ -25,8 +27,10 @@ import sys
 import time
 import warnings
 
+import anndata
 import numpy as np
 import pandas as pd
+import scipy.sparse as sp
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 import workloads  # noqa: E402
@@ -38,54 +42,76 @@ FRACTIONS = (0.25, 0.5, 0.75)
 ROUNDS = 5
 
 
-def frames_fingerprint(tables):
-    return [(k, t.shape, list(t.columns), t.index.dtype) for k, t in tables.items()]
+def digest(value, into=None):
+    """A digest of everything `value` holds: array bytes (for object arrays
+    the element pointers, so that a replaced element shows), frames with
+    their index, dicts, AnnData obs and X. Cheap on hundreds of megabytes."""
+    top = into is None
+    into = hashlib.blake2b() if top else into
+    if isinstance(value, anndata.AnnData):
+        digest(value.obs, into)
+        digest(value.X, into)
+    elif isinstance(value, pd.DataFrame):
+        digest(value.index, into)
+        for name, column in value.items():
+            into.update(repr(name).encode())
+            digest(column, into)
+    elif isinstance(value, pd.Series | pd.Index):
+        values = value.array
+        if isinstance(values, pd.Categorical):
+            digest(values.codes, into)
+            digest(values.categories, into)
+        else:
+            digest(np.asarray(values), into)
+    elif sp.issparse(value):
+        for part in (value.data, value.indices, value.indptr):
+            digest(part, into)
+    elif isinstance(value, np.ndarray):
+        array = np.ascontiguousarray(value)
+        into.update(f"{array.dtype}{array.shape}".encode())
+        into.update(ctypes.string_at(array.ctypes.data, array.nbytes))
+    elif isinstance(value, dict | list | tuple):
+        items = value.items() if isinstance(value, dict) else enumerate(value)
+        for key, item in items:
+            into.update(repr(key).encode())
+            digest(item, into)
+    else:
+        into.update(repr(value).encode())
+    return into.hexdigest() if top else into
 
 
-def adata_fingerprint(adata):
-    x = adata.X
-    stored = None if x is None else getattr(x, "nnz", None)
-    return adata.shape, list(adata.obs.columns), stored, list(adata.obs.dtypes.astype(str))
-
-
-# Each workload: the function, a builder of (args, kwargs) for a size, the
-# first and the largest size, and a fingerprint of the inputs that an
-# interrupted call must leave as it found them.
+# Each workload: the function, a builder of (args, kwargs) for a size, and
+# the first and the largest size.
 WORKLOADS = {
     "population": (
         "get_population",
         lambda n: (workloads.population_inputs(n), {}),
         4_000_000,
         64_000_000,
-        lambda args, kwargs: [(len(a), str(a.dtype)) for a in args],
     ),
     "expression": (
         "get_gene_expression",
         lambda n: ((workloads.expression_adata(n, 2000, 100, 50),), {}),
         50_000,
         400_000,
-        lambda args, kwargs: adata_fingerprint(args[0]),
     ),
     "interaction counts": (
         "cci_get_ni_mat",
         lambda n: ((workloads.cci_tables(8, n, ids=False, n_types=30),), {"remove_common": False}),
         125_000,
         1_000_000,
-        lambda args, kwargs: frames_fingerprint(args[0]),
     ),
     "group test": (
         "test_group_diff",
         lambda n: (workloads.sample_table(24, n), {}),
         200_000,
         1_600_000,
-        lambda args, kwargs: (args[0].shape, dict(args[1])),
     ),
     "diversity index": (
         "compute_sample_div_index",
         lambda n: ((workloads.tumour_adata(n, 50, 100),), {}),
         500_000,
         4_000_000,
-        lambda args, kwargs: adata_fingerprint(args[0]),
     ),
 }
 
@@ -173,7 +199,7 @@ def built(name):
 
 
 def run(name):
-    function_name, build, size, largest, fingerprint = WORKLOADS[name]
+    function_name, build, size, largest = WORKLOADS[name]
     function = getattr(analyka, function_name)
     if not built(name):
         return {"status": "unbuilt", "function": function_name}
@@ -199,9 +225,9 @@ def run(name):
         if written and written in args[0].obs:
             if not args[0].obs.pop(written).equals(complete):
                 return False
-        return fingerprint(args, kwargs) == before
+        return digest([args, kwargs]) == before
 
-    before = fingerprint(args, kwargs)
+    before = digest([args, kwargs])
     interrupter = Interrupter()
     delays, untouched = [], []
     try:
