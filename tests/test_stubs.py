@@ -23,7 +23,8 @@ def test_stub_parameters_match(module):
     functions = {
         name: obj
         for name, obj in vars(module).items()
-        if type(obj).__name__ == "function" and obj.__module__ == module.__name__
+        if type(obj).__name__ == "function"
+        and obj.__module__ == module.__name__
         and name == obj.__name__
     }
     assert set(stubs) == set(functions)

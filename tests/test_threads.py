@@ -56,8 +56,10 @@ CASES = {
     ),
     "cci_get_ni_mat": shared(lambda: ((workloads.cci_tables(4, 50_000, n_types=20),), {})),
     "cci_get_means": shared(
-        lambda: (({k: t[~t.index.duplicated()] for k, t in workloads.cci_tables(4, 20_000).items()},),
-                 {"pval_cutoff": 0.01})  # fmt: skip
+        lambda: (
+            ({k: t[~t.index.duplicated()] for k, t in workloads.cci_tables(4, 20_000).items()},),
+            {"pval_cutoff": 0.01},
+        )  # fmt: skip
     ),
     "cci_get_diff_interactions": shared(lambda: (workloads.sample_table(24, 20_000), {})),
     "test_group_diff": shared(

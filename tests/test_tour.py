@@ -64,7 +64,9 @@ def test_notebook_runs_in_a_jupyter_kernel(tmp_path):
     client.execute()  # the kernel inherits this environment (PYTHONPATH included)
     outputs = [o for cell in notebook.cells if cell.cell_type == "code" for o in cell.outputs]
     assert not [o for o in outputs if o.output_type == "error"]
-    texts = "".join(str(o.get("data", {}).get("text/plain", "")) + o.get("text", "") for o in outputs)
+    texts = "".join(
+        str(o.get("data", {}).get("text/plain", "")) + o.get("text", "") for o in outputs
+    )
     assert "Union of Interactions: " in texts
     assert sum("image/png" in o.get("data", {}) for o in outputs) >= 3
     check_figures(workdir / "tour_output")
