@@ -84,6 +84,22 @@ def test_native_path_equals_scipy_bit_for_bit(analyka, from_matrix, nan_rate, ma
         pd.testing.assert_frame_equal(got, want, check_exact=True)
 
 
+def test_many_items_with_ties_keep_scipys_values_and_a_stable_order(analyka):
+    # Over 65,536 items the p-values and the ordering are computed block by
+    # block; repeated columns tie exactly, across block boundaries too.
+    rng = np.random.default_rng(7)
+    distinct, _ = random_table(rng, [4, 6, 5], 700, 0.0, True)
+    df = pd.concat([distinct] * 200, axis=1)
+    df.columns = [f"i{j}" for j in range(df.shape[1])]
+    group_map = dict(
+        zip(df.index, rng.permutation(np.repeat(["g0", "g1", "g2"], [4, 6, 5])), strict=True)
+    )
+    for ref_group, cutoff in [(None, 1.0), ("g1", 0.05)]:
+        got = quiet(analyka.cci_get_diff_interactions, df, group_map, ref_group, cutoff)
+        want = quiet(literal, df, group_map, ref_group, cutoff)
+        pd.testing.assert_frame_equal(got, want, check_exact=True)
+
+
 DEGENERATE = {
     # item: (values of group A, values of group B)
     "one_usable_value": ([1.0, np.nan, np.nan], [1.0, 2.0, 3.0]),
