@@ -67,6 +67,24 @@ def test_unorderable_samples_raise_type_error(analyka):
         analyka.get_sample_to_group_dict(np.array(["a", 1], dtype=object), ["x", "y"])
 
 
+def test_raising_equality_propagates(analyka):
+    class Sample:
+        def __init__(self, key):
+            self.key = key
+
+        def __hash__(self):
+            return hash(self.key)
+
+        def __eq__(self, other):
+            raise RuntimeError("no equality")
+
+        def __lt__(self, other):
+            return self.key < other.key
+
+    with pytest.raises(RuntimeError, match="no equality"):
+        analyka.get_sample_to_group_dict([Sample(2), Sample(1)], ["a", "b"])
+
+
 def test_map_forwards(analyka):
     args = (["S2", "S1"], ["B", "A"])
     assert analyka.get_sample_to_group_map(*args) == analyka.get_sample_to_group_dict(*args)

@@ -6,6 +6,7 @@
 #include "cci_ids.hpp"
 #include "functions.hpp"
 #include "library_names.hpp"
+#include "pyops.hpp"
 
 #include <cmath>
 #include <limits>
@@ -24,13 +25,14 @@ using cci::Code;
 // `cells` and either gene is in `genes` when those are not empty.
 py::object significant_rows(py::handle df, py::handle cells, py::handle genes,
                             py::handle pval_cutoff) {
-    py::object b = cci::compare(df["pval"], pval_cutoff, Py_LE);
+    py::object b = pyops::compare(df["pval"], pval_cutoff, Py_LE);
     const auto restrict_to = [&](py::handle names, const char *a, const char *b_col) {
         const Py_ssize_t count = PyObject_Length(names.ptr());
         if (count < 0)
             throw py::error_already_set();
         if (count > 0)
-            b = cci::both(b, cci::either(df[a].attr("isin")(names), df[b_col].attr("isin")(names)));
+            b = pyops::bit_and(
+                b, pyops::bit_or(df[a].attr("isin")(names), df[b_col].attr("isin")(names)));
     };
     restrict_to(cells, "cell_A", "cell_B");
     restrict_to(genes, "gene_A", "gene_B");
@@ -72,7 +74,7 @@ std::vector<double> target_means(py::handle table, std::span<const Code> codes,
                                  const Targets &targets, py::handle np, py::handle to_float) {
     std::vector<std::int64_t> row_of_target(targets.count);
     std::size_t repeated = 0;
-    cci::run_released([&](kernels::InterruptPoll poll) {
+    run_released([&](kernels::InterruptPoll poll) {
         return kernels::locate_target_rows(row_of_target, repeated, targets.of_code, codes, poll);
     });
     py::object mean = table["mean"];
@@ -140,7 +142,7 @@ py::object cci_get_means(const Call &call) {
             std::vector<std::uint8_t> listed(space.size(), 0);
             for (const cci::Selection &selection : selections) {
                 const std::vector<Code> selected = selection.codes(space);
-                cci::run_released([&](kernels::InterruptPoll poll) {
+                run_released([&](kernels::InterruptPoll poll) {
                     return kernels::append_new_codes(column_codes, listed, selected, poll);
                 });
             }
@@ -163,12 +165,12 @@ py::object cci_get_means(const Call &call) {
             tables[static_cast<std::size_t>(i)],
             space.codes(index_columns[static_cast<std::size_t>(i)]), targets, np, to_float);
         double *row = out + i * n_columns;
-        cci::run_released([&](kernels::InterruptPoll) {
+        run_released([&](kernels::InterruptPoll) {
             for (std::size_t j = 0; j < targets.of_column.size(); ++j)
                 row[j] = means[static_cast<std::size_t>(targets.of_column[j])];
             return true;
         });
-        cci::check_signals();
+        check_signals();
     }
     cells = cci::Buffer();
     py::object shaped = matrix.attr("reshape")(n_samples, n_columns);

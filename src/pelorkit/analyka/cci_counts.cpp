@@ -95,7 +95,7 @@ py::object cci_remove_common(const Call &call) {
         buffer = cci::Buffer();
         // Rows stay in table order; the result is a new frame.
         result[t.keys[c]] = t.frames[c].attr("take")(positions);
-        cci::check_signals();
+        check_signals();
     }
     return result;
 }
@@ -133,7 +133,7 @@ py::object cci_get_ni_mat(const Call &call) {
         const std::vector<std::uint8_t> &keep = t.keep[c];
         if (!keep.empty() && keep.size() != rows[c])
             throw py::value_error("a table has columns of different lengths");
-        cci::run_released([&](kernels::InterruptPoll poll) {
+        run_released([&](kernels::InterruptPoll poll) {
             return kernels::mark_pair_codes(used, a.first(rows[c]), b.first(rows[c]),
                                             keep.empty() ? nullptr : keep.data(), poll);
         });
@@ -153,7 +153,7 @@ py::object cci_get_ni_mat(const Call &call) {
         const auto a = names.codes(2 * c).first(rows[c]);
         const auto b = names.codes(2 * c + 1).first(rows[c]);
         const std::uint8_t *keep = t.keep[c].empty() ? nullptr : t.keep[c].data();
-        cci::run_released([&](kernels::InterruptPoll poll) {
+        run_released([&](kernels::InterruptPoll poll) {
             return kernels::count_rank_pairs(matrix, static_cast<std::size_t>(k), rank, a, b, keep,
                                              poll);
         });

@@ -3,6 +3,7 @@
 #include "pelorkit/python.hpp"
 
 #include "cci_glue.hpp"
+#include "pyops.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -47,11 +48,6 @@ bool item_matches(char kind, char code, Py_ssize_t itemsize) {
 }
 
 } // namespace
-
-void check_signals() {
-    if (PyErr_CheckSignals() < 0)
-        throw py::error_already_set();
-}
 
 Buffer::Buffer(Buffer &&other) noexcept : view_(other.view_), held_(other.held_) {
     other.held_ = false;
@@ -116,11 +112,7 @@ bool is_own_function(py::handle function, Impl impl) {
 }
 
 py::list keys_of(py::handle mapping) {
-    py::object keys = mapping.attr(keys_name)();
-    PyObject *list = PySequence_List(keys.ptr());
-    if (list == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::list>(list);
+    return pyops::as_list(mapping.attr(keys_name)());
 }
 
 bool read_mask(Buffer &mask, py::handle b, Py_ssize_t rows) {
@@ -178,27 +170,6 @@ std::vector<double> floats_at(py::handle np, py::handle to_float, py::handle col
         throw py::value_error("the column did not convert to one float per row");
     std::copy_n(buffer.data<const double>(), rows.size(), out.begin());
     return out;
-}
-
-py::object compare(py::handle a, py::handle b, int op) {
-    PyObject *result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (result == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-py::object both(py::handle a, py::handle b) {
-    PyObject *result = PyNumber_And(a.ptr(), b.ptr());
-    if (result == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-py::object either(py::handle a, py::handle b) {
-    PyObject *result = PyNumber_Or(a.ptr(), b.ptr());
-    if (result == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
 }
 
 void raise_duplicate_labels() {

@@ -1,13 +1,12 @@
 // Glue shared by the cell-cell interaction functions: raw views of array
 // buffers, the items of index-like sequences, new numpy arrays, float values
-// of columns, Python operators, and the call-time checks (signals, rebound
-// module functions).
+// of columns, and the check for rebound module functions.
 #pragma once
 
 #include "pelorkit/python.hpp"
 #include "pelorkit/pyfunction.hpp"
 
-#include "kernels/interrupt.hpp"
+#include "interruptible.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -58,15 +57,6 @@ private:
     Py_ssize_t size_ = 0;
 };
 
-// Raises the pending exception of a signal handler (Ctrl-C), if any.
-void check_signals();
-
-// Runs a kernel without the interpreter lock, with a Ctrl-C poll.
-template <class Kernel> auto run_released(Kernel &&kernel) {
-    return without_gil(
-        [&](bool (*fn)(void *), void *ctx) { return kernel(kernels::InterruptPoll{fn, ctx}); });
-}
-
 // Whether `function` is still this module's own function object built on
 // `impl` (a caller may have rebound the module attribute to anything else).
 bool is_own_function(py::handle function, Impl impl);
@@ -90,11 +80,6 @@ py::object object_array(py::handle np, std::span<PyObject *const> items);
 // column.iloc[rows].astype(to_float) gives them (read in place for float64).
 std::vector<double> floats_at(py::handle np, py::handle to_float, py::handle column,
                               std::span<const std::int64_t> rows);
-
-// Python's `a <op> b`, `a & b` and `a | b` on whatever the operands are.
-py::object compare(py::handle a, py::handle b, int op);
-py::object both(py::handle a, py::handle b);
-py::object either(py::handle a, py::handle b);
 
 // pandas' error for a label that is repeated where labels must be unique.
 [[noreturn]] void raise_duplicate_labels();

@@ -7,6 +7,7 @@
 #include "cci_ids.hpp"
 #include "functions.hpp"
 #include "library_names.hpp"
+#include "pyops.hpp"
 
 #include <array>
 #include <optional>
@@ -77,7 +78,7 @@ PartColumns split_texts(py::handle np, std::span<const std::string_view> ids) {
     std::vector<std::string_view> parts(n * kIdParts);
     std::vector<Code> codes(parts.size());
     kernels::TextCodes texts;
-    const std::size_t unsplit = cci::run_released([&](kernels::InterruptPoll poll) -> std::size_t {
+    const std::size_t unsplit = run_released([&](kernels::InterruptPoll poll) -> std::size_t {
         std::array<std::string_view, kIdParts> split;
         for (std::size_t i = 0; i < n; ++i) {
             if (!kernels::split_interaction_id(split, ids[i]))
@@ -158,12 +159,12 @@ void select_interactions(Selected &s, py::handle df_dct, const Call &call) {
     s.keys = cci::keys_of(df_dct);
     for (py::handle key : s.keys) {
         py::object df = df_dct[key];
-        py::object b = cci::both(cci::compare(df["pval"], pval_cutoff, Py_LE),
-                                 cci::compare(df["mean"], mean_cutoff, Py_GE));
+        py::object b = pyops::bit_and(pyops::compare(df["pval"], pval_cutoff, Py_LE),
+                                      pyops::compare(df["mean"], mean_cutoff, Py_GE));
         // Only a list (or a subclass) turns the cell filter on.
         if (PyList_Check(target_cells.ptr()))
-            b = cci::both(b, cci::either(df["cell_A"].attr("isin")(target_cells),
-                                         df["cell_B"].attr("isin")(target_cells)));
+            b = pyops::bit_and(b, pyops::bit_or(df["cell_A"].attr("isin")(target_cells),
+                                                df["cell_B"].attr("isin")(target_cells)));
         selections.emplace_back(s.ids, df.attr("index").attr("values"), b);
         s.index_columns.push_back(selections.back().index_column());
         s.tables.push_back(std::move(df));
@@ -172,7 +173,7 @@ void select_interactions(Selected &s, py::handle df_dct, const Call &call) {
     std::vector<std::uint8_t> listed(s.ids.size(), 0);
     for (const cci::Selection &selection : selections) {
         const std::vector<Code> selected = selection.codes(s.ids);
-        cci::run_released([&](kernels::InterruptPoll poll) {
+        run_released([&](kernels::InterruptPoll poll) {
             return kernels::append_new_codes(s.union_codes, listed, selected, poll);
         });
     }
@@ -306,7 +307,7 @@ py::object cci_get_df_to_plot(const Call &call) {
         const py::object &df = s.tables[k];
         const auto codes = s.ids.codes(s.index_columns[k]);
         std::size_t repeated = 0;
-        cci::run_released([&](kernels::InterruptPoll poll) {
+        run_released([&](kernels::InterruptPoll poll) {
             return kernels::locate_target_rows(row_of_target, repeated, target_of_code, codes,
                                                poll);
         });
@@ -347,7 +348,7 @@ py::object cci_get_df_to_plot(const Call &call) {
             pd.attr("DataFrame")(data, py::arg("index") = index, py::arg("copy") = true);
         frame.attr("columns") = out_columns;
         result[s.keys[k]] = frame;
-        cci::check_signals();
+        check_signals();
     }
     return result;
 }

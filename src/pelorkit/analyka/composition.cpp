@@ -10,6 +10,7 @@
 #include "functions.hpp"
 #include "kernels/counting.hpp"
 #include "library_names.hpp"
+#include "pyops.hpp"
 
 #include <algorithm>
 
@@ -26,13 +27,6 @@ std::vector<py::ssize_t> matrix_shape(std::size_t rows, std::size_t cols) {
     return {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)};
 }
 
-py::object all_rows() {
-    PyObject *slice = PySlice_New(nullptr, nullptr, nullptr);
-    if (slice == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(slice);
-}
-
 Py_ssize_t length(const Call &call, py::handle obj) {
     return call.global(len_name)(obj).cast<Py_ssize_t>();
 }
@@ -40,13 +34,6 @@ Py_ssize_t length(const Call &call, py::handle obj) {
 py::object frame(const Call &call, py::handle values, py::handle index, py::handle columns) {
     return call.global(pd_name).attr("DataFrame")(values, py::arg("index") = index,
                                                   py::arg("columns") = columns);
-}
-
-py::object equals(py::handle a, py::handle b) {
-    PyObject *result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-    if (result == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
 }
 
 // ---- population -----------------------------------------------------------
@@ -61,7 +48,7 @@ struct LabelColumn {
 
 LabelColumn label_column(const Call &call, py::handle values) {
     LabelColumn column{values, encode_cells(call, values, LabelForm::iterated), py::list()};
-    column.labels = column.fast ? column.fast->labels : sorted_distinct(values);
+    column.labels = column.fast ? column.fast->labels : pyops::sorted_distinct(values);
     return column;
 }
 
@@ -83,11 +70,10 @@ void count_by_comparison(const Call &call, std::int64_t *table, const py::object
     py::object sum = call.global(np_name).attr("sum");
     const std::size_t n_types = types.labels.size();
     for (std::size_t i = 0; i < samples.labels.size(); ++i) {
-        py::object ct_sel = cts[equals(pids, samples.labels[i])];
+        py::object ct_sel = cts[pyops::eq(pids, samples.labels[i])];
         for (std::size_t j = 0; j < n_types; ++j)
-            table[i * n_types + j] = sum(equals(ct_sel, types.labels[j])).cast<std::int64_t>();
-        if (PyErr_CheckSignals() != 0)
-            throw py::error_already_set();
+            table[i * n_types + j] = sum(pyops::eq(ct_sel, types.labels[j])).cast<std::int64_t>();
+        check_signals();
     }
 }
 
@@ -100,7 +86,7 @@ py::array_t<std::int64_t> count_population(const Call &call, const LabelColumn &
     std::fill(cells, cells + table.size(), 0);
     auto count_pairs = [&](const std::vector<std::int32_t> &rows,
                            const std::vector<std::int32_t> &cols) {
-        run_kernel([&](k::InterruptPoll poll) {
+        run_released([&](k::InterruptPoll poll) {
             return k::count_pairs(cells, n_types, rows.data(), cols.data(), rows.size(), poll);
         });
     };
@@ -240,14 +226,11 @@ py::object expression_by_frame(const Call &call, py::handle groups, const py::li
     py::object loc = cells_by_items.attr("loc");
     py::object df_loc = df.attr("loc");
     for (py::handle s : slst) {
-        py::object b = equals(groups, s);
-        py::object selected = loc[py::make_tuple(b, all_rows())];
-        py::object positive = py::reinterpret_steal<py::object>(
-            PyObject_RichCompare(selected.ptr(), py::int_(0).ptr(), Py_GT));
-        if (!positive)
-            throw py::error_already_set();
+        py::object b = pyops::eq(groups, s);
+        py::object selected = loc[py::make_tuple(b, pyops::full_slice())];
+        py::object positive = pyops::compare(selected, py::int_(0), Py_GT);
         py::list mns(positive.attr("mean")(py::arg("axis") = 0));
-        df_loc[py::make_tuple(s, all_rows())] = mns;
+        df_loc[py::make_tuple(s, pyops::full_slice())] = mns;
     }
     return df.attr("astype")(call.global(float_name));
 }
@@ -284,7 +267,7 @@ py::object get_gene_expression(const Call &call) {
     if (all_items) {
         columns = adata.attr("var").attr("index");
     } else {
-        subset = adata[py::make_tuple(all_rows(), items_to_plot)];
+        subset = adata[py::make_tuple(pyops::full_slice(), items_to_plot)];
         columns = py::reinterpret_borrow<py::object>(items_to_plot);
         items = item_columns(adata, subset, static_cast<std::size_t>(length(call, items_to_plot)));
     }

@@ -6,6 +6,7 @@
 #include "composition_impl.hpp"
 #include "kernels/counting.hpp"
 #include "library_names.hpp"
+#include "pyops.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -72,8 +73,8 @@ std::optional<Factorized> factorize_str_objects(PyObject *const *items, std::siz
             firsts.push_back(py::reinterpret_borrow<py::object>(s));
         }
         f.codes[i] = code;
-        if ((i + 1) % k::kPollStride == 0 && PyErr_CheckSignals() != 0)
-            throw py::error_already_set();
+        if ((i + 1) % k::kPollStride == 0)
+            check_signals();
     }
     return f;
 }
@@ -88,7 +89,7 @@ bool factorize_integers(Factorized &f, const ArrayRef &ref) {
         const bool narrow = k::find_range(low, high, values, n) &&
                             static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low) <
                                 std::max<std::uint64_t>(std::uint64_t{1} << 16, 2 * n);
-        return kernel_done(run_kernel([&](k::InterruptPoll poll) {
+        return kernel_done(run_released([&](k::InterruptPoll poll) {
             if (narrow)
                 return k::factorize_ranged(
                     f.codes.data(), f.first, values, n, low,
@@ -101,7 +102,7 @@ bool factorize_integers(Factorized &f, const ArrayRef &ref) {
 }
 
 template <class T> bool clean_floats(const ArrayRef &ref) {
-    return !run_kernel([&](k::InterruptPoll) {
+    return !run_released([&](k::InterruptPoll) {
         return k::has_nan_or_negative_zero(reinterpret_cast<const T *>(ref.data), ref.size());
     });
 }
@@ -127,12 +128,12 @@ std::optional<Factorized> factorize_array(const Call &call, py::handle values,
     switch (ref->kind) {
     case 'U':
     case 'S':
-        done = kernel_done(run_kernel([&](k::InterruptPoll poll) {
+        done = kernel_done(run_released([&](k::InterruptPoll poll) {
             return k::factorize_records(f.codes.data(), f.first, ref->data, n, ref->itemsize, poll);
         }));
         break;
     case 'b':
-        done = ref->itemsize == 1 && kernel_done(run_kernel([&](k::InterruptPoll poll) {
+        done = ref->itemsize == 1 && kernel_done(run_released([&](k::InterruptPoll poll) {
                    return k::factorize_ranged(f.codes.data(), f.first,
                                               reinterpret_cast<const std::uint8_t *>(ref->data), n,
                                               0, 2, poll);
@@ -146,7 +147,7 @@ std::optional<Factorized> factorize_array(const Call &call, py::handle values,
         // Other float bit patterns compare as their values do.
         if ((ref->itemsize == 4 && clean_floats<float>(*ref)) ||
             (ref->itemsize == 8 && clean_floats<double>(*ref)))
-            done = kernel_done(run_kernel([&](k::InterruptPoll poll) {
+            done = kernel_done(run_released([&](k::InterruptPoll poll) {
                 return k::factorize_records(f.codes.data(), f.first, ref->data, n, ref->itemsize,
                                             poll);
             }));
@@ -167,7 +168,7 @@ std::optional<Factorized> factorize_categorical(py::handle categorical) {
     f.codes.resize(ref->size());
     bool done = ref->kind == 'i' && visit_integer_type('i', ref->itemsize, [&](auto tag) {
                     using T = typename decltype(tag)::type;
-                    return kernel_done(run_kernel([&](k::InterruptPoll poll) {
+                    return kernel_done(run_released([&](k::InterruptPoll poll) {
                         return k::factorize_ranged(f.codes.data(), f.first,
                                                    reinterpret_cast<const T *>(ref->data),
                                                    ref->size(), 0, n_categories, poll);
@@ -226,13 +227,6 @@ py::list positions_list(const std::vector<std::int64_t> &positions) {
     return out;
 }
 
-py::list as_list(py::handle iterable) {
-    PyObject *list = PySequence_List(iterable.ptr());
-    if (list == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::list>(list);
-}
-
 // True when a Python exception that the generic path will raise again is
 // pending; it is cleared.
 bool drop_ordinary_error() {
@@ -242,26 +236,19 @@ bool drop_ordinary_error() {
     return true;
 }
 
-bool less(py::handle a, py::handle b) {
-    PyObject *result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_LT);
-    if (result == nullptr)
-        throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(result));
-}
-
 // Sorts `labels` (given in code order) ascending, as list.sort() does, and
 // returns each code's position in it; nullopt unless the sorted labels
 // strictly increase and hash as they compare.
 std::optional<std::vector<std::int32_t>> sort_labels(py::list &labels) {
     const std::size_t n = labels.size();
-    py::list sorted = as_list(labels);
+    py::list sorted = pyops::as_list(labels);
     py::dict position;
     std::vector<std::int32_t> rank(n);
     try {
         if (PyList_Sort(sorted.ptr()) < 0)
             throw py::error_already_set();
         for (std::size_t i = 0; i < n; ++i) {
-            if (i > 0 && !less(sorted[i - 1], sorted[i]))
+            if (i > 0 && !pyops::holds(sorted[i - 1], sorted[i], Py_LT))
                 return std::nullopt;
             position[sorted[i]] = py::int_(i);
         }
@@ -321,12 +308,13 @@ std::optional<CellCodes> encode_cells(const Call &call, py::handle values, Label
         if (!f)
             return std::nullopt;
         py::object firsts = series.attr("iloc")[positions_list(f->first)];
-        labels = form == LabelForm::listed ? py::list(firsts.attr("tolist")()) : as_list(firsts);
+        labels =
+            form == LabelForm::listed ? py::list(firsts.attr("tolist")()) : pyops::as_list(firsts);
     } else if (py::isinstance<py::array>(values)) {
         f = factorize_array(call, values, false);
         if (!f)
             return std::nullopt;
-        labels = as_list(values[positions_list(f->first)]);
+        labels = pyops::as_list(values[positions_list(f->first)]);
     } else if (PyList_Check(values.ptr()) || PyTuple_Check(values.ptr())) {
         // A tuple copy: the items stay put while they are hashed.
         py::tuple items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(values.ptr()));
@@ -350,17 +338,6 @@ std::optional<CellCodes> encode_cells(const Call &call, py::handle values, Label
     return out;
 }
 
-py::list sorted_distinct(py::handle values) {
-    py::list cells = as_list(values);
-    PyObject *distinct = PySet_New(cells.ptr());
-    if (distinct == nullptr)
-        throw py::error_already_set();
-    py::list out = as_list(py::reinterpret_steal<py::object>(distinct));
-    if (PyList_Sort(out.ptr()) < 0)
-        throw py::error_already_set();
-    return out;
-}
-
 std::optional<std::vector<std::int32_t>> codes_by_equality(py::handle values,
                                                            const py::list &labels, std::size_t n) {
     std::vector<std::int32_t> codes(n, -1);
@@ -369,10 +346,7 @@ std::optional<std::vector<std::int32_t>> codes_by_equality(py::handle values,
         // NaN equals no cell.
         if (PyFloat_Check(label.ptr()) && std::isnan(PyFloat_AS_DOUBLE(label.ptr())))
             continue;
-        py::object mask = py::reinterpret_steal<py::object>(
-            PyObject_RichCompare(values.ptr(), label.ptr(), Py_EQ));
-        if (!mask)
-            throw py::error_already_set();
+        py::object mask = pyops::eq(values, label);
         if (!py::isinstance<py::array>(mask) && py::hasattr(mask, "to_numpy"))
             mask = mask.attr("to_numpy")();
         std::optional<ArrayRef> ref = array_ref(mask, 1);
@@ -387,8 +361,7 @@ std::optional<std::vector<std::int32_t>> codes_by_equality(py::handle values,
                 return std::nullopt;
             codes[i] = static_cast<std::int32_t>(code);
         }
-        if (PyErr_CheckSignals() != 0)
-            throw py::error_already_set();
+        check_signals();
     }
     return codes;
 }

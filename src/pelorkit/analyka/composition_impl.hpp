@@ -6,7 +6,7 @@
 
 #include "pelorkit/pyfunction.hpp"
 
-#include "kernels/interrupt.hpp"
+#include "interruptible.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -69,10 +69,6 @@ enum class LabelForm { iterated, listed };
 // the generic path.
 std::optional<CellCodes> encode_cells(const Call &call, py::handle values, LabelForm form);
 
-// `list(set(list(values)))` sorted in place: the literal distinct labels,
-// raising what the sort raises.
-py::list sorted_distinct(py::handle values);
-
 // Each cell's label by `values == label` for every label, as the element-wise
 // comparison decides it. nullopt when a comparison does not give n booleans
 // or a cell equals two labels.
@@ -90,12 +86,6 @@ struct PositiveCounts {
 std::optional<PositiveCounts>
 count_positive(py::handle matrix, const std::vector<std::int32_t> &row_group, std::size_t n_groups,
                const std::optional<std::vector<std::int64_t>> &picked);
-
-// A kernel call without the interpreter lock; the kernel gets the Ctrl-C poll.
-template <class Kernel> auto run_kernel(Kernel &&kernel) {
-    return without_gil(
-        [&](bool (*fn)(void *), void *ctx) { return kernel(kernels::InterruptPoll{fn, ctx}); });
-}
 
 // A view of a numpy array's memory, only for aligned arrays in native byte order.
 struct ArrayRef {

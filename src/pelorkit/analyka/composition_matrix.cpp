@@ -52,7 +52,7 @@ k::ScanStatus scan_dense(const k::GroupedCounts &out, const ArrayRef &x) {
     k::ScanStatus status = k::ScanStatus::malformed;
     visit_value_type(x.kind, x.itemsize, [&](auto tag) {
         using V = typename decltype(tag)::type;
-        status = run_kernel([&](k::InterruptPoll poll) {
+        status = run_released([&](k::InterruptPoll poll) {
             return k::count_positive_dense<V>(out, n_cols, x.data, x.array.strides(0),
                                               x.array.strides(1), poll);
         });
@@ -75,7 +75,7 @@ k::ScanStatus scan_compressed(const k::GroupedCounts &out, py::handle matrix,
     auto scan = [&](auto value_tag, auto index_tag) {
         using V = typename decltype(value_tag)::type;
         using I = typename decltype(index_tag)::type;
-        status = run_kernel([&](k::InterruptPoll poll) {
+        status = run_released([&](k::InterruptPoll poll) {
             return rows ? k::count_positive_csr<V, I>(out, n_cols, span_of<V>(*data),
                                                       span_of<I>(*indices), span_of<I>(*indptr),
                                                       poll)

@@ -241,7 +241,7 @@ py::object display_dict_or_dataframe_recursive(const Call &call) {
     if (!truthy(current_obj))
         return add(ss, concat({parent_prefix, empty_level, line_end}));
 
-    py::list keys = steal(PySequence_List(keys_method().ptr()));
+    py::list keys = as_list(keys_method());
     const Py_ssize_t count = static_cast<Py_ssize_t>(keys.size());
     Py_ssize_t key_width = 0;
     for (py::handle key : keys)

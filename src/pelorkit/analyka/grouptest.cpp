@@ -7,8 +7,10 @@
 
 #include "functions.hpp"
 #include "grouptest_impl.hpp"
+#include "interruptible.hpp"
 #include "kernels/significance.hpp"
 #include "library_names.hpp"
+#include "pyops.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -19,36 +21,9 @@
 namespace pelorkit::analyka {
 namespace {
 
+using namespace pyops;
+
 const Name cci_get_diff_interactions_name{"cci_get_diff_interactions"};
-
-py::object slice_all() {
-    return py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-}
-
-py::object compare(py::handle left, py::handle right, int op) {
-    PyObject *result = PyObject_RichCompare(left.ptr(), right.ptr(), op);
-    if (result == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-py::list as_list(py::handle iterable) {
-    PyObject *list = PySequence_List(iterable.ptr());
-    if (list == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::list>(list);
-}
-
-// list(set(values)), sorted in place: the groups in ascending order.
-py::list sorted_distinct(py::handle values) {
-    py::object distinct = py::reinterpret_steal<py::object>(PySet_New(values.ptr()));
-    if (!distinct)
-        throw py::error_already_set();
-    py::list result = as_list(distinct);
-    if (PyList_Sort(result.ptr()) < 0)
-        throw py::error_already_set();
-    return result;
-}
 
 py::str concat(py::handle left, py::handle right) {
     PyObject *text = PyUnicode_Concat(left.ptr(), right.ptr());
@@ -62,16 +37,9 @@ py::str comparison_name(py::handle first, py::handle second) {
     return concat(concat(py::str(first), py::str("_vs_")), py::str(second));
 }
 
-py::object negative(py::handle value) {
-    PyObject *result = PyNumber_Negative(value.ptr());
-    if (result == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // The slice :-2.
 py::object all_but_last_two() {
-    return py::reinterpret_steal<py::object>(PySlice_New(nullptr, py::int_(-2).ptr(), nullptr));
+    return slice_of(py::handle(), py::int_(-2));
 }
 
 // frame[key] = value as the Python statement runs it. pandas 3 tells an
@@ -161,7 +129,7 @@ private:
     }
 
     void assign(py::handle name, py::handle pvalue) {
-        frame_.attr("loc")[py::make_tuple(slice_all(), name)] = pvalue;
+        frame_.attr("loc")[py::make_tuple(full_slice(), name)] = pvalue;
     }
 
     void move_into_frame() {
@@ -178,7 +146,7 @@ private:
         py::object pv_min = df_res.attr("min")(py::arg("axis") = 1);
         py::object kept = compare(pv_min, cutoff, Py_LE);
         // a copy of its own, so that pandas 2 sees no assignment to a slice
-        df_res = df_res.attr("loc")[py::make_tuple(kept, slice_all())].attr("copy")();
+        df_res = df_res.attr("loc")[py::make_tuple(kept, full_slice())].attr("copy")();
         set_item(df_res, py::str("ss"),
                  compare(df_res, cutoff, Py_LE).attr("sum")(py::arg("axis") = 1));
         set_item(df_res, py::str("pp"),
@@ -188,7 +156,7 @@ private:
         by.append("pp");
         // pandas sorts on several columns stably: ties keep the item order
         df_res = df_res.attr("sort_values")(py::arg("by") = by, py::arg("ascending") = false);
-        return df_res.attr("iloc")[py::make_tuple(slice_all(), all_but_last_two())];
+        return df_res.attr("iloc")[py::make_tuple(full_slice(), all_but_last_two())];
     }
 
     // The same post-processing on the float64 columns: NaN to 1, the items
@@ -208,9 +176,9 @@ private:
         std::vector<std::size_t> kept;
         std::vector<std::int64_t> significant;
         std::vector<double> product;
-        without_gil([&](bool (*fn)(void *), void *ctx) {
+        run_released([&](kernels::InterruptPoll poll) {
             return kernels::select_significant(kept, significant, product, pvalues, items, cutoff,
-                                               kernels::InterruptPoll{fn, ctx});
+                                               poll);
         });
 
         const auto n = static_cast<Py_ssize_t>(kept.size());
@@ -226,9 +194,8 @@ private:
         for (std::size_t i = 0; i < kept.size(); ++i)
             score[i] = -logs.data()[i];
         std::vector<std::size_t> order(kept.size());
-        without_gil([&](bool (*fn)(void *), void *ctx) {
-            return kernels::order_by_significance(order, significant, score,
-                                                  kernels::InterruptPoll{fn, ctx});
+        run_released([&](kernels::InterruptPoll poll) {
+            return kernels::order_by_significance(order, significant, score, poll);
         });
 
         py::array_t<double> values({n, static_cast<Py_ssize_t>(comparisons)});
@@ -283,8 +250,8 @@ py::object cci_get_diff_interactions(const Call &call) {
 
     auto test = [&](const Members &first, const Members &second, py::str name) {
         py::object loc = df.attr("loc");
-        py::object a = loc[py::make_tuple(first.mask, slice_all())];
-        py::object b = loc[py::make_tuple(second.mask, slice_all())];
+        py::object a = loc[py::make_tuple(first.mask, full_slice())];
+        py::object b = loc[py::make_tuple(second.mask, full_slice())];
         df_res.set(std::move(name), welch_pvalues(call, a, b));
     };
 
@@ -301,10 +268,7 @@ py::object cci_get_diff_interactions(const Call &call) {
                     test(members[i], members[j], comparison_name(glst[i], glst[j]));
         }
     } else {
-        const int known = PySequence_Contains(glst.ptr(), ref_group.ptr());
-        if (known < 0)
-            throw py::error_already_set();
-        if (known == 1) {
+        if (contains(glst, ref_group)) {
             Members reference = members_of(np, group, ref_group);
             for (py::handle g : glst) {
                 if (!reference.present || !truthy(compare(g, ref_group, Py_NE)))

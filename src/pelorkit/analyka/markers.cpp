@@ -16,14 +16,9 @@ const Name nz_pct_test_name{"nz_pct_test"};
 const Name nz_pct_ref_name{"nz_pct_ref"};
 const Name neg_log_p_name{"-log(p-val)"};
 
-py::list as_list(py::handle iterable) {
-    return steal(PySequence_List(iterable.ptr()));
-}
-
 // `frame.loc[mask, :]`: the selected rows with every column.
 py::object select_rows(py::handle frame, py::handle mask) {
-    py::object all_columns = steal(PySlice_New(nullptr, nullptr, nullptr));
-    return frame.attr("loc")[py::make_tuple(mask, all_columns)];
+    return frame.attr("loc")[py::make_tuple(mask, full_slice())];
 }
 
 // False, after printing the error line, when some frame lacks the ranking
@@ -55,7 +50,7 @@ py::list best_markers(py::handle deg, const Call &call) {
     py::list by(1);
     by[0] = ref_col;
     py::object ranked = kept.attr("sort_values")(by, py::arg("ascending") = false);
-    py::object head = ranked.attr("iloc")[steal(PySlice_New(nullptr, n_mkrs.ptr(), nullptr))];
+    py::object head = ranked.attr("iloc")[slice_of(py::handle(), n_mkrs)];
     return as_list(head.attr("index").attr("values"));
 }
 

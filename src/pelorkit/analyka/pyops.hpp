@@ -37,6 +37,9 @@ inline py::object div(py::handle a, py::handle b) {
 inline py::object bit_and(py::handle a, py::handle b) {
     return steal(PyNumber_And(a.ptr(), b.ptr()));
 }
+inline py::object bit_or(py::handle a, py::handle b) {
+    return steal(PyNumber_Or(a.ptr(), b.ptr()));
+}
 inline py::object invert(py::handle a) {
     return steal(PyNumber_Invert(a.ptr()));
 }
@@ -51,6 +54,29 @@ inline py::object concat(std::initializer_list<py::handle> parts) {
     for (++it; it != parts.end(); ++it)
         result = add(result, *it);
     return result;
+}
+
+// list(iterable)
+inline py::list as_list(py::handle iterable) {
+    return py::reinterpret_steal<py::list>(steal(PySequence_List(iterable.ptr())).release());
+}
+
+// The slice start:stop; an empty handle stands for an omitted bound.
+inline py::object slice_of(py::handle start, py::handle stop) {
+    return steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+}
+// The slice `:`.
+inline py::object full_slice() {
+    return slice_of(py::handle(), py::handle());
+}
+
+// `l = list(set(values)); l.sort()`: the distinct values in ascending order,
+// raising what hashing or the sort raises.
+inline py::list sorted_distinct(py::handle values) {
+    py::list out = as_list(steal(PySet_New(values.ptr())));
+    if (PyList_Sort(out.ptr()) < 0)
+        throw py::error_already_set();
+    return out;
 }
 
 // bool(a <op> b)

@@ -4,9 +4,12 @@
 
 #include "functions.hpp"
 #include "library_names.hpp"
+#include "pyops.hpp"
 
 namespace pelorkit::analyka {
 namespace {
+
+using namespace pyops;
 
 const Name get_sample_to_group_dict_name{"get_sample_to_group_dict"};
 
@@ -14,10 +17,7 @@ const Name get_sample_to_group_dict_name{"get_sample_to_group_dict"};
 // fast lookup cannot be trusted (odd shapes, lengths that differ, values not
 // equal to themselves) so the result or the error is numpy's own.
 py::object first_condition_by_mask(py::handle samples, py::handle conditions, py::handle s) {
-    PyObject *mask = PyObject_RichCompare(samples.ptr(), s.ptr(), Py_EQ);
-    if (mask == nullptr)
-        throw py::error_already_set();
-    return conditions[py::reinterpret_steal<py::object>(mask)][py::int_(0)];
+    return conditions[eq(samples, s)][py::int_(0)];
 }
 
 bool one_dimensional(py::handle array) {
@@ -64,15 +64,8 @@ py::object get_sample_to_group_dict(const Call &call) {
 
     // Any other input: distinct values through a set, sorted by Python's
     // ordering, first occurrences found in one pass.
-    py::list records = py::reinterpret_steal<py::list>(PySequence_List(samples.ptr()));
-    if (!records)
-        throw py::error_already_set();
-    py::list slst = py::reinterpret_steal<py::list>(
-        PySequence_List(py::reinterpret_steal<py::object>(PySet_New(records.ptr())).ptr()));
-    if (!slst)
-        throw py::error_already_set();
-    if (PyList_Sort(slst.ptr()) < 0)
-        throw py::error_already_set();
+    py::list records = as_list(samples);
+    py::list slst = sorted_distinct(records);
 
     py::dict first_index;
     if (aligned) {
@@ -87,9 +80,7 @@ py::object get_sample_to_group_dict(const Call &call) {
         if (index == nullptr && PyErr_Occurred())
             throw py::error_already_set();
         py::object condition;
-        if (index != nullptr &&
-            truthy(py::reinterpret_steal<py::object>(PyObject_RichCompare(
-                records[py::reinterpret_borrow<py::int_>(index)].ptr(), s.ptr(), Py_EQ))))
+        if (index != nullptr && holds(records[py::reinterpret_borrow<py::int_>(index)], s, Py_EQ))
             condition = conditions[py::reinterpret_borrow<py::object>(index)];
         else
             condition = first_condition_by_mask(samples, conditions, s);

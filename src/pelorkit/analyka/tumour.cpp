@@ -4,6 +4,7 @@
 
 #include "diversity.hpp"
 #include "functions.hpp"
+#include "interruptible.hpp"
 #include "library_names.hpp"
 #include "pyops.hpp"
 
@@ -140,7 +141,7 @@ ClusterLabels sorted_cluster_labels(py::handle clusters) {
     if (PyList_Sort(result.labels.ptr()) < 0)
         throw py::error_already_set();
     for (py::handle label : result.labels) {
-        py::object text = steal(PyObject_Str(label.ptr()));
+        py::object text = text_of(label);
         py::object next = py::int_(result.n_groups);
         py::handle group = PyDict_SetDefault(result.group_of_text.ptr(), text.ptr(), next.ptr());
         if (group.ptr() == nullptr)
@@ -234,8 +235,7 @@ Tally tally_clusters(const Call &call, py::handle obs, py::handle clusters,
     RawArray<std::int64_t> sample_counts = new_int64_array(np, n_cells);
     std::vector<std::int64_t> offsets(n_groups + 1), count_offsets(n_groups + 1);
     std::vector<std::int64_t> tumour_cells(n_groups), ref_sums(n_groups);
-    without_gil([&](bool (*fn)(void *), void *ctx) {
-        const kernels::InterruptPoll poll{fn, ctx};
+    run_released([&](kernels::InterruptPoll poll) {
         namespace k = kernels;
         return k::map_codes_to_groups(cell_group.data(), cluster_codes.data(), n_cells,
                                       group_of_code.data(), group_of_code.size(), n_groups, poll) &&

@@ -47,8 +47,7 @@ constexpr Py_ssize_t kMaxQuotedLength = 79;
 
 // sequence[:stop], with Python's slicing of whatever `stop` is.
 py::object head_of(py::handle sequence, py::handle stop) {
-    py::object slice = steal(PySlice_New(nullptr, stop.ptr(), nullptr));
-    return steal(PyObject_GetItem(sequence.ptr(), slice.ptr()));
+    return steal(PyObject_GetItem(sequence.ptr(), slice_of(py::handle(), stop).ptr()));
 }
 
 // The text of each item, joined by ", ". Column names and keys that are not
@@ -88,7 +87,7 @@ py::object dict_info(py::handle dict, py::handle level_of_value, py::handle max_
                      py::handle n_to_show) {
     if (is_none(level_of_value) || !holds(level_of_value, max_depth, Py_GE))
         return text(dict_text);
-    py::list keys = steal(PySequence_List(dict.attr(keys_name)().ptr()));
+    py::list keys = as_list(dict.attr(keys_name)());
     if (keys.empty())
         return add(dict_text, empty_at_limit);
     const bool cut = longer_than(keys, n_to_show);

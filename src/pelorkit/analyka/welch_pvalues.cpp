@@ -7,8 +7,10 @@
 
 #include "functions.hpp"
 #include "grouptest_impl.hpp"
+#include "interruptible.hpp"
 #include "kernels/welch.hpp"
 #include "library_names.hpp"
+#include "pyops.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -124,8 +126,7 @@ py::object student_t_cdf(const Call &call, py::handle stdtr, const py::array_t<d
         return stdtr(dof, t);
     py::array_t<double> result(items);
     for (py::ssize_t start = 0; start < items; start += block) {
-        if (PyErr_CheckSignals() < 0)
-            throw py::error_already_set();
+        check_signals();
         py::slice part(start, std::min(items, start + block), 1);
         stdtr(dof[part], t[part], py::arg("out") = result[part]);
     }
@@ -145,8 +146,7 @@ std::optional<py::object> native_welch_pvalues(const Call &call, py::handle a, p
     const kernels::SampleTable &tb = second->table;
 
     // Any NaN sends scipy through its column-by-column loop.
-    const bool has_nan = without_gil([&](bool (*fn)(void *), void *ctx) {
-        kernels::InterruptPoll poll{fn, ctx};
+    const bool has_nan = run_released([&](kernels::InterruptPoll poll) {
         return kernels::contains_nan(ta, poll) || kernels::contains_nan(tb, poll);
     });
     const auto route = has_nan ? kernels::WelchRoute::per_column : kernels::WelchRoute::whole_table;
@@ -164,19 +164,15 @@ std::optional<py::object> native_welch_pvalues(const Call &call, py::handle a, p
     py::array_t<double> neg_abs_t(items);
     std::span<double> dof_out(dof.mutable_data(), ta.cols);
     std::span<double> t_out(neg_abs_t.mutable_data(), ta.cols);
-    const kernels::WelchWarnings flags = without_gil([&](bool (*fn)(void *), void *ctx) {
+    const kernels::WelchWarnings flags = run_released([&](kernels::InterruptPoll poll) {
         return kernels::compute_welch_columns(dof_out, t_out, ta, *order_a, tb, *order_b, route,
-                                              kernels::InterruptPoll{fn, ctx});
+                                              poll);
     });
     warn_like_scipy(flags);
 
     // p = 2 * stdtr(dof, -|t|), with the stdtr scipy's test would call.
     py::object stdtr = scipy_module->attr("special").attr("stdtr");
-    PyObject *p =
-        PyNumber_Multiply(py::int_(2).ptr(), student_t_cdf(call, stdtr, dof, neg_abs_t).ptr());
-    if (p == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(p);
+    return pyops::mul(py::int_(2), student_t_cdf(call, stdtr, dof, neg_abs_t));
 }
 
 // Which of the keywords that scipy 1.17 removed the called function accepts:
