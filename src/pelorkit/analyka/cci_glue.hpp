@@ -6,6 +6,7 @@
 #include "pelorkit/python.hpp"
 #include "pelorkit/pyfunction.hpp"
 
+#include "array_buffer.hpp"
 #include "interruptible.hpp"
 
 #include <cstddef>
@@ -15,30 +16,8 @@
 
 namespace pelorkit::analyka::cci {
 
-// A held buffer of a C-contiguous array.
-class Buffer {
-public:
-    Buffer() = default;
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    Buffer(Buffer &&other) noexcept;
-    Buffer &operator=(Buffer &&other) noexcept;
-    ~Buffer() { release(); }
-
-    // True when `obj` exports C-contiguous items of `kind` ('d' float64,
-    // '?' bool, 'q' 64-bit integers, 'O' objects) in `ndim` dimensions. An
-    // object without such a buffer is not an error: the caller takes a
-    // generic path.
-    bool acquire(py::handle obj, char kind, int ndim = 1, bool writable = false);
-
-    template <class T> T *data() const { return static_cast<T *>(view_.buf); }
-    Py_ssize_t size() const { return held_ ? view_.len / view_.itemsize : 0; }
-
-private:
-    void release();
-    Py_buffer view_{};
-    bool held_ = false;
-};
+using analyka::Buffer;
+using analyka::new_array;
 
 // The items of a one-dimensional sequence as list(values) gives them. An
 // object ndarray is read in place unless `owned` asks for a list of our own,
@@ -67,9 +46,6 @@ py::list keys_of(py::handle mapping);
 // The rows a boolean selection `b` keeps: true when `b` is a Series (or
 // array) of plain bools as long as the table, read in place into `mask`.
 bool read_mask(Buffer &mask, py::handle b, Py_ssize_t rows);
-
-// An uninitialised numpy array of `count` items of `dtype`, with its buffer.
-py::object new_array(py::handle np, Py_ssize_t count, const char *dtype, Buffer &buffer);
 
 // A numpy object array holding `items` (new references). For exact str items
 // pandas infers the same dtype from it as from a list, and takes it without

@@ -2,6 +2,7 @@
 // diversity index of every copy-number cluster.
 #include "pelorkit/python.hpp"
 
+#include "array_buffer.hpp"
 #include "diversity.hpp"
 #include "functions.hpp"
 #include "interruptible.hpp"
@@ -12,7 +13,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -87,30 +87,24 @@ const Name sdi_name{"sample_diversity_index"};
 const Name ref_pct_name{"Ref_pct"};
 const Name tumor_name_col{"Tumor"};
 
-// A 1-D contiguous numpy array seen as raw memory, after its layout and
-// element type were checked; the buffer stays held while the object lives.
+// A new or converted 1-D numpy array and a held view of its memory, after
+// its layout and element type were checked.
 template <class T> class RawArray {
 public:
-    RawArray(py::object array, std::string_view formats, std::size_t length, bool writable)
-        : array_(std::move(array)), info_(py::buffer(array_).request(writable)) {
-        const bool format_ok =
-            info_.format.size() == 1 && formats.find(info_.format[0]) != std::string_view::npos;
-        if (info_.ndim != 1 || info_.itemsize != static_cast<py::ssize_t>(sizeof(T)) ||
-            !format_ok || static_cast<std::size_t>(info_.shape[0]) != length ||
-            (length > 1 && info_.strides[0] != info_.itemsize))
+    RawArray(py::object array, char kind, std::size_t length, bool writable)
+        : array_(std::move(array)) {
+        if (!buffer_.acquire(array_, kind, 1, writable) ||
+            static_cast<std::size_t>(buffer_.size()) != length)
             throw py::type_error("expected a contiguous one-dimensional array of " +
-                                 std::to_string(length) + " elements of format '" +
-                                 std::string(formats) + "', got format '" + info_.format + "'");
+                                 std::to_string(length) + " items of kind '" + kind + "'");
     }
-    T *data() const { return static_cast<T *>(info_.ptr); }
+    T *data() const { return buffer_.data<T>(); }
     const py::object &array() const { return array_; }
 
 private:
     py::object array_;
-    py::buffer_info info_;
+    Buffer buffer_;
 };
-
-constexpr std::string_view kInt64Formats = "lq";
 
 py::handle str_type() {
     return reinterpret_cast<PyObject *>(&PyUnicode_Type);
@@ -118,12 +112,12 @@ py::handle str_type() {
 
 RawArray<std::int64_t> int64_array(py::handle np, py::handle values, std::size_t length) {
     py::object array = np.attr("ascontiguousarray")(values, py::arg("dtype") = np.attr("int64"));
-    return RawArray<std::int64_t>(array, kInt64Formats, length, false);
+    return RawArray<std::int64_t>(array, 'q', length, false);
 }
 
 RawArray<std::int64_t> new_int64_array(py::handle np, std::size_t length) {
     py::object array = np.attr("empty")(length, py::arg("dtype") = np.attr("int64"));
-    return RawArray<std::int64_t>(array, kInt64Formats, length, true);
+    return RawArray<std::int64_t>(array, 'q', length, true);
 }
 
 // The sorted cluster labels, and for each the group of cells it selects:
@@ -221,7 +215,7 @@ Tally tally_clusters(const Call &call, py::handle obs, py::handle clusters,
     py::object is_tumour = eq(obs[call.arg(3)], call.arg(6));
     py::object flags_array = np.attr("ascontiguousarray")(is_tumour.attr("array").attr("to_numpy")(
         py::arg("dtype") = np.attr("bool_"), py::arg("na_value") = false));
-    RawArray<std::uint8_t> flags(flags_array, "?", n_cells, false);
+    RawArray<std::uint8_t> flags(flags_array, '?', n_cells, false);
 
     py::object ref = obs[call.arg(4)];
     const bool native_ref = summable_natively(np, ref);
