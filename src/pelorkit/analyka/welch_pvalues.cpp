@@ -38,8 +38,6 @@ struct ScipyRelease {
     static constexpr int first = 13;
     static constexpr int last = 18;
 
-    // _contains_nan tests isnan(np.sum(x)) in 1.13, isnan(np.max(x)) later.
-    bool finds_nan_by_sum() const { return minor <= 13; }
     // Ten times numpy's `resolution` in 1.13, ten machine epsilons later.
     double cancellation_eps() const { return minor <= 13 ? 1e-15 * 10 : kernels::kCancellationEps; }
     bool warns_small_sample() const { return minor >= 14; }
@@ -131,22 +129,21 @@ void warn(py::handle category, py::handle message) {
         throw py::error_already_set();
 }
 
-// Whether scipy's check of the two tables finds NaN, which sends it down its
-// column loop. A sum also turns infinities of both signs into NaN, in any
-// order of additions; when finite values could overflow it, only numpy's own
-// order tells, and the caller leaves the test to scipy.
-std::optional<bool> scipy_finds_nan(const ScipyRelease &release, const kernels::NonFinite &a,
-                                    const kernels::NonFinite &b) {
-    if (a.nan || b.nan)
-        return true;
-    if (!release.finds_nan_by_sum())
+// Magnitudes up to which no sum, square or ratio of the test overflows.
+constexpr double kOrdinaryMagnitude = 1e60;
+
+// Whether the kernel follows scipy on these tables: finite values of ordinary
+// size, with numpy ignoring underflow (its default). Infinities and
+// near-overflow values make numpy report invalid operations and overflows
+// along the way (and scipy 1.13 choose its route by whether the table's sum
+// is NaN), and an underflow setting other than "ignore" makes the tiny
+// squares of nearly equal values reports too: such calls go to scipy.
+bool ordinary_values(const Call &call, const kernels::ValueRange &a,
+                     const kernels::ValueRange &b) {
+    if (a.inf || b.inf || a.largest > kOrdinaryMagnitude || b.largest > kOrdinaryMagnitude)
         return false;
-    if ((a.positive_inf || b.positive_inf) && (a.negative_inf || b.negative_inf))
-        return true;
-    const double safe = std::numeric_limits<double>::max() / 4;
-    if (a.finite_magnitude < safe && b.finite_magnitude < safe)
-        return false;
-    return std::nullopt;
+    py::object settings = call.global(np_name).attr("geterr")();
+    return py::str(settings["under"]).equal(py::str("ignore"));
 }
 
 // The warnings scipy (and, through it, numpy) gives for the same data.
@@ -159,16 +156,15 @@ void warn_like_scipy(const Call &call, const ScipyRelease &release, kernels::Wel
                      "may be unreliable."));
     if (release.reports_single_value() && flags.single_value) {
         // The very operations, so that np.errstate decides: a warning, an
-        // error, a call or nothing.
+        // error, a call or nothing. In the column loop the variance is a
+        // numpy scalar.
         py::object np = call.global(np_name);
         np.attr("divide")(1, 0);
-        if (flags.single_finite_value) {
-            const double inf = std::numeric_limits<double>::infinity();
-            if (route == kernels::WelchRoute::per_column)
-                pyops::mul(np.attr("float64")(0.0), np.attr("float64")(inf));
-            else
-                np.attr("multiply")(np.attr("zeros")(1), inf);
-        }
+        const double inf = std::numeric_limits<double>::infinity();
+        if (route == kernels::WelchRoute::per_column)
+            pyops::mul(np.attr("float64")(0.0), np.attr("float64")(inf));
+        else
+            np.attr("multiply")(np.attr("zeros")(1), inf);
     }
     if (flags.too_small && release.warns_small_sample()) {
         PyObject *policy = loaded_module("scipy.stats._axis_nan_policy");
@@ -213,21 +209,19 @@ std::optional<py::object> native_welch_pvalues(const Call &call, py::handle a, p
     const kernels::SampleTable &ta = first->table;
     const kernels::SampleTable &tb = second->table;
 
-    // What scipy finds in the tables picks its route.
-    kernels::NonFinite found_a;
-    kernels::NonFinite found_b;
+    kernels::ValueRange range_a;
+    kernels::ValueRange range_b;
     run_released([&](kernels::InterruptPoll poll) {
-        return kernels::scan_non_finite(found_a, ta, poll) &&
-               kernels::scan_non_finite(found_b, tb, poll);
+        return kernels::scan_values(range_a, ta, poll) && kernels::scan_values(range_b, tb, poll);
     });
-    const std::optional<bool> has_nan = scipy_finds_nan(release, found_a, found_b);
-    if (!has_nan)
+    if (!ordinary_values(call, range_a, range_b))
         return std::nullopt;
-    const auto route =
-        *has_nan ? kernels::WelchRoute::per_column : kernels::WelchRoute::whole_table;
+    // Any NaN sends scipy through its column-by-column loop.
+    const bool has_nan = range_a.nan || range_b.nan;
+    const auto route = has_nan ? kernels::WelchRoute::per_column : kernels::WelchRoute::whole_table;
     std::optional<kernels::SumOrder> order_a = kernels::SumOrder::pairwise;
     std::optional<kernels::SumOrder> order_b = kernels::SumOrder::pairwise;
-    if (!*has_nan) {
+    if (!has_nan) {
         order_a = whole_table_order(ta);
         order_b = whole_table_order(tb);
         if (!order_a || !order_b)

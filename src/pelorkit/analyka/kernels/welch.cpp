@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <utility>
 #include <vector>
 
 namespace pelorkit::kernels {
@@ -104,7 +103,7 @@ double sum_pairwise(const double *values, std::size_t n) {
     return 0. + pairwise_block(values, n);
 }
 
-bool scan_non_finite(NonFinite &out, const SampleTable &table, InterruptPoll poll) {
+bool scan_values(ValueRange &out, const SampleTable &table, InterruptPoll poll) {
     std::size_t work = 0;
     for (std::size_t c = 0; c < table.cols; ++c) {
         for (std::size_t r = 0; r < table.rows; ++r) {
@@ -112,9 +111,9 @@ bool scan_non_finite(NonFinite &out, const SampleTable &table, InterruptPoll pol
             if (std::isnan(v))
                 out.nan = true;
             else if (std::isinf(v))
-                (v > 0 ? out.positive_inf : out.negative_inf) = true;
-            else
-                out.finite_magnitude += std::fabs(v);
+                out.inf = true;
+            else if (std::fabs(v) > out.largest)
+                out.largest = std::fabs(v);
         }
         work += table.rows;
         if (work >= kPollStride) {
@@ -158,12 +157,7 @@ WelchWarnings compute_welch_columns(std::span<double> dof, std::span<double> neg
         const Moments m1 = moments(va.data(), n1, a_order, cancellation_eps, scratch.data());
         const Moments m2 = moments(vb.data(), n2, b_order, cancellation_eps, scratch.data());
         warnings.precision_loss = warnings.precision_loss || m1.precision_loss || m2.precision_loss;
-        for (const auto &[n, first] : {std::pair{n1, va[0]}, std::pair{n2, vb[0]}}) {
-            if (n == 1) {
-                warnings.single_value = true;
-                warnings.single_finite_value = warnings.single_finite_value || std::isfinite(first);
-            }
-        }
+        warnings.single_value = warnings.single_value || n1 == 1 || n2 == 1;
 
         const double vn1 = m1.var / static_cast<double>(n1);
         const double vn2 = m2.var / static_cast<double>(n2);

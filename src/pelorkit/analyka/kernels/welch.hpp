@@ -56,20 +56,18 @@ inline constexpr double kCancellationEps = std::numeric_limits<double>::epsilon(
 struct WelchWarnings {
     bool too_small = false;      // a column kept no value in one of the tables
     bool precision_loss = false; // a column of nearly identical values
-    // A single value in a column (or a table of one row): the n / (n - 1)
-    // correction divides by zero, and its infinity times the zero variance
-    // of a finite value is invalid. numpy reports both where scipy does not
-    // silence them (before 1.15).
+    // A single finite value in a column (or a table of one row): the
+    // n / (n - 1) correction divides by zero, and its infinity times the zero
+    // variance is invalid. numpy reports both where scipy does not silence
+    // them (before 1.15).
     bool single_value = false;
-    bool single_finite_value = false;
 };
 
-// What a table holds besides ordinary numbers, for scipy's test of NaN.
-struct NonFinite {
+// What a table holds besides ordinary numbers.
+struct ValueRange {
     bool nan = false;
-    bool positive_inf = false;
-    bool negative_inf = false;
-    double finite_magnitude = 0.; // the sum of |x| over the finite values
+    bool inf = false;
+    double largest = 0.; // the largest |x| of the finite values
 };
 
 // numpy's float64 add.reduce of n contiguous values (identity 0, then the
@@ -77,7 +75,7 @@ struct NonFinite {
 double sum_pairwise(const double *values, std::size_t n);
 
 // Returns false when `poll` asked to stop.
-bool scan_non_finite(NonFinite &out, const SampleTable &table, InterruptPoll poll);
+bool scan_values(ValueRange &out, const SampleTable &table, InterruptPoll poll);
 
 // For every column j: dof[j] the Welch degrees of freedom (NaN replaced by 1)
 // and neg_abs_t[j] = -|t| of a against b. A column with no usable value in a
