@@ -47,7 +47,9 @@ struct ScipyRelease {
     bool pvalue_from_t_sf() const { return minor <= 15; }
 };
 
-std::optional<ScipyRelease> reproduced_scipy() {
+// The minor version of the loaded scipy 1.x ("1.<minor>." and anything after
+// it: the releases of one minor version agree).
+std::optional<int> scipy_minor() {
     PyObject *scipy = loaded_module("scipy");
     if (scipy == nullptr)
         return std::nullopt;
@@ -57,15 +59,27 @@ std::optional<ScipyRelease> reproduced_scipy() {
     const std::string text = version.cast<std::string>();
     if (!text.starts_with("1."))
         return std::nullopt;
-    // "1.<minor>." followed by anything: the releases of one minor version agree
     int minor = 0;
     std::size_t at = 2;
     for (; at < text.size() && at < 5 && text[at] >= '0' && text[at] <= '9'; ++at)
         minor = minor * 10 + (text[at] - '0');
-    if (at == 2 || at >= text.size() || text[at] != '.' || minor < ScipyRelease::first ||
-        minor > ScipyRelease::last)
+    if (at == 2 || at >= text.size() || text[at] != '.')
         return std::nullopt;
-    return ScipyRelease{minor};
+    return minor;
+}
+
+std::optional<ScipyRelease> reproduced_scipy() {
+    std::optional<int> minor = scipy_minor();
+    if (!minor || *minor < ScipyRelease::first || *minor > ScipyRelease::last)
+        return std::nullopt;
+    return ScipyRelease{*minor};
+}
+
+// stats_py.ttest_ind, or None.
+py::object scipy_ttest_ind(PyObject *stats_py) {
+    if (stats_py == nullptr)
+        return py::none();
+    return py::getattr(py::handle(stats_py), "ttest_ind", py::none());
 }
 
 // scipy's module of the t-test and its release, when `stats` is scipy.stats
@@ -86,8 +100,7 @@ std::optional<ScipyTest> scipy_test(const Call &call) {
     if (!release)
         return std::nullopt;
     py::object called = py::getattr(stats, "ttest_ind", py::none());
-    py::object original = py::getattr(stats_py, "ttest_ind", py::none());
-    if (called.is_none() || !called.is(original))
+    if (called.is_none() || !called.is(scipy_ttest_ind(stats_py)))
         return std::nullopt;
     return ScipyTest{py::reinterpret_borrow<py::object>(stats_py), *release};
 }
@@ -284,9 +297,21 @@ LegacyKeywords legacy_keywords(py::handle function) {
     return {named("permutations"), named("random_state")};
 }
 
+// scipy 1.15 and 1.16 still take them but warn that they are deprecated
+// whenever they are passed, None included, a warning about our call that the
+// user can do nothing about: scipy's own function gets them only before 1.15.
+bool deprecates_legacy_keywords(py::handle function) {
+    if (!function.is(scipy_ttest_ind(loaded_module("scipy.stats._stats_py"))))
+        return false;
+    std::optional<int> minor = scipy_minor();
+    return !minor || *minor >= 15;
+}
+
 py::object call_ttest_ind(const Call &call, py::handle a, py::handle b) {
     py::object ttest_ind = call.global(stats_name).attr("ttest_ind");
-    const LegacyKeywords legacy = legacy_keywords(ttest_ind);
+    const LegacyKeywords legacy = deprecates_legacy_keywords(ttest_ind)
+                                      ? LegacyKeywords{false, false}
+                                      : legacy_keywords(ttest_ind);
     py::dict kwargs;
     kwargs["axis"] = 0;
     kwargs["equal_var"] = false;
