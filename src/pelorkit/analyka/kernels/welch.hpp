@@ -56,9 +56,9 @@ inline constexpr double kCancellationEps = std::numeric_limits<double>::epsilon(
 struct WelchWarnings {
     bool too_small = false;      // a column kept no value in one of the tables
     bool precision_loss = false; // a column of nearly identical values
-    // A single finite value in a column (or a table of one row): the
-    // n / (n - 1) correction divides by zero, and its infinity times the zero
-    // variance is invalid. numpy reports both where scipy does not silence
+    // A single value in a column (or a table of one row): the n / (n - 1)
+    // correction divides by zero, and its infinity times the zero variance
+    // of a finite value is invalid. numpy reports both where scipy does not silence
     // them (before 1.15).
     bool single_value = false;
 };
