@@ -114,7 +114,7 @@ WORKLOADS = {
     "group test, scipy's loop": (
         "test_group_diff",
         lambda n: (workloads.sample_table(24, n), {}),
-        1_000,
+        250,
         64_000,
     ),
     "diversity index": (
