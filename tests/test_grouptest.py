@@ -43,19 +43,31 @@ def quiet(fn, *args, **kwargs):
         return fn(*args, **kwargs)
 
 
-def random_table(rng, sizes, items, nan_rate, from_matrix):
-    """Samples x items with decimal, near-constant and all-NaN columns mixed in."""
+def random_table(rng, sizes, items, nan_rate, from_matrix, extremes=True):
+    """Samples x items with decimal, near-constant, tied and all-NaN columns
+    mixed in, and with `extremes` huge, tiny and infinite ones."""
     n = sum(sizes)
     data = rng.standard_normal((n, items)) * rng.choice([1e-6, 1.0, 1e4]) + rng.choice(
         [0, 0.1, 1e6]
     )
-    for j, kind in enumerate(rng.integers(0, 4, items)):
+    kinds = rng.choice(8, items, p=[0.36, 0.1, 0.1, 0.1, 0.1, 0.08, 0.08, 0.08])
+    if not extremes:
+        kinds[(kinds == 5) | (kinds == 6)] = 0
+    for j, kind in enumerate(kinds):
         if kind == 1:
             data[:, j] = 0.1
         elif kind == 2:
             data[:, j] = rng.choice([0.1, 0.2, 0.30000000000000004], n)
         elif kind == 3:
             data[:, j] = np.round(data[:, j], 1)
+        elif kind == 4:  # squares underflow
+            data[:, j] *= rng.choice([1e-80, 1e-160, 1e-300])
+        elif kind == 5:  # squares overflow
+            data[:, j] *= rng.choice([1e150, 1e300])
+        elif kind == 6:
+            data[rng.integers(0, n, 2), j] = rng.choice([np.inf, -np.inf], 2)
+        elif kind == 7:  # values that tie exactly next to others
+            data[:, j] = np.where(data[:, j] > 0, 3.0, data[:, j])
     data[rng.random(data.shape) < nan_rate] = np.nan
     if nan_rate and items:
         data[:, 0] = np.nan
@@ -76,7 +88,8 @@ def test_native_path_equals_scipy_bit_for_bit(analyka, from_matrix, nan_rate, ma
     rng = np.random.default_rng([int(from_matrix), int(nan_rate * 10), max_group])
     for trial in range(12 if max_group < 300 else 3):
         sizes = rng.integers(1, max_group, rng.integers(2, 5))
-        df, group_map = random_table(rng, sizes, int(rng.integers(1, 25)), nan_rate, from_matrix)
+        items, extremes = int(rng.integers(1, 25)), trial % 4 == 3
+        df, group_map = random_table(rng, sizes, items, nan_rate, from_matrix, extremes)
         ref_group = None if trial % 3 else "g1"
         cutoff = [1.0, 0.05, 0.5][trial % 3]
         got = quiet(analyka.cci_get_diff_interactions, df, group_map, ref_group, cutoff)
@@ -88,7 +101,7 @@ def test_many_items_with_ties_keep_scipys_values_and_a_stable_order(analyka):
     # Over 65,536 items the p-values and the ordering are computed block by
     # block; repeated columns tie exactly, across block boundaries too.
     rng = np.random.default_rng(7)
-    distinct, _ = random_table(rng, [4, 6, 5], 700, 0.0, True)
+    distinct, _ = random_table(rng, [4, 6, 5], 700, 0.0, True, extremes=False)
     df = pd.concat([distinct] * 200, axis=1)
     df.columns = [f"i{j}" for j in range(df.shape[1])]
     group_map = dict(
@@ -256,15 +269,55 @@ def test_rebound_scipy_call_equals_native(analyka, monkeypatch):
     pd.testing.assert_frame_equal(native, called, check_exact=True)
 
 
-@pytest.mark.skipif(not scipy.__version__.startswith("1.17."), reason="reproduced release")
-def test_native_route_takes_one_vectorised_stdtr_per_comparison(analyka, monkeypatch):
-    # scipy itself, with NaN in the table, evaluates stdtr once per item
-    calls = []
-    stdtr = scipy.special.stdtr
-    monkeypatch.setattr(scipy.special, "stdtr", lambda *a: calls.append(a) or stdtr(*a))
-    df, group_map = random_table(np.random.default_rng(4), [4, 5, 6], 40, 0.2, False)
-    quiet(analyka.cci_get_diff_interactions, df, group_map)
-    assert len(calls) == 3 and all(np.shape(a[0]) == (40,) for a in calls)
+def reproduced_release(version):
+    """Whether the group test computes this scipy release's t-test natively."""
+    major, minor = version.split(".")[:2]
+    return major == "1" and 13 <= int(minor) <= 18
+
+
+@pytest.mark.parametrize(
+    "version, value, underflow",
+    [
+        (None, None, "ignore"),
+        ("1.12.0", None, "ignore"),
+        ("1.19.0", None, "ignore"),
+        ("2.0.0", None, "ignore"),
+        (None, np.inf, "ignore"),
+        (None, -1e200, "ignore"),
+        (None, None, "warn"),
+    ],
+    ids=["installed", "older", "newer", "next-major", "infinite", "huge", "underflow-reported"],
+)
+def test_native_path_on_reproduced_releases_only(analyka, monkeypatch, version, value, underflow):
+    # numpy reports overflows and invalid values along the way for infinite or
+    # huge values, underflows only when asked to: scipy's own call gives them
+    df, group_map = random_table(np.random.default_rng(4), [4, 5, 6], 40, 0.2, False, False)
+    if value is not None:
+        df.iloc[3, 5] = value
+    with np.errstate(under=underflow):
+        want = quiet(literal, df, group_map)
+    stats_py = scipy.stats._stats_py
+    tests, pvalue_calls = [], []
+    denom = stats_py._unequal_var_ttest_denom
+    monkeypatch.setattr(
+        stats_py, "_unequal_var_ttest_denom", lambda *a, **k: tests.append(a) or denom(*a, **k)
+    )
+    # the p-value function the release's test calls: stdtr, or t.sf before 1.16
+    before_16 = scipy.__version__.startswith(("1.13.", "1.14.", "1.15."))
+    owner, name = (stats_py.distributions.t, "sf") if before_16 else (scipy.special, "stdtr")
+    function = getattr(owner, name)
+    monkeypatch.setattr(owner, name, lambda *a: pvalue_calls.append(a) or function(*a))
+    if version:
+        monkeypatch.setattr(scipy, "__version__", version)
+    with np.errstate(under=underflow):
+        got = quiet(analyka.cci_get_diff_interactions, df, group_map)
+    pd.testing.assert_frame_equal(got, want, check_exact=True)
+    # scipy itself, with NaN in the table, tests and evaluates item by item
+    if reproduced_release(scipy.__version__) and value is None and underflow == "ignore":
+        assert not tests
+        assert len(pvalue_calls) == 3 and all(np.shape(a[0]) == (40,) for a in pvalue_calls)
+    else:  # the first item has no values; the value is in two comparisons
+        assert len(tests) == (3 if value is None else 2) * 39
 
 
 def test_empty_results(analyka, abc):
@@ -309,14 +362,38 @@ def test_missing_sample_and_unorderable_groups_raise(analyka, abc):
         analyka.cci_get_diff_interactions(df, {**group_map, "u": 1})
 
 
-def test_warns_as_scipy_does(analyka):
-    df = pd.DataFrame({"x": [0.1] * 5, "y": [np.nan, np.nan, 1.0, 2.0, 3.0]}, index=list("abcde"))
-    group_map = dict(zip("abcde", "AABBB", strict=True))
+def warnings_of(fn, *args):
     with warnings.catch_warnings(record=True) as record:
         warnings.simplefilter("always")
-        analyka.cci_get_diff_interactions(df, group_map)
-    assert {type(w.message).__name__ for w in record} == {"RuntimeWarning", "SmallSampleWarning"}
-    assert any("Precision loss" in str(w.message) for w in record)
+        fn(*args)
+    return {(type(w.message).__name__, str(w.message)) for w in record}
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        {"x": [0.1] * 5, "y": [1.0, 2.0, 3.0, 4.0, 6.0]},  # cancellation, no NaN
+        {"x": [0.1] * 5, "y": [np.nan, np.nan, 1.0, 2.0, 3.0]},  # no value left in a group
+        {"x": [np.nan, 1.0, 1.0, 2.0, 3.0]},  # one value left in a group
+        {"x": [np.nan, np.inf, 1.0, 2.0, 3.0]},  # one infinite value left
+    ],
+    ids=["cancellation", "empty", "single", "single-inf"],
+)
+@pytest.mark.parametrize("first_group", ["AABBB", "ABBBB"], ids=["pair", "single-sample"])
+def test_warns_as_scipy_does(analyka, values, first_group):
+    df = pd.DataFrame(values, index=list("abcde"))
+    group_map = dict(zip("abcde", first_group, strict=True))
+    got = warnings_of(analyka.cci_get_diff_interactions, df, group_map)
+    assert got == warnings_of(literal, df, group_map)
+    with np.errstate(all="raise"), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            want = literal(df, group_map)
+        except FloatingPointError as error:  # numpy's report made an error, as in scipy
+            with pytest.raises(FloatingPointError, match=str(error)):
+                analyka.cci_get_diff_interactions(df, group_map)
+        else:
+            pd.testing.assert_frame_equal(analyka.cci_get_diff_interactions(df, group_map), want)
 
 
 def test_test_group_diff_forwards(analyka, abc, monkeypatch):

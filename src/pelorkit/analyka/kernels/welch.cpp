@@ -64,7 +64,8 @@ struct Moments {
 };
 
 // scipy's _moment(x, 2) and _var(ddof=1) on n values; `scratch` holds n.
-Moments moments(const double *values, std::size_t n, SumOrder order, double *scratch) {
+Moments moments(const double *values, std::size_t n, SumOrder order, double eps10,
+                double *scratch) {
     const double count = static_cast<double>(n);
     const double mean = sum_in_order(values, n, order) / count;
     double max_dev = 0.;
@@ -81,8 +82,7 @@ Moments moments(const double *values, std::size_t n, SumOrder order, double *scr
     double var = sum_in_order(scratch, n, order) / count;
     var *= count / (count - 1.0);
     // scipy's catastrophic-cancellation check: the largest deviation is below
-    // ten machine epsilons of the mean.
-    const double eps10 = std::numeric_limits<double>::epsilon() * 10;
+    // eps10 of the mean.
     const bool loss = !dev_is_nan && n > 1 && max_dev / std::fabs(mean) < eps10;
     return {mean, var, loss};
 }
@@ -103,12 +103,18 @@ double sum_pairwise(const double *values, std::size_t n) {
     return 0. + pairwise_block(values, n);
 }
 
-bool contains_nan(const SampleTable &table, InterruptPoll poll) {
+bool scan_values(ValueRange &out, const SampleTable &table, InterruptPoll poll) {
     std::size_t work = 0;
     for (std::size_t c = 0; c < table.cols; ++c) {
-        for (std::size_t r = 0; r < table.rows; ++r)
-            if (std::isnan(table.at(r, c)))
-                return true;
+        for (std::size_t r = 0; r < table.rows; ++r) {
+            const double v = table.at(r, c);
+            if (std::isnan(v))
+                out.nan = true;
+            else if (std::isinf(v))
+                out.inf = true;
+            else if (std::fabs(v) > out.largest)
+                out.largest = std::fabs(v);
+        }
         work += table.rows;
         if (work >= kPollStride) {
             work = 0;
@@ -116,12 +122,13 @@ bool contains_nan(const SampleTable &table, InterruptPoll poll) {
                 return false;
         }
     }
-    return false;
+    return true;
 }
 
 WelchWarnings compute_welch_columns(std::span<double> dof, std::span<double> neg_abs_t,
                                     const SampleTable &a, SumOrder a_order, const SampleTable &b,
-                                    SumOrder b_order, WelchRoute route, InterruptPoll poll) {
+                                    SumOrder b_order, WelchRoute route, double cancellation_eps,
+                                    InterruptPoll poll) {
     const bool per_column = route == WelchRoute::per_column;
     if (per_column) {
         a_order = SumOrder::pairwise;
@@ -147,9 +154,10 @@ WelchWarnings compute_welch_columns(std::span<double> dof, std::span<double> neg
             neg_abs_t[j] = std::numeric_limits<double>::quiet_NaN();
             continue;
         }
-        const Moments m1 = moments(va.data(), n1, a_order, scratch.data());
-        const Moments m2 = moments(vb.data(), n2, b_order, scratch.data());
+        const Moments m1 = moments(va.data(), n1, a_order, cancellation_eps, scratch.data());
+        const Moments m2 = moments(vb.data(), n2, b_order, cancellation_eps, scratch.data());
         warnings.precision_loss = warnings.precision_loss || m1.precision_loss || m2.precision_loss;
+        warnings.single_value = warnings.single_value || n1 == 1 || n2 == 1;
 
         const double vn1 = m1.var / static_cast<double>(n1);
         const double vn2 = m2.var / static_cast<double>(n2);

@@ -1,9 +1,9 @@
 // Welch's two-sample t statistics per column of two sample tables, computed
-// operation for operation as scipy 1.17's
+// operation for operation as scipy's (1.13 to 1.18)
 //     stats.ttest_ind(a, b, axis=0, equal_var=False, nan_policy='omit', trim=0)
-// computes them on numpy 2 float64 data, so that the p-value
-//     2 * scipy.special.stdtr(dof, neg_abs_t)
-// is bit for bit scipy's. What decides the last bits:
+// computes them on float64 data, so that the p-value, 2 * stdtr(dof, -|t|)
+// (2 * t.sf(|t|, dof) before 1.16), is bit for bit scipy's. What decides the
+// last bits, the same in all these releases:
 // - scipy makes one vectorised call when neither table holds a NaN and loops
 //   over columns otherwise (NaN dropped, each column's values copied into a
 //   contiguous array);
@@ -17,6 +17,7 @@
 #include "interrupt.hpp"
 
 #include <cstddef>
+#include <limits>
 #include <span>
 
 namespace pelorkit::kernels {
@@ -47,23 +48,42 @@ enum class WelchRoute {
     per_column,  // NaN somewhere: one call per column after dropping NaN
 };
 
-// Conditions under which scipy warns while computing the statistics.
+// Ten machine epsilons: below this spread relative to the mean scipy reports
+// catastrophic cancellation (scipy 1.13 used ten numpy `resolution`s, 1e-14).
+inline constexpr double kCancellationEps = std::numeric_limits<double>::epsilon() * 10;
+
+// Conditions under which scipy or numpy warn while computing the statistics.
 struct WelchWarnings {
     bool too_small = false;      // a column kept no value in one of the tables
     bool precision_loss = false; // a column of nearly identical values
+    // A single value in a column (or a table of one row): the n / (n - 1)
+    // correction divides by zero, and its infinity times the zero variance
+    // of a finite value is invalid. numpy reports both where scipy does not silence
+    // them (before 1.15).
+    bool single_value = false;
+};
+
+// What a table holds besides ordinary numbers.
+struct ValueRange {
+    bool nan = false;
+    bool inf = false;
+    double largest = 0.; // the largest |x| of the finite values
 };
 
 // numpy's float64 add.reduce of n contiguous values (identity 0, then the
 // pairwise sum).
 double sum_pairwise(const double *values, std::size_t n);
 
-bool contains_nan(const SampleTable &table, InterruptPoll poll);
+// Returns false when `poll` asked to stop.
+bool scan_values(ValueRange &out, const SampleTable &table, InterruptPoll poll);
 
 // For every column j: dof[j] the Welch degrees of freedom (NaN replaced by 1)
 // and neg_abs_t[j] = -|t| of a against b. A column with no usable value in a
-// table gets NaN for both. On interruption the outputs are incomplete.
+// table gets NaN for both. `cancellation_eps` is the release's threshold of
+// the precision warning. On interruption the outputs are incomplete.
 WelchWarnings compute_welch_columns(std::span<double> dof, std::span<double> neg_abs_t,
                                     const SampleTable &a, SumOrder a_order, const SampleTable &b,
-                                    SumOrder b_order, WelchRoute route, InterruptPoll poll);
+                                    SumOrder b_order, WelchRoute route, double cancellation_eps,
+                                    InterruptPoll poll);
 
 } // namespace pelorkit::kernels
