@@ -105,7 +105,7 @@ py::object cci_get_ni_mat(const Call &call) {
     Tables t;
     if (truthy(call.arg(1))) {
         py::object remove_common = call.global(cci_remove_common_name);
-        if (cci::is_own_function(remove_common, cci_remove_common)) {
+        if (is_own_function(remove_common, cci_remove_common)) {
             // The module's own removal: count the rows it keeps without
             // copying them into new tables first.
             t = without_common_ids(df_dct);

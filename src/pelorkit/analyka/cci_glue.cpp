@@ -37,12 +37,6 @@ ObjectItems::ObjectItems(py::handle values, bool owned) {
     size_ = PyList_GET_SIZE(owner_.ptr());
 }
 
-bool is_own_function(py::handle function, Impl impl) {
-    PyTypeObject *type = Py_TYPE(function.ptr());
-    return type->tp_dealloc == detail::function_dealloc &&
-           detail::as_function(function.ptr())->impl == impl;
-}
-
 py::list keys_of(py::handle mapping) {
     return pyops::as_list(mapping.attr(keys_name)());
 }

@@ -1,6 +1,6 @@
 // Glue shared by the cell-cell interaction functions: raw views of array
-// buffers, the items of index-like sequences, new numpy arrays, float values
-// of columns, and the check for rebound module functions.
+// buffers, the items of index-like sequences, new numpy arrays and float
+// values of columns.
 #pragma once
 
 #include "pelorkit/python.hpp"
@@ -35,10 +35,6 @@ private:
     PyObject *const *items_ = nullptr;
     Py_ssize_t size_ = 0;
 };
-
-// Whether `function` is still this module's own function object built on
-// `impl` (a caller may have rebound the module attribute to anything else).
-bool is_own_function(py::handle function, Impl impl);
 
 // list(mapping.keys()), the way the functions walk their dict of tables.
 py::list keys_of(py::handle mapping);

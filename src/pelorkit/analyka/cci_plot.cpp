@@ -236,7 +236,7 @@ public:
     IdPartColumns(const Selected &s, py::handle np) : s_(s), np_(np) {}
 
     PartColumns of_table(py::handle parser, py::handle index) {
-        const bool own_parser = cci::is_own_function(parser, cpdb_get_gp_n_cp);
+        const bool own_parser = is_own_function(parser, cpdb_get_gp_n_cp);
         if (own_parser && shared_)
             return *shared_;
         PartColumns parts;
