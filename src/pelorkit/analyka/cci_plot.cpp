@@ -165,7 +165,7 @@ void select_interactions(Selected &s, py::handle df_dct, const Call &call) {
         if (PyList_Check(target_cells.ptr()))
             b = pyops::bit_and(b, pyops::bit_or(df["cell_A"].attr("isin")(target_cells),
                                                 df["cell_B"].attr("isin")(target_cells)));
-        selections.emplace_back(s.ids, df.attr("index").attr("values"), b);
+        selections.emplace_back(s.ids, cci::values_of(call, df.attr("index")), b);
         s.index_columns.push_back(selections.back().index_column());
         s.tables.push_back(std::move(df));
     }

@@ -179,6 +179,17 @@ std::optional<Factorized> factorize_categorical(py::handle categorical) {
     return f;
 }
 
+// pandas' string arrays (pandas 3's default for text, Python- or
+// Arrow-backed) by pandas' own factorize, which reads them without a str
+// object per cell; it numbers values by first appearance, as the native
+// factorizers do. Missing values take the generic path.
+std::optional<Factorized> factorize_strings(const Call &call, py::handle series) {
+    py::object codes = py::tuple(series.attr("factorize")())[0];
+    if (py::len(codes) > 0 && pyops::holds(codes.attr("min")(), py::int_(0), Py_LT))
+        return std::nullopt;
+    return factorize_array(call, codes, false);
+}
+
 enum class ItemType { str, integer, floating, boolean, other };
 
 ItemType common_item_type(const py::tuple &items) {
@@ -302,9 +313,12 @@ std::optional<CellCodes> encode_cells(const Call &call, py::handle values, Label
     py::list labels;
     if (py::isinstance(series, pd.attr("Series"))) {
         py::object array = series.attr("array");
-        f = py::isinstance(array, pd.attr("Categorical"))
-                ? factorize_categorical(array)
-                : factorize_array(call, series.attr("to_numpy")(), false);
+        if (py::isinstance(array, pd.attr("Categorical")))
+            f = factorize_categorical(array);
+        else if (py::isinstance(series.attr("dtype"), pd.attr("StringDtype")))
+            f = factorize_strings(call, series);
+        else
+            f = factorize_array(call, series.attr("to_numpy")(), false);
         if (!f)
             return std::nullopt;
         py::object firsts = series.attr("iloc")[positions_list(f->first)];
