@@ -15,12 +15,13 @@ with warnings.catch_warnings():
     warnings.simplefilter("ignore")
     import anndata
 
-STRING_DTYPES = {
-    "str-python": pd.StringDtype("python", na_value=np.nan),
-    "string-python": pd.StringDtype("python"),
-}
-if importlib.util.find_spec("pyarrow") is not None:
-    STRING_DTYPES["str-pyarrow"] = pd.StringDtype("pyarrow", na_value=np.nan)
+STRING_DTYPES = {"string-python": pd.StringDtype("python")}
+try:  # pandas 3's default for text; pandas 2.2 has only the NA-valued string dtype
+    STRING_DTYPES["str-python"] = pd.StringDtype("python", na_value=np.nan)
+    if importlib.util.find_spec("pyarrow") is not None:
+        STRING_DTYPES["str-pyarrow"] = pd.StringDtype("pyarrow", na_value=np.nan)
+except TypeError:
+    pass
 
 FUNCTIONS = sorted(workloads.valid_calls())
 

@@ -13,6 +13,8 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 from baseline_tumour import compute_sample_div_index as reference_div_index  # noqa: E402
 
+import workloads  # noqa: E402
+
 COLUMNS = ["Tumor_pct", "N_samples", "sample_diversity_index", "Ref_pct", "Tumor"]
 
 
@@ -157,6 +159,8 @@ def test_reference_indicator_types(analyka, ref):
 
 @pytest.mark.parametrize("infer_string", [False, True])
 def test_random_tables_match_transcription(analyka, infer_string):
+    if infer_string and not workloads.STRING_INFERENCE:
+        pytest.skip("string inference needs pandas 2.3 or pyarrow")
     rng = np.random.default_rng(7)
     n = 3000
     obs = cells(

@@ -179,15 +179,20 @@ std::optional<Factorized> factorize_categorical(py::handle categorical) {
     return f;
 }
 
-// pandas' string arrays (pandas 3's default for text, Python- or
-// Arrow-backed) by pandas' own factorize, which reads them without a str
+// Arrow-backed string arrays (pandas 3's default for text where pyarrow is
+// installed) by pandas' own factorize, which reads them without a str
 // object per cell; it numbers values by first appearance, as the native
 // factorizers do. Missing values take the generic path.
-std::optional<Factorized> factorize_strings(const Call &call, py::handle series) {
+std::optional<Factorized> factorize_arrow_strings(const Call &call, py::handle series) {
     py::object codes = py::tuple(series.attr("factorize")())[0];
     if (py::len(codes) > 0 && pyops::holds(codes.attr("min")(), py::int_(0), Py_LT))
         return std::nullopt;
     return factorize_array(call, codes, false);
+}
+
+bool arrow_strings(py::handle pd, py::handle dtype) {
+    return py::isinstance(dtype, pd.attr("StringDtype")) &&
+           !pyops::holds(dtype.attr("storage"), py::str("python"), Py_EQ);
 }
 
 enum class ItemType { str, integer, floating, boolean, other };
@@ -315,8 +320,8 @@ std::optional<CellCodes> encode_cells(const Call &call, py::handle values, Label
         py::object array = series.attr("array");
         if (py::isinstance(array, pd.attr("Categorical")))
             f = factorize_categorical(array);
-        else if (py::isinstance(series.attr("dtype"), pd.attr("StringDtype")))
-            f = factorize_strings(call, series);
+        else if (arrow_strings(pd, series.attr("dtype")))
+            f = factorize_arrow_strings(call, series);
         else
             f = factorize_array(call, series.attr("to_numpy")(), false);
         if (!f)
