@@ -322,6 +322,9 @@ std::optional<CellCodes> encode_cells(const Call &call, py::handle values, Label
             f = factorize_categorical(array);
         else if (arrow_strings(pd, series.attr("dtype")))
             f = factorize_arrow_strings(call, series);
+        else if (py::isinstance(series.attr("dtype"), pd.attr("StringDtype")))
+            // The array's own object array: to_numpy copies it (pandas 2.3).
+            f = factorize_array(call, call.global(np_name).attr("asarray")(array, "object"), false);
         else
             f = factorize_array(call, series.attr("to_numpy")(), false);
         if (!f)
