@@ -21,7 +21,9 @@ def compute_sample_div_index(
     clust_lst = obs[cluster_col].unique().tolist()
     clust_lst.sort()
     df = pd.DataFrame(columns=["Tumor_pct", "N_samples", "sample_diversity_index"], index=clust_lst)
-    label_text = obs[cluster_col].astype(str)
+    # The text of every label as pandas 2's astype(str) writes it: str() of
+    # each value as numpy holds it (pandas 3 keeps missing labels missing)
+    label_text = np.asarray(obs[cluster_col]).astype(str)
     for c in clust_lst:
         b = label_text == str(c)
         pcnt = obs.loc[b, sample_col].value_counts()

@@ -14,6 +14,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 
 import baseline_cci as baseline  # noqa: E402
+import workloads  # noqa: E402
 
 PART_COLUMNS = ["gene_pair", "cell_pair", "gene_A", "gene_B", "cell_A", "cell_B"]
 
@@ -82,6 +83,8 @@ def pandas_mode(request):
     if request.param == "pandas-default":
         yield
         return
+    if not workloads.STRING_INFERENCE:
+        pytest.skip("string inference needs pandas 2.3 or pyarrow")
     with pd.option_context("future.infer_string", True, "mode.copy_on_write", True):
         yield
 

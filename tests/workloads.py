@@ -3,12 +3,20 @@ users pass them (categorical obs columns, CSR matrices, dicts of per-sample
 CCI tables), shared by the reference-count, interrupt and thread tests."""
 
 import contextlib
+import importlib.util
 import sys
 
 import anndata
 import numpy as np
 import pandas as pd
 import scipy.sparse as sp
+
+
+# pandas' string inference (pandas 3's default) is available as an option
+# from 2.3 on; pandas 2.2 infers only Arrow-backed strings, which need pyarrow.
+STRING_INFERENCE = tuple(map(int, pd.__version__.split(".")[:2])) >= (2, 3) or (
+    importlib.util.find_spec("pyarrow") is not None
+)
 
 
 def labels(prefix, count):

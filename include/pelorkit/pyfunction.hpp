@@ -431,6 +431,19 @@ inline PyMethodDef function_methods[] = {
 
 } // namespace detail
 
+// Whether `function` is still one of this module's own functions built on
+// `impl` (a caller may have rebound the module attribute to anything else).
+// While it is, a sibling may run its C++ body directly instead of calling it.
+inline bool is_own_function(py::handle function, Impl impl) {
+    return Py_TYPE(function.ptr())->tp_dealloc == detail::function_dealloc &&
+           detail::as_function(function.ptr())->impl == impl;
+}
+
+// The namespace an own function looks its names up in.
+inline PyObject *function_globals(py::handle function) {
+    return detail::as_function(function.ptr())->globals;
+}
+
 // Creates the function type of one module (a heap type owned by the module).
 inline PyTypeObject *make_function_type(PyObject *module) {
     static PyType_Slot slots[] = {

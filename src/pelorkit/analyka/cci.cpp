@@ -110,7 +110,7 @@ py::object cci_get_means(const Call &call) {
         for (py::handle key : cci::keys_of(dct)) {
             py::object df = dct[key];
             py::object b = significant_rows(df, call.arg(2), call.arg(3), call.arg(4));
-            selections.emplace_back(space, df.attr("index").attr("values"), b);
+            selections.emplace_back(space, cci::values_of(call, df.attr("index")), b);
             index_columns.push_back(selections.back().index_column());
             tables.push_back(std::move(df));
         }
@@ -122,7 +122,7 @@ py::object cci_get_means(const Call &call) {
         label_column = space.add(idx_lst);
         for (py::handle key : slst) {
             tables.push_back(dct[key]);
-            index_columns.push_back(space.add(tables.back().attr("index").attr("values")));
+            index_columns.push_back(space.add(cci::values_of(call, tables.back().attr("index"))));
         }
     }
     space.number();

@@ -34,11 +34,11 @@ Tables tables_of(py::handle mapping) {
 
 // Keeps, in every table, the rows whose id is missing from at least one
 // table; an id on several rows of one table keeps all of them.
-Tables without_common_ids(py::handle df_dct) {
+Tables without_common_ids(const Call &call, py::handle df_dct) {
     Tables t = tables_of(df_dct);
     std::vector<py::object> indexes;
     for (const py::object &frame : t.frames)
-        indexes.push_back(frame.attr("index").attr("values"));
+        indexes.push_back(cci::values_of(call, frame.attr("index")));
     t.keep = cci::uncommon_rows(indexes);
     return t;
 }
@@ -80,7 +80,7 @@ py::list sorted_cell_types(const cci::IdSpace &names, const std::vector<std::uin
 } // namespace
 
 py::object cci_remove_common(const Call &call) {
-    Tables t = without_common_ids(call.arg(0));
+    Tables t = without_common_ids(call, call.arg(0));
     py::object np = call.global(np_name);
     py::dict result;
     for (std::size_t c = 0; c < t.frames.size(); ++c) {
@@ -105,10 +105,10 @@ py::object cci_get_ni_mat(const Call &call) {
     Tables t;
     if (truthy(call.arg(1))) {
         py::object remove_common = call.global(cci_remove_common_name);
-        if (cci::is_own_function(remove_common, cci_remove_common)) {
+        if (is_own_function(remove_common, cci_remove_common)) {
             // The module's own removal: count the rows it keeps without
             // copying them into new tables first.
-            t = without_common_ids(df_dct);
+            t = without_common_ids(call, df_dct);
         } else {
             t = tables_of(remove_common(df_dct));
         }
@@ -118,8 +118,8 @@ py::object cci_get_ni_mat(const Call &call) {
 
     cci::IdSpace names;
     for (const py::object &frame : t.frames) {
-        names.add(frame["cell_A"].attr("values"));
-        names.add(frame["cell_B"].attr("values"));
+        names.add(cci::values_of(call, frame["cell_A"]));
+        names.add(cci::values_of(call, frame["cell_B"]));
     }
     names.number();
 

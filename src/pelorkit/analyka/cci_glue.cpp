@@ -3,6 +3,7 @@
 #include "pelorkit/python.hpp"
 
 #include "cci_glue.hpp"
+#include "library_names.hpp"
 #include "pyops.hpp"
 
 #include <algorithm>
@@ -17,6 +18,8 @@ const Name iloc_name{"iloc"};
 const Name astype_name{"astype"};
 const Name empty_name{"empty"};
 const Name asarray_name{"asarray"};
+const Name dtype_name{"dtype"};
+const Name StringDtype_name{"StringDtype"};
 
 } // namespace
 
@@ -37,10 +40,14 @@ ObjectItems::ObjectItems(py::handle values, bool owned) {
     size_ = PyList_GET_SIZE(owner_.ptr());
 }
 
-bool is_own_function(py::handle function, Impl impl) {
-    PyTypeObject *type = Py_TYPE(function.ptr());
-    return type->tp_dealloc == detail::function_dealloc &&
-           detail::as_function(function.ptr())->impl == impl;
+py::object values_of(const Call &call, py::handle labelled) {
+    py::object values = labelled.attr(values_name);
+    py::object dtype = pyops::attribute_if_present(values, dtype_name);
+    if (!dtype || !pyops::is_instance(dtype, call.global(pd_name).attr(StringDtype_name)))
+        return values;
+    // Python-backed: the array's own object array, no copy; Arrow-backed: one
+    // conversion instead of a str per item through iteration.
+    return call.global(np_name).attr(asarray_name)(values, py::str("object"));
 }
 
 py::list keys_of(py::handle mapping) {

@@ -1,6 +1,6 @@
 // Glue shared by the cell-cell interaction functions: raw views of array
-// buffers, the items of index-like sequences, new numpy arrays, float values
-// of columns, and the check for rebound module functions.
+// buffers, the values of indexes and columns, the items of index-like
+// sequences, new numpy arrays and float values of columns.
 #pragma once
 
 #include "pelorkit/python.hpp"
@@ -36,9 +36,10 @@ private:
     Py_ssize_t size_ = 0;
 };
 
-// Whether `function` is still this module's own function object built on
-// `impl` (a caller may have rebound the module attribute to anything else).
-bool is_own_function(py::handle function, Impl impl);
+// `.values` of an index or column, in a form the native code reads in place:
+// pandas' string arrays (pandas 3's default for text, Python- or
+// Arrow-backed) become the object array of the items list(values) gives.
+py::object values_of(const Call &call, py::handle labelled);
 
 // list(mapping.keys()), the way the functions walk their dict of tables.
 py::list keys_of(py::handle mapping);

@@ -165,7 +165,7 @@ void select_interactions(Selected &s, py::handle df_dct, const Call &call) {
         if (PyList_Check(target_cells.ptr()))
             b = pyops::bit_and(b, pyops::bit_or(df["cell_A"].attr("isin")(target_cells),
                                                 df["cell_B"].attr("isin")(target_cells)));
-        selections.emplace_back(s.ids, df.attr("index").attr("values"), b);
+        selections.emplace_back(s.ids, cci::values_of(call, df.attr("index")), b);
         s.index_columns.push_back(selections.back().index_column());
         s.tables.push_back(std::move(df));
     }
@@ -236,7 +236,7 @@ public:
     IdPartColumns(const Selected &s, py::handle np) : s_(s), np_(np) {}
 
     PartColumns of_table(py::handle parser, py::handle index) {
-        const bool own_parser = cci::is_own_function(parser, cpdb_get_gp_n_cp);
+        const bool own_parser = is_own_function(parser, cpdb_get_gp_n_cp);
         if (own_parser && shared_)
             return *shared_;
         PartColumns parts;
@@ -329,23 +329,27 @@ py::object cci_get_df_to_plot(const Call &call) {
         const PartColumns parts = id_parts.of_table(call.global(cpdb_get_gp_n_cp_name), index);
 
         // Existing id-derived columns are overwritten in place, missing ones
-        // appended in part order.
+        // appended in part order. The part arrays are shared between the
+        // tables, so each table gets its own copy: pandas 3 wraps an object
+        // array of str as its string array without copying it, even when
+        // asked to copy, and a cell written in one table would show in all.
         py::object out_columns = columns.attr("copy")();
+        auto own_copy = [](const py::object &part) { return part.attr("copy")(); };
         for (std::size_t j = 0; j < roles.size(); ++j)
             if (roles[j].kind == ColumnRole::kPart)
-                values[j] = parts[roles[j].part];
+                values[j] = own_copy(parts[roles[j].part]);
         for (std::size_t p = 0; p < kIdParts; ++p) {
             if (has_part[p])
                 continue;
-            values.push_back(parts[p]);
+            values.push_back(own_copy(parts[p]));
             out_columns = out_columns.attr("insert")(py::len(out_columns), kPartColumns[p]);
         }
         py::dict data;
         for (std::size_t j = 0; j < values.size(); ++j)
             data[py::int_(j)] = values[j];
-        // copy=True: the part columns are shared between the tables.
+        // Every array is new and this table's alone: no second copy.
         py::object frame =
-            pd.attr("DataFrame")(data, py::arg("index") = index, py::arg("copy") = true);
+            pd.attr("DataFrame")(data, py::arg("index") = index, py::arg("copy") = false);
         frame.attr("columns") = out_columns;
         result[s.keys[k]] = frame;
         check_signals();

@@ -179,6 +179,22 @@ std::optional<Factorized> factorize_categorical(py::handle categorical) {
     return f;
 }
 
+// Arrow-backed string arrays (pandas 3's default for text where pyarrow is
+// installed) by pandas' own factorize, which reads them without a str
+// object per cell; it numbers values by first appearance, as the native
+// factorizers do. Missing values take the generic path.
+std::optional<Factorized> factorize_arrow_strings(const Call &call, py::handle series) {
+    py::object codes = py::tuple(series.attr("factorize")())[0];
+    if (py::len(codes) > 0 && pyops::holds(codes.attr("min")(), py::int_(0), Py_LT))
+        return std::nullopt;
+    return factorize_array(call, codes, false);
+}
+
+bool arrow_strings(py::handle pd, py::handle dtype) {
+    return py::isinstance(dtype, pd.attr("StringDtype")) &&
+           !pyops::holds(dtype.attr("storage"), py::str("python"), Py_EQ);
+}
+
 enum class ItemType { str, integer, floating, boolean, other };
 
 ItemType common_item_type(const py::tuple &items) {
@@ -302,9 +318,15 @@ std::optional<CellCodes> encode_cells(const Call &call, py::handle values, Label
     py::list labels;
     if (py::isinstance(series, pd.attr("Series"))) {
         py::object array = series.attr("array");
-        f = py::isinstance(array, pd.attr("Categorical"))
-                ? factorize_categorical(array)
-                : factorize_array(call, series.attr("to_numpy")(), false);
+        if (py::isinstance(array, pd.attr("Categorical")))
+            f = factorize_categorical(array);
+        else if (arrow_strings(pd, series.attr("dtype")))
+            f = factorize_arrow_strings(call, series);
+        else if (py::isinstance(series.attr("dtype"), pd.attr("StringDtype")))
+            // The array's own object array: to_numpy copies it (pandas 2.3).
+            f = factorize_array(call, call.global(np_name).attr("asarray")(array, "object"), false);
+        else
+            f = factorize_array(call, series.attr("to_numpy")(), false);
         if (!f)
             return std::nullopt;
         py::object firsts = series.attr("iloc")[positions_list(f->first)];

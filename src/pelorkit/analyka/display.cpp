@@ -131,26 +131,60 @@ bool stack_nearly_full() {
     return floor != 0 && reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor;
 }
 
-// The two tree functions call each other through Python calls that do not
-// count against the interpreter's recursion limit on their own; this does,
-// so a self-containing dictionary with a huge max_depth raises RecursionError
-// instead of exhausting the C stack. A level takes kilobytes of C stack (the
-// interpreter's own frames take none), so a raised recursion limit or a
-// thread with a small stack also ends in RecursionError when the stack is
-// nearly full.
+// Python frames on the calling thread, counted as the interpreter's recursion
+// limit counts them.
+int python_frames() {
+    int depth = 0;
+    PyFrameObject *frame = PyEval_GetFrame();
+    Py_XINCREF(frame);
+    while (frame != nullptr) {
+        ++depth;
+        PyFrameObject *back = PyFrame_GetBack(frame);
+        Py_DECREF(frame);
+        frame = back;
+    }
+    return depth;
+}
+
+// Tree levels open on this thread, and the Python frames below the first.
+struct TreeDepth {
+    int levels = 0;
+    int below = 0;
+};
+thread_local TreeDepth tree_depth;
+
+[[noreturn]] void raise_too_deep(const char *why) {
+    PyErr_Format(PyExc_RecursionError,
+                 "maximum recursion depth exceeded while drawing a structure tree%s", why);
+    throw py::error_already_set();
+}
+
+// The two tree functions call each other through calls the interpreter does
+// not count as Python frames, and since 3.12 Py_EnterRecursiveCall counts
+// against the C recursion limit (thousands of levels), not
+// sys.getrecursionlimit(). Each level holds the text drawn so far, so memory
+// grows with the cube of the depth: a self-containing dictionary with a huge
+// max_depth must stop where the same functions written in Python would, so
+// every level counts as one frame against sys.getrecursionlimit(). A level
+// also takes kilobytes of C stack, so a thread with a small stack ends in
+// RecursionError too when the stack is nearly full.
 class RecursionGuard {
 public:
     RecursionGuard() {
-        if (stack_nearly_full()) {
-            PyErr_SetString(PyExc_RecursionError,
-                            "maximum recursion depth exceeded while drawing a structure tree "
-                            "(the thread's stack is nearly full)");
-            throw py::error_already_set();
-        }
+        if (stack_nearly_full())
+            raise_too_deep(" (the thread's stack is nearly full)");
+        if (tree_depth.levels == 0)
+            tree_depth.below = python_frames();
+        if (tree_depth.below + tree_depth.levels >= Py_GetRecursionLimit())
+            raise_too_deep("");
         if (Py_EnterRecursiveCall(" while drawing a structure tree") != 0)
             throw py::error_already_set();
+        ++tree_depth.levels;
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() {
+        --tree_depth.levels;
+        Py_LeaveRecursiveCall();
+    }
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
 };
@@ -164,13 +198,17 @@ public:
     explicit TextSink(py::object start) : text_(std::move(start)) {}
 
     void append(py::object line) {
-        if (PyUnicode_CheckExact(text_.ptr()) && PyUnicode_CheckExact(line.ptr())) {
+        if (plain() && PyUnicode_CheckExact(line.ptr())) {
             pending_.push_back(std::move(line));
             return;
         }
         flush();
         text_ = add(text_, line);
     }
+
+    // Whether the text so far is an exact str, as the recursive helper
+    // demands of `ss`.
+    bool plain() const { return PyUnicode_CheckExact(text_.ptr()); }
 
     // The text so far, to hand to a callee that appends to it.
     py::object take() {
@@ -220,26 +258,65 @@ py::object checked_text(py::object result) {
     return result;
 }
 
-} // namespace
+// What every level hands on unchanged.
+struct TreeOptions {
+    py::handle max_depth;
+    py::handle n_to_show;
+    py::handle limited_keys;
+};
 
-py::object display_dict_or_dataframe_recursive(const Call &call) {
+void draw_level(PyObject *globals, TextSink &sink, py::handle current_obj,
+                py::handle current_depth, py::handle parent_prefix, const TreeOptions &options);
+void draw_tree(PyObject *globals, TextSink &sink, py::handle obj, py::handle current_depth,
+               py::handle parent_prefix, const TreeOptions &options);
+
+// The two functions reach each other through the module namespace. While the
+// name still holds this module's own function, its body draws straight into
+// the same sink: the text is joined once at the end instead of being copied
+// into a new string at every level, which each caller up the chain would
+// hold (memory growing with the cube of the depth). Anything bound in its
+// place is called with the text so far.
+void nested_level(PyObject *globals, TextSink &sink, py::handle current_obj,
+                  py::handle current_depth, py::handle parent_prefix, const TreeOptions &options) {
+    py::object draw = lookup_global(globals, display_recursive_name);
+    if (sink.plain() && is_own_function(draw, display_dict_or_dataframe_recursive)) {
+        draw_level(function_globals(draw), sink, current_obj, current_depth, parent_prefix,
+                   options);
+        return;
+    }
+    sink.reset(draw(current_obj, current_depth, parent_prefix,
+                    py::arg("max_depth") = options.max_depth,
+                    py::arg("n_to_show") = options.n_to_show,
+                    py::arg("limited_keys") = options.limited_keys, py::arg("ss") = sink.take()));
+}
+
+void nested_tree(PyObject *globals, TextSink &sink, py::handle value, py::handle level,
+                 py::handle child_prefix, const TreeOptions &options) {
+    py::object show_tree = lookup_global(globals, show_anndata_tree_name);
+    if (sink.plain() && is_own_function(show_tree, show_anndata_tree)) {
+        draw_tree(function_globals(show_tree), sink, value, level, child_prefix, options);
+        return;
+    }
+    py::object below =
+        show_tree(value, py::arg("max_depth") = options.max_depth,
+                  py::arg("limited_keys") = options.limited_keys, py::arg("_current_depth") = level,
+                  py::arg("_parent_prefix") = child_prefix,
+                  py::arg("n_to_show") = options.n_to_show, py::arg("ss") = sink.take());
+    sink.reset(checked_text(std::move(below)));
+}
+
+void draw_level(PyObject *globals, TextSink &sink, py::handle current_obj,
+                py::handle current_depth, py::handle parent_prefix, const TreeOptions &options) {
     const RecursionGuard guard;
-    py::handle current_obj = call.arg(0);
-    py::handle current_depth = call.arg(1);
-    py::handle parent_prefix = call.arg(2);
-    py::handle max_depth = call.arg(3);
-    py::handle n_to_show = call.arg(4);
-    py::handle limited_keys = call.arg(5);
-    py::object ss =
-        is_none(call.arg(6)) ? text(nothing) : py::reinterpret_borrow<py::object>(call.arg(6));
-
-    if (holds(current_depth, max_depth, Py_GE))
-        return ss;
+    if (holds(current_depth, options.max_depth, Py_GE))
+        return;
     py::object keys_method = attribute_if_present(current_obj, keys_name);
     if (!keys_method)
-        return ss;
-    if (!truthy(current_obj))
-        return add(ss, concat({parent_prefix, empty_level, line_end}));
+        return;
+    if (!truthy(current_obj)) {
+        sink.append(concat({parent_prefix, empty_level, line_end}));
+        return;
+    }
 
     py::list keys = as_list(keys_method());
     const Py_ssize_t count = static_cast<Py_ssize_t>(keys.size());
@@ -252,56 +329,46 @@ py::object display_dict_or_dataframe_recursive(const Call &call) {
     // entry (where the first entry's own connector needs all of them).
     std::vector<char> hidden(static_cast<std::size_t>(count), 0);
     for (Py_ssize_t j = 1; j < count; ++j)
-        hidden[j] = contains(limited_keys, keys[j]);
+        hidden[j] = contains(options.limited_keys, keys[j]);
     std::vector<char> nothing_visible_after(static_cast<std::size_t>(count), 1);
     for (Py_ssize_t j = count - 2; j >= 0; --j)
         nothing_visible_after[j] = nothing_visible_after[j + 1] && hidden[j + 1];
 
-    TextSink sink(ss);
     for (Py_ssize_t i = 0; i < count; ++i) {
         py::handle key = PyList_GET_ITEM(keys.ptr(), i);
         const bool last = nothing_visible_after[i];
         py::object value = steal(PyObject_GetItem(current_obj.ptr(), key.ptr()));
         py::object level = add(current_depth, py::int_(1));
-        py::object info = call.global(get_value_info_name)(
+        py::object info = lookup_global(globals, get_value_info_name)(
             value, py::arg("key_name") = key, py::arg("level_of_value") = level,
-            py::arg("max_depth") = max_depth, py::arg("n_to_show") = n_to_show,
-            py::arg("limited_keys") = limited_keys);
-        const bool is_hidden = i == 0 ? contains(limited_keys, key) : hidden[i];
+            py::arg("max_depth") = options.max_depth, py::arg("n_to_show") = options.n_to_show,
+            py::arg("limited_keys") = options.limited_keys);
+        const bool is_hidden = i == 0 ? contains(options.limited_keys, key) : hidden[i];
         if (!is_hidden)
             sink.append(entry_line(parent_prefix, last, key, key_width, info));
 
-        if (holds(level, max_depth, Py_LT) && !is_hidden &&
+        if (holds(level, options.max_depth, Py_LT) && !is_hidden &&
             (is_instance(value, &PyDict_Type) ||
-             is_instance(value, call.global(pd_name).attr(DataFrame_name)))) {
-            py::object show_tree = call.global(show_anndata_tree_name);
+             is_instance(value, lookup_global(globals, pd_name).attr(DataFrame_name)))) {
             py::object child_prefix =
                 add(parent_prefix, last ? last_branch_extension : branch_extension);
-            py::object below = show_tree(
-                value, py::arg("max_depth") = max_depth, py::arg("limited_keys") = limited_keys,
-                py::arg("_current_depth") = level, py::arg("_parent_prefix") = child_prefix,
-                py::arg("n_to_show") = n_to_show, py::arg("ss") = sink.take());
-            sink.reset(checked_text(std::move(below)));
+            nested_tree(globals, sink, value, level, child_prefix, options);
         }
     }
-    return sink.take();
 }
 
-py::object show_anndata_tree(const Call &call) {
+void draw_tree(PyObject *globals, TextSink &sink, py::handle obj, py::handle current_depth,
+               py::handle parent_prefix, const TreeOptions &given) {
     const RecursionGuard guard;
-    py::handle obj = call.arg(0);
-    py::handle max_depth = call.arg(1);
-    py::handle n_to_show = call.arg(2);
-    py::object limited_keys = is_none(call.arg(3))
+    py::object limited_keys = is_none(given.limited_keys)
                                   ? py::object(default_hidden_keys())
-                                  : py::reinterpret_borrow<py::object>(call.arg(3));
-    py::handle current_depth = call.arg(4);
-    py::handle parent_prefix = call.arg(5);
-    TextSink sink(is_none(call.arg(6)) ? text(nothing)
-                                       : py::reinterpret_borrow<py::object>(call.arg(6)));
+                                  : py::reinterpret_borrow<py::object>(given.limited_keys);
+    const TreeOptions options{given.max_depth, given.n_to_show, limited_keys};
+    py::handle max_depth = options.max_depth;
+    py::handle n_to_show = options.n_to_show;
 
     const bool top = holds(current_depth, py::int_(0), Py_EQ);
-    if (top && is_instance(obj, call.global(anndata_name).attr(AnnData_name))) {
+    if (top && is_instance(obj, lookup_global(globals, anndata_name).attr(AnnData_name))) {
         sink.append(concat({anndata_head, text_of(obj.attr(n_obs_name)), times,
                             text_of(obj.attr(n_vars_name)), line_end}));
         std::vector<py::object> components;
@@ -310,7 +377,7 @@ py::object show_anndata_tree(const Call &call) {
         for (std::size_t i = 0; i < kComponents.size(); ++i) {
             const bool last = i + 1 == kComponents.size();
             py::str key(kComponents[i]);
-            py::object info = call.global(get_value_info_name)(
+            py::object info = lookup_global(globals, get_value_info_name)(
                 components[i], py::arg("key_name") = key,
                 py::arg("is_top_level_anndata_component") = true, py::arg("level_of_value") = 1,
                 py::arg("max_depth") = max_depth, py::arg("n_to_show") = n_to_show,
@@ -322,22 +389,15 @@ py::object show_anndata_tree(const Call &call) {
             py::object level = add(current_depth, py::int_(1));
             if (!holds(level, max_depth, Py_LT))
                 continue;
-            py::object draw_level = call.global(display_recursive_name);
             py::object child_prefix =
                 add(parent_prefix, last ? last_branch_extension : branch_extension);
-            sink.reset(
-                draw_level(components[i], level, child_prefix, py::arg("max_depth") = max_depth,
-                           py::arg("n_to_show") = n_to_show, py::arg("limited_keys") = limited_keys,
-                           py::arg("ss") = sink.take()));
+            nested_level(globals, sink, components[i], level, child_prefix, options);
         }
     } else if (is_instance(obj, &PyDict_Type)) {
         if (top)
             sink.append(concat({dict_head, line_end}));
-        py::object draw_level = call.global(display_recursive_name);
-        sink.reset(draw_level(obj, current_depth, parent_prefix, py::arg("max_depth") = max_depth,
-                              py::arg("n_to_show") = n_to_show,
-                              py::arg("limited_keys") = limited_keys, py::arg("ss") = sink.take()));
-    } else if (is_instance(obj, call.global(pd_name).attr(DataFrame_name))) {
+        nested_level(globals, sink, obj, current_depth, parent_prefix, options);
+    } else if (is_instance(obj, lookup_global(globals, pd_name).attr(DataFrame_name))) {
         if (top) {
             py::object columns = obj.attr(columns_name).attr(tolist_name)();
             if (py::len(columns) > kTopColumnsShown) {
@@ -350,11 +410,31 @@ py::object show_anndata_tree(const Call &call) {
         }
     } else if (top) {
         sink.append(concat({type_head, type_name(obj), line_end}));
-        py::object info = call.global(get_value_info_name)(obj, py::arg("max_depth") = max_depth,
-                                                           py::arg("n_to_show") = n_to_show,
-                                                           py::arg("limited_keys") = limited_keys);
+        py::object info = lookup_global(globals, get_value_info_name)(
+            obj, py::arg("max_depth") = max_depth, py::arg("n_to_show") = n_to_show,
+            py::arg("limited_keys") = limited_keys);
         sink.append(concat({info_head, info, line_end}));
     }
+}
+
+// `ss` as the functions start from it: None is the empty text.
+py::object start_text(py::handle ss) {
+    return is_none(ss) ? text(nothing) : py::reinterpret_borrow<py::object>(ss);
+}
+
+} // namespace
+
+py::object display_dict_or_dataframe_recursive(const Call &call) {
+    TextSink sink(start_text(call.arg(6)));
+    draw_level(call.globals(), sink, call.arg(0), call.arg(1), call.arg(2),
+               {call.arg(3), call.arg(4), call.arg(5)});
+    return sink.take();
+}
+
+py::object show_anndata_tree(const Call &call) {
+    TextSink sink(start_text(call.arg(6)));
+    draw_tree(call.globals(), sink, call.arg(0), call.arg(4), call.arg(5),
+              {call.arg(1), call.arg(2), call.arg(3)});
     return sink.take();
 }
 

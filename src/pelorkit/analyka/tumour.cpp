@@ -177,13 +177,34 @@ bool summable_natively(py::handle np, py::handle column) {
     return kind == "b" || kind == "i" || (kind == "u" && itemsize < 8);
 }
 
-// The group of each distinct cluster value: its text form, as the column's
-// astype(str) writes it, looked up among the texts of the sorted labels.
-std::vector<std::int64_t> groups_of_labels(py::handle uniques, const ClusterLabels &labels) {
-    py::list texts = uniques.attr("astype")(str_type()).attr("tolist")();
+// The group of each distinct cluster value (a code of pd.factorize): its
+// text form looked up among the texts of the sorted labels. The text is
+// str() of the value as numpy holds it (float32 0.1 is "0.1", a missing
+// label "nan" or "None"), which is what the column's astype(str) writes on
+// pandas 2; pandas 3 writes float32 categories at double precision and keeps
+// missing labels missing, so its astype(str) is not used.
+std::vector<std::int64_t> groups_of_codes(py::handle np, py::handle clusters,
+                                          const std::int64_t *codes, std::size_t n_cells,
+                                          std::size_t n_codes, const ClusterLabels &labels) {
+    std::vector<std::int64_t> first(n_codes, -1);
+    std::size_t found = 0;
+    for (std::size_t i = 0; i < n_cells && found < n_codes; ++i) {
+        const auto code = static_cast<std::size_t>(codes[i]);
+        if (code < n_codes && first[code] < 0) {
+            first[code] = static_cast<std::int64_t>(i);
+            ++found;
+        }
+    }
+    if (found != n_codes)
+        throw py::value_error("the cluster column changed while it was read");
+    py::list positions;
+    for (const std::int64_t row : first)
+        positions.append(row);
+    py::object values = np.attr("asarray")(clusters.attr("iloc")[positions]);
     std::vector<std::int64_t> groups;
-    groups.reserve(texts.size());
-    for (py::handle text : texts) {
+    groups.reserve(n_codes);
+    for (py::handle value : values) {
+        py::object text = text_of(value);
         PyObject *group = PyDict_GetItemWithError(labels.group_of_text.ptr(), text.ptr());
         if (group == nullptr && PyErr_Occurred())
             throw py::error_already_set();
@@ -203,8 +224,9 @@ Tally tally_clusters(const Call &call, py::handle obs, py::handle clusters,
     const std::int64_t n_groups = labels.n_groups;
 
     py::tuple factorized = pd.attr("factorize")(clusters, py::arg("use_na_sentinel") = false);
-    std::vector<std::int64_t> group_of_code = groups_of_labels(factorized[1], labels);
     RawArray<std::int64_t> cluster_codes = int64_array(np, factorized[0], n_cells);
+    std::vector<std::int64_t> group_of_code = groups_of_codes(
+        np, clusters, cluster_codes.data(), n_cells, py::len(factorized[1]), labels);
 
     py::tuple samples = pd.attr("factorize")(obs[call.arg(1)]);
     RawArray<std::int64_t> sample_codes = int64_array(np, samples[0], n_cells);

@@ -1,0 +1,95 @@
+"""Text in pandas' string dtype (pandas 3's default: Python-backed, or
+Arrow-backed where pyarrow is installed) against the same text in object
+columns, for every function with a native path over text. A ratio near 1
+shows the native path running; a generic fallback shows as several times
+slower.
+
+    PYTHONPATH=build/dev313/stage python bench/bench_string_dtypes.py [--quick]
+"""
+
+import argparse
+import importlib.util
+import os
+import sys
+import warnings
+
+import numpy as np
+import pandas as pd
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+import workloads  # noqa: E402
+from bench_cci import make_tables  # noqa: E402
+from common import Table, median_time  # noqa: E402
+
+import pelorkit.analyka as analyka  # noqa: E402
+
+
+def string_dtypes():
+    dtypes = {"object": object}
+    try:
+        dtypes["str (python)"] = pd.StringDtype("python", na_value=np.nan)
+        if importlib.util.find_spec("pyarrow") is not None:
+            dtypes["str (pyarrow)"] = pd.StringDtype("pyarrow", na_value=np.nan)
+    except TypeError:  # pandas < 2.3
+        dtypes["string (python)"] = pd.StringDtype("python")
+    return dtypes
+
+
+def cci_in(tables, dtype):
+    out = {}
+    for key, df in tables.items():
+        df = df.copy()
+        df.index = df.index.astype(dtype)
+        for column in ["cell_A", "cell_B", "gene_A", "gene_B"]:
+            df[column] = df[column].astype(dtype)
+        out[key] = df
+    return out
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    quick = parser.parse_args().quick
+    warnings.simplefilter("ignore")
+    analyka.display = lambda *args, **kwargs: None
+    dtypes = string_dtypes()
+    repeats = 3 if quick else 5
+    table = Table(f"string dtypes against object text (pandas {pd.__version__})")
+
+    def measure(case, inputs, run):
+        base = median_time(lambda: run(inputs["object"]), repeats)
+        table.add(case, "object", base, base)
+        for name, value in inputs.items():
+            if name != "object":
+                table.add(case, name, median_time(lambda v=value: run(v), repeats), base)
+
+    tables = make_tables(n_samples=6, n_rows=20_000 if quick else 100_000)
+    cci = {name: cci_in(tables, dtype) for name, dtype in dtypes.items()}
+    measure("cci_get_means", cci, analyka.cci_get_means)
+    measure("cci_remove_common", cci, analyka.cci_remove_common)
+    measure("cci_get_ni_mat", cci, analyka.cci_get_ni_mat)
+    measure("cci_get_df_to_plot", cci, lambda d: analyka.cci_get_df_to_plot(d, 0.05, 0.5))
+
+    n = 200_000 if quick else 2_000_000
+    pids, cts = (s.astype(str).astype(object) for s in workloads.population_inputs(n))
+    population = {name: (pids.astype(dtype), cts.astype(dtype)) for name, dtype in dtypes.items()}
+    measure("get_population", population, lambda pc: analyka.get_population(*pc))
+    measure("get_sample_to_group_dict", population,
+            lambda pc: analyka.get_sample_to_group_dict(*pc))  # fmt: skip
+
+    adata = workloads.tumour_adata(n)
+    for column in ["cnv_cluster", "sample", "ploidy_dec"]:
+        adata.obs[column] = adata.obs[column].astype(str).astype(object)
+    tumour = {}
+    for name, dtype in dtypes.items():
+        tumour[name] = adata.copy()
+        for column in ["cnv_cluster", "sample", "ploidy_dec"]:
+            tumour[name].obs[column] = adata.obs[column].astype(dtype)
+    measure("compute_sample_div_index", tumour, analyka.compute_sample_div_index)
+    table.print()
+
+
+if __name__ == "__main__":
+    main()
