@@ -25,13 +25,6 @@ const Name values_name{"values"};
 
 using cci::Code;
 
-Py_ssize_t length_of(py::handle obj) {
-    const Py_ssize_t count = PyObject_Length(obj.ptr());
-    if (count < 0)
-        throw py::error_already_set();
-    return count;
-}
-
 [[noreturn]] void raise_no_union() {
     PyErr_SetString(PyExc_UnboundLocalError,
                     "cannot access local variable 'idx_union' where it is not associated with a "
@@ -75,7 +68,7 @@ public:
         slots_.assign(size, Slot{0, -1});
         mask_ = size - 1;
         for (std::size_t t = 0; t < targets.size(); ++t) {
-            const Py_hash_t hash = hash_of(targets[t]);
+            const Py_hash_t hash = cci::str_hash(targets[t]);
             std::size_t i = static_cast<std::size_t>(hash) & mask_;
             while (slots_[i].target >= 0)
                 i = (i + 1) & mask_;
@@ -85,7 +78,7 @@ public:
 
     // The target equal to `item`, an exact str, or -1.
     std::int64_t find(PyObject *item) const {
-        const Py_hash_t hash = hash_of(item);
+        const Py_hash_t hash = cci::str_hash(item);
         for (std::size_t i = static_cast<std::size_t>(hash) & mask_;; i = (i + 1) & mask_) {
             const Slot &slot = slots_[i];
             if (slot.target < 0)
@@ -102,10 +95,6 @@ private:
         Py_hash_t hash;
         std::int64_t target; // -1: empty
     };
-    static Py_hash_t hash_of(PyObject *str) {
-        const Py_hash_t cached = reinterpret_cast<PyASCIIObject *>(str)->hash;
-        return cached != -1 ? cached : PyObject_Hash(str);
-    }
 
     std::span<PyObject *const> targets_;
     std::vector<Slot> slots_;
@@ -186,7 +175,7 @@ std::vector<double> target_means(py::handle table, const TargetLookup &lookup, p
     const std::vector<std::int64_t> row_of_target =
         n_targets > 0 ? target_rows(repeated, values, lookup) : std::vector<std::int64_t>();
     py::object mean = table["mean"];
-    if (n_targets > 0 && repeated != static_cast<std::size_t>(length_of(values)))
+    if (n_targets > 0 && repeated != static_cast<std::size_t>(cci::length_of(values)))
         cci::raise_duplicate_labels();
     std::vector<std::int64_t> rows;
     for (const std::int64_t row : row_of_target)

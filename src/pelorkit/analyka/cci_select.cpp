@@ -23,13 +23,6 @@ const Name index_cls_name{"Index"};
 const Name series_name{"Series"};
 const Name string_dtype_name{"StringDtype"};
 
-Py_ssize_t length_of(py::handle obj) {
-    const Py_ssize_t count = PyObject_Length(obj.ptr());
-    if (count < 0)
-        throw py::error_already_set();
-    return count;
-}
-
 py::object intp_array(py::handle np, std::span<const std::int64_t> values) {
     Buffer buffer;
     py::object array = new_array(np, static_cast<Py_ssize_t>(values.size()), "intp", buffer);
@@ -45,12 +38,6 @@ std::optional<std::vector<std::uint8_t>> booleans(py::handle found, Py_ssize_t s
         return std::nullopt;
     const auto *in = mask.data<const std::uint8_t>();
     return std::vector<std::uint8_t>(in, in + size);
-}
-
-// Python's hash of an exact str (the one it caches).
-Py_hash_t str_hash(PyObject *str) {
-    const Py_hash_t cached = reinterpret_cast<PyASCIIObject *>(str)->hash;
-    return cached != -1 ? cached : PyObject_Hash(str);
 }
 
 // The plain statements: b & (df[a].isin(names) | df[b].isin(names)) per
@@ -72,7 +59,8 @@ std::optional<std::vector<std::int64_t>> rows_under(Py_ssize_t &n_rows, py::hand
                                                     py::handle pval_cutoff, py::handle pd) {
     std::vector<std::int64_t> rows;
     Buffer buffer;
-    if (PyFloat_CheckExact(pval_cutoff.ptr()) && py::type::handle_of(pval).is(pd.attr(series_name)) &&
+    if (PyFloat_CheckExact(pval_cutoff.ptr()) &&
+        py::type::handle_of(pval).is(pd.attr(series_name)) &&
         buffer.acquire(pval.attr(values_name), 'd')) {
         const double cutoff = PyFloat_AS_DOUBLE(pval_cutoff.ptr());
         const double *p = buffer.data<const double>();
@@ -277,7 +265,8 @@ NameMembership::at(py::handle column, std::span<const std::int64_t> rows, py::ha
     }
     if (!ask.empty() || !decided.asked) {
         // Index.isin and Series.isin both run pandas' isin on their values.
-        py::object asked = pd_.attr(index_cls_name)(object_array(np_, ask), py::arg("dtype") = dtype);
+        py::object asked =
+            pd_.attr(index_cls_name)(object_array(np_, ask), py::arg("dtype") = dtype);
         const auto found =
             booleans(asked.attr(isin_name)(names_), static_cast<Py_ssize_t>(ask.size()));
         if (!found) {
