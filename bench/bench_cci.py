@@ -12,7 +12,14 @@ and, for the count matrices, with groupby(["cell_A", "cell_B"]).size() per
 sample. The count-matrix baseline costs tens of microseconds per row, so its
 ratio is measured at a tenth of the rows.
 
-    PYTHONPATH=build/dev/stage python bench/bench_cci.py [--quick]
+The mean table is also timed on kidney-sized data: 13 samples of about 64,000
+rows (836,000 in all) resampled from the CellPhoneDB kidney result in
+examples/data (12 cell types, 836 distinct interacting pairs, 144 cell pairs),
+with perturbed means and p-values, every id, cell-type and gene name a str
+object of its own per row and sample (as splitting the ids of each sample
+gives); without lists, with two cell types, with 40 genes, and with both.
+
+    PYTHONPATH=build/dev/stage python bench/bench_cci.py [--quick] [--only kidney]
 """
 
 from __future__ import annotations
@@ -28,7 +35,7 @@ import pandas as pd
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import baseline_cci as baseline  # noqa: E402
-from common import Table, median_time  # noqa: E402
+from common import Table, interleaved_medians, median_time  # noqa: E402
 
 import pelorkit.analyka as pk  # noqa: E402
 
@@ -85,6 +92,64 @@ def make_tables(n_samples=20, n_rows=200_000, n_gene_pairs=3000, n_cell_pairs=10
     return tables
 
 
+KIDNEY = Path(__file__).resolve().parents[1] / "examples" / "data" / "cpdb_kidney"
+
+
+def kidney_tables(n_samples=13, total_rows=836_000, seed=0):
+    """Samples resampled from the kidney CellPhoneDB result: a random part of
+    its interaction ids each, means scaled by log-normal noise, a fifth of the
+    p-values redrawn from all of them."""
+    means = pd.read_csv(KIDNEY / "means.txt", sep="\t").drop_duplicates("interacting_pair")
+    pvals = pd.read_csv(KIDNEY / "pvalues.txt", sep="\t").set_index("interacting_pair")
+    pairs = [c for c in means.columns if "|" in c]
+    mean = means[pairs].to_numpy(dtype=float).ravel()
+    pval = pvals.loc[means["interacting_pair"], pairs].to_numpy(dtype=float).ravel()
+    ids = [f"{gp}--{cp}" for gp in means["interacting_pair"] for cp in pairs]
+    parts = np.array([baseline.cpdb_get_gp_n_cp(i)[2:] for i in ids])  # genes A, B; cells A, B
+    ids = np.array(ids)
+    rng = np.random.default_rng(seed)
+    keep = total_rows / n_samples / len(ids)
+    tables = {}
+    for s in range(n_samples):
+        rows = np.flatnonzero(rng.random(len(ids)) < keep)
+        p = np.where(rng.random(len(rows)) < 0.8, pval[rows], rng.choice(pval, len(rows)))
+        m = np.round(mean[rows] * rng.lognormal(0, 0.3, len(rows)), 3)
+        # astype(object) makes a str object per row
+        columns = {"pval": p, "mean": m}
+        for j, name in enumerate(["gene_A", "gene_B", "cell_A", "cell_B"]):
+            columns[name] = parts[rows, j].astype(object)
+        tables[f"S{s + 1:02d}"] = pd.DataFrame(columns, index=pd.Index(ids[rows].astype(object)))
+    return tables
+
+
+def kidney_means(table: Table, repeats: int) -> None:
+    tables = kidney_tables()
+    n_rows = sum(len(t) for t in tables.values())
+    genes = sorted(set(tables["S01"]["gene_A"]) | set(tables["S01"]["gene_B"]))
+    genes = list(np.random.default_rng(3).choice(genes, 40, replace=False))
+    cells = ["CD4T cell", "MNPa(mono)"]
+    for label, lists in [
+        ("no lists", ([], [])),
+        ("2 cell types", (cells, [])),
+        ("40 genes", ([], genes)),
+        ("2 cell types, 40 genes", (cells, genes)),
+    ]:
+        ours = pk.cci_get_means(tables, None, *lists)
+        same_columns_as_sets(ours, baseline.cci_get_means(tables, None, *lists))
+        t_ours, t_base = interleaved_medians(
+            [
+                lambda a=lists: pk.cci_get_means(tables, None, *a),
+                lambda a=lists: baseline.cci_get_means(tables, None, *a),
+            ],
+            repeats,
+        )
+        case = f"kidney means, {label}"
+        note = f"13 samples, {n_rows:,} rows; {ours.shape[1]:,} ids"
+        table.add(case, "pelorkit", t_ours, t_ours, note)
+        table.add(case, "pandas baseline", t_base, t_ours)
+        print(f"  {case}: done", flush=True)
+
+
 def same_columns_as_sets(ours: pd.DataFrame, theirs: pd.DataFrame) -> None:
     assert set(ours.columns) == set(theirs.columns)
     pd.testing.assert_frame_equal(ours, theirs[ours.columns])
@@ -124,7 +189,13 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="20 samples of 20,000 rows")
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--only", choices=["kidney"], help="only the kidney-sized mean tables")
     args = parser.parse_args()
+    if args.only == "kidney":
+        table = Table("CCI mean table on kidney-sized data (ratios = time / pelorkit)")
+        kidney_means(table, args.repeats)
+        table.print()
+        return
     n_samples, n_rows = (20, 20_000) if args.quick else (20, 200_000)
     repeats = args.repeats
 
@@ -173,6 +244,7 @@ def main() -> None:
             print(f"  cci_get_ni_mat(remove_common={remove_common}): done", flush=True)
 
         end_to_end(tables, table, repeats)
+        kidney_means(table, repeats)
     finally:
         pk.display = saved_display
     table.print()

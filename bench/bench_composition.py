@@ -1,6 +1,6 @@
 """Benchmarks of the population and expression tables.
 
-    PYTHONPATH=build/dev/stage python bench/bench_composition.py [--quick]
+    PYTHONPATH=build/dev/stage python bench/bench_composition.py [--quick] [--only expression]
 
 get_population: 1,000,000 cells, 100 samples, 30 cell types, as a categorical
 Series (with unused categories), an object-string array and a numpy 'U'
@@ -9,11 +9,15 @@ pd.crosstab.
 
 get_gene_expression: 50,000 cells x 20,000 genes, CSR float32 at 5% density,
 50 samples; against the plain transcription, scanpy.get.aggregate(...,
-func="count_nonzero") and one pass np.count_nonzero(X.data > 0). The plain
-transcription builds the dense table of X (4 GB at full size), so it runs on
-the first tenth of the cells, and pelorkit is timed on the same tenth for its
-ratio. Peak memory is the rise of the peak RSS of a child process during one
-call.
+func="count_nonzero"), one pass np.count_nonzero(X.data > 0), and one
+streaming pass over both arrays the scan reads (np.count_nonzero(X.data > 0)
+plus X.indices.sum(), timed together and in alternation with pelorkit). The
+same matrix with a third of its values negated (scaled data) is timed the
+same way, and the matrix stacked to 2x and 4x the cells shows the scaling.
+The plain transcription builds the dense table of X (4 GB at full size), so it
+runs on the first tenth of the cells, and pelorkit is timed on the same tenth
+for its ratio. Peak memory is the rise of the peak RSS of a child process
+during one call.
 """
 
 from __future__ import annotations
@@ -32,7 +36,7 @@ import scipy.sparse as sp
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import baseline_composition as baseline  # noqa: E402
-from common import Table, median_time  # noqa: E402
+from common import Table, interleaved_medians, median_time  # noqa: E402
 
 from pelorkit import analyka  # noqa: E402
 
@@ -177,6 +181,8 @@ def bench_expression(table: Table, n_cells: int, n_genes: int) -> None:
               f"{mem['extra'] / 2**20:.1f} MiB = {mem['extra'] / mem['result']:.2f}x the result "
               f"({mem['result'] / 2**20:.1f} MiB); X is {(X.data.nbytes + X.indices.nbytes) / 2**20:.0f} MiB")  # fmt: skip
 
+    bench_expression_scan(table, adata)
+
     items = [f"gene{j}" for j in np.random.default_rng(2).choice(n_genes, 100, replace=False)]
     case = "expression CSR, 100 listed genes"
     ref = baseline.get_gene_expression(tenth, items)
@@ -188,17 +194,91 @@ def bench_expression(table: Table, n_cells: int, n_genes: int) -> None:
     table.add(case, "pelorkit peak extra memory", 0.0, None, f"{mem['extra'] / 2**20:.1f} MiB")
 
 
+def one_pass(X) -> tuple[int, int]:
+    """One streaming pass over the two arrays the scan reads."""
+    return np.count_nonzero(X.data > 0), X.indices.sum()
+
+
+def negated_third(adata):
+    """The same cells with a third of the stored values made negative."""
+    X = adata.X.copy()
+    X.data[np.random.default_rng(7).random(X.nnz) < 1 / 3] *= -1
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return adata.__class__(X=X, obs=adata.obs, var=adata.var)
+
+
+def stacked(adata, times: int):
+    """The cells repeated `times` times, sample labels kept."""
+    import anndata
+
+    obs = pd.DataFrame(
+        {"sample": pd.Categorical(np.tile(adata.obs["sample"].to_numpy(), times))},
+        index=[f"cell{i}" for i in range(adata.n_obs * times)],
+    )
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return anndata.AnnData(X=sp.vstack([adata.X] * times, format="csr"), obs=obs, var=adata.var)
+
+
+def bench_expression_scan(table: Table, adata) -> None:
+    """pelorkit against one streaming pass, for positive and mixed-sign values,
+    and at 1x, 2x and 4x the cells."""
+    n = adata.n_obs
+    mixed = negated_third(adata)
+    positive_only = negated_third(adata)
+    positive_only.X.data = (positive_only.X.data > 0).astype(np.float32)
+    positive_only.X.eliminate_zeros()
+    pd.testing.assert_frame_equal(
+        analyka.get_gene_expression(mixed), aggregate_fractions(positive_only), check_names=False
+    )
+    del positive_only
+    t_pos, t_pass_pos, t_mixed, t_pass_mixed = interleaved_medians(
+        [
+            lambda: analyka.get_gene_expression(adata),
+            lambda: one_pass(adata.X),
+            lambda: analyka.get_gene_expression(mixed),
+            lambda: one_pass(mixed.X),
+        ],
+        9,
+    )
+    case = "expression scan, all positive"
+    table.add(case, "pelorkit", t_pos, t_pos)
+    table.add(case, "data > 0 count + indices.sum()", t_pass_pos, t_pos, "one streaming pass")
+    case = "expression scan, a third negative"
+    table.add(case, "pelorkit", t_mixed, t_mixed)
+    table.add(case, "data > 0 count + indices.sum()", t_pass_mixed, t_mixed, "one streaming pass")
+    table.add(case, "pelorkit, all positive", t_pos, t_mixed, "same run")
+    del mixed
+    for times in (1, 2, 4):
+        data = adata if times == 1 else stacked(adata, times)
+        pd.testing.assert_frame_equal(
+            analyka.get_gene_expression(data), analyka.get_gene_expression(adata)
+        )
+        case = f"expression scan, {times}x cells"
+        t_pk, t_pass = interleaved_medians(
+            [lambda d=data: analyka.get_gene_expression(d), lambda d=data: one_pass(d.X)], 5
+        )
+        note = f"{times * n:,} cells; {t_pk / times * 1e3:.1f} ms per {n:,}"
+        table.add(case, "pelorkit", t_pk, t_pk, note)
+        table.add(case, "data > 0 count + indices.sum()", t_pass, t_pk)
+        del data
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a small size for a smoke run")
+    parser.add_argument("--only", choices=["population", "expression"], help="one of the two")
     args = parser.parse_args()
     if args.quick:
         pop_cells, pop_base, n_cells, n_genes = 100_000, 100_000, 5_000, 2_000
     else:
         pop_cells, pop_base, n_cells, n_genes = 1_000_000, 1_000_000, 50_000, 20_000
     table = Table("get_population and get_gene_expression (ratio: contender time / pelorkit time)")
-    bench_population(table, pop_cells, pop_base)
-    bench_expression(table, n_cells, n_genes)
+    if args.only != "expression":
+        bench_population(table, pop_cells, pop_base)
+    if args.only != "population":
+        bench_expression(table, n_cells, n_genes)
     table.print()
 
 

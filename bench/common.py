@@ -23,6 +23,22 @@ def median_time(fn: Callable[[], object], repeats: int = 5, min_total: float = 0
     return statistics.median(times)
 
 
+def interleaved_medians(fns: list[Callable[[], object]], repeats: int = 7) -> list[float]:
+    """Median wall time of each of `fns`, run in turn `repeats` times.
+
+    Contenders timed in alternation meet the same machine load, so their
+    ratio holds where separate medians, taken minutes apart on a shared
+    machine, would drift.
+    """
+    times: list[list[float]] = [[] for _ in fns]
+    for _ in range(max(repeats, 1)):
+        for fn, kept in zip(fns, times, strict=True):
+            t0 = time.perf_counter()
+            fn()
+            kept.append(time.perf_counter() - t0)
+    return [statistics.median(kept) for kept in times]
+
+
 class Table:
     """Rows of (case, contender, seconds); ratios are contender / pelorkit."""
 

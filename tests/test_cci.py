@@ -197,6 +197,86 @@ def test_means_cell_and_gene_filters(analyka, cells, genes, kept):
     assert list(analyka.cci_get_means({"S1": s1}, None, cells, genes).columns) == kept
 
 
+def recoded(tables, kind):
+    """The tables with cell and gene columns of another make."""
+    out = {}
+    for key, df in tables.items():
+        df = df.copy()
+        cells = ["cell_A", "cell_B"]
+        if kind == "categorical":
+            df[cells] = df[cells].astype("category")
+        elif kind == "integer codes":
+            codes = {c: i for i, c in enumerate(sorted(set(df["cell_A"]) | set(df["cell_B"])))}
+            df[cells] = df[cells].apply(lambda col: col.map(codes).astype("int64"))
+        elif kind == "mixed objects":
+            # NaN, None, a number and a str subclass among the names
+            odd = [np.nan, None, 7, np.str_("B cell")]
+            for j, col in enumerate(cells + ["gene_A"]):
+                values = df[col].to_numpy(dtype=object)
+                values[j::5] = odd[j]
+                df[col] = values
+        elif kind == "string dtype":
+            df[cells + ["gene_A", "gene_B"]] = df[cells + ["gene_A", "gene_B"]].astype("string")
+        out[key] = df
+    return out
+
+
+@pytest.mark.parametrize(
+    "kind", ["object", "categorical", "integer codes", "mixed objects", "string dtype"]
+)
+@pytest.mark.parametrize(
+    "cells, genes",
+    [
+        (["T cell", "NK"], []),
+        ((), ("G1", "G7", "G30")),
+        ({"Mono", "B cell"}, np.array(["G2", "G5", "G11", "G12"])),
+        (pd.Series(["T cell", np.nan]), pd.Index(["G3", "G4", np.nan], dtype=object)),
+        ([0, 2, None, "B cell"], ["G1", 7]),
+    ],
+)
+def test_means_filters_match_the_pandas_transcription(analyka, pandas_mode, kind, cells, genes):
+    tables = recoded(random_tables(3, n_samples=3, n_rows=300), kind)
+    before = frozen(tables)
+    ours = analyka.cci_get_means(tables, None, cells, genes, 0.01)
+    expected = baseline.cci_get_means(tables, None, cells, genes, 0.01)
+    assert set(ours.columns) == set(expected.columns)
+    pd.testing.assert_frame_equal(ours, expected[ours.columns], check_column_type=False)
+    assert_unchanged(tables, before)
+
+
+@pytest.mark.parametrize(
+    "edit",
+    [
+        lambda df: df.assign(pval=np.where(np.arange(len(df)) % 3 == 0, 0.01, df["pval"])),
+        lambda df: df.assign(pval=df["pval"].astype(object)),
+        lambda df: df.assign(pval=df["pval"].astype("Float64")),
+        lambda df: df.assign(pval=df["pval"].astype("float32")),
+        lambda df: df.set_axis([7] + list(df.index[1:])),  # an id of another type
+        lambda df: df.set_axis([np.nan] + list(df.index[1:])),
+    ],
+)
+@pytest.mark.parametrize("cutoff", [0.01, 1, np.float64(0.01)])
+def test_means_odd_p_values_and_ids_match_the_pandas_transcription(analyka, edit, cutoff):
+    tables = {k: edit(t) for k, t in random_tables(4, n_samples=3, n_rows=200).items()}
+    ours = analyka.cci_get_means(tables, None, ["T cell"], [], cutoff)
+    expected = baseline.cci_get_means(tables, None, ["T cell"], [], cutoff)
+    assert set(ours.columns) == set(expected.columns)
+    pd.testing.assert_frame_equal(ours, expected[ours.columns], check_column_type=False)
+
+
+def test_means_filter_errors_come_from_isin(analyka):
+    s1 = cci_table(["a_b--X|Y", "c_d--X|Y"], pval=0.9)  # no row under the cutoff
+    s2 = cci_table(["a_b--X|Y"])
+    for args in [("T cell", []), ([], "G"), (["T"], 5)]:
+        with pytest.raises(TypeError) as ours:
+            analyka.cci_get_means({"S1": s1, "S2": s2}, None, *args)
+        with pytest.raises(TypeError) as expected:
+            baseline.cci_get_means({"S1": s1, "S2": s2}, None, *args)
+        assert str(ours.value) == str(expected.value)
+    with pytest.raises(KeyError, match="gene_B"):
+        analyka.cci_get_means({"S1": s1, "S2": s2.drop(columns="gene_B")}, None, ["X"], ["a"])
+
+
 def test_means_with_explicit_ids_skip_the_selection(analyka):
     s1 = cci_table(["a_b--X|Y", "c_d--X|Y"], pval=[0.9, 0.9], mean=[1.0, 2.0])
     s2 = cci_table(["c_d--X|Y"], mean=[4.0])

@@ -383,6 +383,31 @@ def test_expression_large_matrix_in_two_halves(analyka, fmt):
     np.testing.assert_array_equal(picked.to_numpy(), expected[:, [3999, 7, 1500]])
 
 
+def test_expression_csr_counts_past_small_counter_limits(analyka):
+    # CSR rows count into small per-group counters that are added up every
+    # few hundred rows of a group: groups interleaved, one of more than 65,536
+    # rows, rows in no group (NaN), and long rows whose disorder comes late.
+    rng = np.random.default_rng(5)
+    n, n_cols = 70_000, 300
+    groups = np.where(rng.random(n) < 0.96, 0.0, rng.integers(1, 3, n).astype(float))
+    groups[rng.random(n) < 0.01] = np.nan
+    X = sp.random(n, n_cols, density=0.01, format="lil", dtype=np.float32, random_state=6)
+    X[:, 7] = 1.0  # positive in every row
+    long_rows = rng.choice(n, 40, replace=False)
+    X[long_rows, :] = rng.choice(np.array([-1.0, 2.0], dtype=np.float32), (40, n_cols))
+    X = X.tocsr()
+    X.data -= 0.3  # negatives among the short rows
+    for r in long_rows[:20]:
+        seg = slice(X.indptr[r + 1] - 3, X.indptr[r + 1])
+        X.indices[seg] = X.indices[seg][::-1]  # unordered after 297 ordered entries
+        X.data[seg] = X.data[seg][::-1]
+    positive = X.toarray() > 0
+    expected = np.array([positive[groups == g].mean(axis=0) for g in [0.0, 1.0, 2.0]])
+    got = analyka.get_gene_expression(adata_of(X, groups))
+    np.testing.assert_array_equal(got.loc[[0.0, 1.0, 2.0]].to_numpy(), expected)
+    assert got.loc[[g for g in got.index if g != g]].isna().all(axis=None)
+
+
 def test_expression_duplicate_entries_in_value_type(analyka):
     # int8 sums wrap (100 + 100 = -56) and booleans or-combine, as scipy's dense form.
     indptr, indices = np.array([0, 2, 4]), np.array([0, 0, 1, 1])

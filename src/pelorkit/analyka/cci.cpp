@@ -4,10 +4,12 @@
 #include "pelorkit/python.hpp"
 
 #include "cci_ids.hpp"
+#include "cci_select.hpp"
 #include "functions.hpp"
 #include "library_names.hpp"
 #include "pyops.hpp"
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -18,26 +20,10 @@ namespace {
 const Name float_name{"float"};
 const Name cci_get_means_name{"cci_get_means"};
 const Name cci_get_ni_mat_name{"cci_get_ni_mat"};
+const Name index_name{"index"};
+const Name values_name{"values"};
 
 using cci::Code;
-
-// b = df['pval'] <= pval_cutoff, narrowed to rows where either partner is in
-// `cells` and either gene is in `genes` when those are not empty.
-py::object significant_rows(py::handle df, py::handle cells, py::handle genes,
-                            py::handle pval_cutoff) {
-    py::object b = pyops::compare(df["pval"], pval_cutoff, Py_LE);
-    const auto restrict_to = [&](py::handle names, const char *a, const char *b_col) {
-        const Py_ssize_t count = PyObject_Length(names.ptr());
-        if (count < 0)
-            throw py::error_already_set();
-        if (count > 0)
-            b = pyops::bit_and(
-                b, pyops::bit_or(df[a].attr("isin")(names), df[b_col].attr("isin")(names)));
-    };
-    restrict_to(cells, "cell_A", "cell_B");
-    restrict_to(genes, "gene_A", "gene_B");
-    return b;
-}
 
 [[noreturn]] void raise_no_union() {
     PyErr_SetString(PyExc_UnboundLocalError,
@@ -51,7 +37,8 @@ py::object significant_rows(py::handle df, py::handle cells, py::handle genes,
 struct Targets {
     std::vector<Code> of_code;
     std::vector<Code> of_column;
-    std::size_t count = 0;
+    std::vector<Code> code; // of each target
+    std::size_t count() const { return code.size(); }
 };
 
 Targets targets_of(std::span<const Code> column_codes, std::size_t codes) {
@@ -60,36 +47,146 @@ Targets targets_of(std::span<const Code> column_codes, std::size_t codes) {
     t.of_column.reserve(column_codes.size());
     for (const Code code : column_codes) {
         Code &target = t.of_code[static_cast<std::size_t>(code)];
-        if (target == cci::kNoCode)
-            target = static_cast<Code>(t.count++);
+        if (target == cci::kNoCode) {
+            target = static_cast<Code>(t.code.size());
+            t.code.push_back(code);
+        }
         t.of_column.push_back(target);
     }
     return t;
 }
 
+// Target ids that are all exact str, found by Python's hash of an item (the
+// one a str caches) and then its equality, the way a set finds them. Misses,
+// the common case, mostly end at the first slot.
+class StrTargets {
+public:
+    explicit StrTargets(std::span<PyObject *const> targets) : targets_(targets) {
+        std::size_t size = 16;
+        while (size < 4 * targets.size())
+            size *= 2;
+        slots_.assign(size, Slot{0, -1});
+        mask_ = size - 1;
+        for (std::size_t t = 0; t < targets.size(); ++t) {
+            const Py_hash_t hash = cci::str_hash(targets[t]);
+            std::size_t i = static_cast<std::size_t>(hash) & mask_;
+            while (slots_[i].target >= 0)
+                i = (i + 1) & mask_;
+            slots_[i] = Slot{hash, static_cast<std::int64_t>(t)};
+        }
+    }
+
+    // The target equal to `item`, an exact str, or -1.
+    std::int64_t find(PyObject *item) const {
+        const Py_hash_t hash = cci::str_hash(item);
+        for (std::size_t i = static_cast<std::size_t>(hash) & mask_;; i = (i + 1) & mask_) {
+            const Slot &slot = slots_[i];
+            if (slot.target < 0)
+                return -1;
+            if (slot.hash == hash &&
+                PyObject_RichCompareBool(item, targets_[static_cast<std::size_t>(slot.target)],
+                                         Py_EQ) == 1)
+                return slot.target;
+        }
+    }
+
+private:
+    struct Slot {
+        Py_hash_t hash;
+        std::int64_t target; // -1: empty
+    };
+
+    std::span<PyObject *const> targets_;
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+};
+
+// row_of_target[t] = the row of `items` holding target t (-1: none), each
+// item matched as set.intersection matches it: by hash, then identity or ==.
+// `repeated` receives the first row that repeats a target. `by_str` (when
+// every target is an exact str) serves exact str items; other items are
+// looked up in `numbers` (target id -> t) unless `any_type` is false: then
+// the result is false, with nothing known (Python code may run for them, so
+// the items must be a list of the caller's own).
+bool locate_items(std::vector<std::int64_t> &row_of_target, std::size_t &repeated,
+                  std::span<PyObject *const> items, const StrTargets *by_str, py::handle numbers,
+                  bool any_type) {
+    std::fill(row_of_target.begin(), row_of_target.end(), -1);
+    repeated = items.size();
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i + kAhead < items.size())
+            __builtin_prefetch(items[i + kAhead]);
+        PyObject *item = items[i];
+        std::int64_t target = -1;
+        if (by_str != nullptr && PyUnicode_CheckExact(item)) {
+            target = by_str->find(item);
+        } else if (!any_type) {
+            return false;
+        } else if (PyObject *number = PyDict_GetItemWithError(numbers.ptr(), item)) {
+            target = PyLong_AsSsize_t(number);
+        } else if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        if (target >= 0) {
+            std::int64_t &row = row_of_target[static_cast<std::size_t>(target)];
+            if (row >= 0)
+                repeated = std::min(repeated, i);
+            else
+                row = static_cast<std::int64_t>(i);
+        }
+        if ((i & (kernels::kPollStride - 1)) == kernels::kPollStride - 1)
+            check_signals();
+    }
+    return true;
+}
+
+// How the target ids of the mean table are looked up in each table.
+struct TargetLookup {
+    py::dict numbers;                   // target id -> its number
+    std::optional<StrTargets> by_str;   // when every target is an exact str
+    std::vector<PyObject *> ids;        // held by the id space
+    std::size_t count() const { return ids.size(); }
+};
+
+// The row of every target id in a table's index (-1 where absent), as the set
+// intersection with list(index.values) finds them; `repeated` receives the
+// first row repeating a target, or the number of rows.
+std::vector<std::int64_t> target_rows(std::size_t &repeated, py::handle values,
+                                      const TargetLookup &lookup) {
+    std::vector<std::int64_t> row_of_target(lookup.count());
+    const StrTargets *by_str = lookup.by_str ? &*lookup.by_str : nullptr;
+    cci::ObjectItems in_place(values);
+    if (!locate_items(row_of_target, repeated, in_place.items(), by_str, lookup.numbers, false)) {
+        cci::ObjectItems owned(values, /*owned=*/true);
+        locate_items(row_of_target, repeated, owned.items(), by_str, lookup.numbers, true);
+    }
+    return row_of_target;
+}
+
 // The mean of every target id a table lists, as float, NaN for the others.
 // An id on two rows of the table has no one mean: pandas' duplicate-label
 // error, after the KeyError of a missing `mean` column.
-std::vector<double> target_means(py::handle table, std::span<const Code> codes,
-                                 const Targets &targets, py::handle np, py::handle to_float) {
-    std::vector<std::int64_t> row_of_target(targets.count);
+std::vector<double> target_means(py::handle table, const TargetLookup &lookup, py::handle np,
+                                 py::handle to_float) {
+    const std::size_t n_targets = lookup.count();
+    py::object values = table.attr(index_name).attr(values_name);
     std::size_t repeated = 0;
-    run_released([&](kernels::InterruptPoll poll) {
-        return kernels::locate_target_rows(row_of_target, repeated, targets.of_code, codes, poll);
-    });
+    const std::vector<std::int64_t> row_of_target =
+        n_targets > 0 ? target_rows(repeated, values, lookup) : std::vector<std::int64_t>();
     py::object mean = table["mean"];
-    if (repeated != codes.size())
+    if (n_targets > 0 && repeated != static_cast<std::size_t>(cci::length_of(values)))
         cci::raise_duplicate_labels();
     std::vector<std::int64_t> rows;
     for (const std::int64_t row : row_of_target)
         if (row >= 0)
             rows.push_back(row);
-    const std::vector<double> values = cci::floats_at(np, to_float, mean, rows);
-    std::vector<double> means(targets.count, std::numeric_limits<double>::quiet_NaN());
+    const std::vector<double> found = cci::floats_at(np, to_float, mean, rows);
+    std::vector<double> means(n_targets, std::numeric_limits<double>::quiet_NaN());
     std::size_t next = 0;
-    for (std::size_t t = 0; t < targets.count; ++t)
+    for (std::size_t t = 0; t < n_targets; ++t)
         if (row_of_target[t] >= 0)
-            means[t] = values[next++];
+            means[t] = found[next++];
     return means;
 }
 
@@ -98,20 +195,24 @@ std::vector<double> target_means(py::handle table, std::span<const Code> codes,
 py::object cci_get_means(const Call &call) {
     py::handle dct = call.arg(0);
     py::handle idx_lst = call.arg(1);
+    py::object np = call.global(np_name);
+    py::object pd = call.global(pd_name);
     cci::IdSpace space;
     std::vector<py::object> tables;
-    std::vector<std::size_t> index_columns;
-    std::vector<cci::Selection> selections;
+    std::vector<std::size_t> selected_columns;
     std::optional<std::size_t> label_column;
 
     if (is_none(idx_lst)) {
         // Interactions significant (and within the cell and gene lists) in at
         // least one sample.
+        cci::NameMembership cells(call.arg(2), np, pd);
+        cci::NameMembership genes(call.arg(3), np, pd);
+        std::array<cci::NameFilter, 2> filters{cci::NameFilter{"cell_A", "cell_B", cells},
+                                               cci::NameFilter{"gene_A", "gene_B", genes}};
         for (py::handle key : cci::keys_of(dct)) {
             py::object df = dct[key];
-            py::object b = significant_rows(df, call.arg(2), call.arg(3), call.arg(4));
-            selections.emplace_back(space, cci::values_of(call, df.attr("index")), b);
-            index_columns.push_back(selections.back().index_column());
+            selected_columns.push_back(
+                space.add(cci::selected_ids(df, filters, call.arg(4), np, pd)));
             tables.push_back(std::move(df));
         }
         if (tables.empty())
@@ -120,10 +221,8 @@ py::object cci_get_means(const Call &call) {
     py::list slst = cci::keys_of(dct);
     if (!is_none(idx_lst)) {
         label_column = space.add(idx_lst);
-        for (py::handle key : slst) {
+        for (py::handle key : slst)
             tables.push_back(dct[key]);
-            index_columns.push_back(space.add(cci::values_of(call, tables.back().attr("index"))));
-        }
     }
     space.number();
 
@@ -136,34 +235,39 @@ py::object cci_get_means(const Call &call) {
         const auto codes = space.codes(*label_column);
         column_codes.assign(codes.begin(), codes.end());
     } else {
-        if (selections.size() == 1) {
-            column_codes = selections[0].codes(space);
+        if (selected_columns.size() == 1) {
+            const auto codes = space.codes(selected_columns[0]);
+            column_codes.assign(codes.begin(), codes.end());
         } else {
             std::vector<std::uint8_t> listed(space.size(), 0);
-            for (const cci::Selection &selection : selections) {
-                const std::vector<Code> selected = selection.codes(space);
+            for (const std::size_t column : selected_columns)
                 run_released([&](kernels::InterruptPoll poll) {
-                    return kernels::append_new_codes(column_codes, listed, selected, poll);
+                    return kernels::append_new_codes(column_codes, listed, space.codes(column),
+                                                     poll);
                 });
-            }
         }
-        labels = cci::labels_of(call.global(np_name), space, column_codes);
+        labels = cci::labels_of(np, space, column_codes);
     }
 
     // Every selected id a sample lists gets its mean, significant there or not.
     const Targets targets = targets_of(column_codes, space.size());
     const auto n_samples = static_cast<Py_ssize_t>(tables.size());
     const auto n_columns = static_cast<Py_ssize_t>(column_codes.size());
-    py::object np = call.global(np_name);
     py::object to_float = call.global(float_name);
     cci::Buffer cells;
     py::object matrix = cci::new_array(np, n_samples * n_columns, "float64", cells);
     double *out = cells.data<double>();
     std::fill_n(out, n_samples * n_columns, std::numeric_limits<double>::quiet_NaN());
+    TargetLookup lookup;
+    for (std::size_t t = 0; t < targets.count(); ++t) {
+        lookup.ids.push_back(space.object(targets.code[t]).ptr());
+        lookup.numbers[space.object(targets.code[t])] = py::int_(t);
+    }
+    if (space.texts() != nullptr)
+        lookup.by_str.emplace(lookup.ids);
     for (Py_ssize_t i = 0; i < n_samples; ++i) {
-        const std::vector<double> means = target_means(
-            tables[static_cast<std::size_t>(i)],
-            space.codes(index_columns[static_cast<std::size_t>(i)]), targets, np, to_float);
+        const std::vector<double> means =
+            target_means(tables[static_cast<std::size_t>(i)], lookup, np, to_float);
         double *row = out + i * n_columns;
         run_released([&](kernels::InterruptPoll) {
             for (std::size_t j = 0; j < targets.of_column.size(); ++j)

@@ -6,6 +6,8 @@
 #include "library_names.hpp"
 #include "pyops.hpp"
 
+#include <pybind11/numpy.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -20,20 +22,50 @@ const Name empty_name{"empty"};
 const Name asarray_name{"asarray"};
 const Name dtype_name{"dtype"};
 const Name StringDtype_name{"StringDtype"};
+const Name array_protocol_name{"__array__"};
+
+// A pandas extension array (string, categorical, ...) as the object ndarray
+// it converts to, whose items are those that iterating it gives; iterating
+// it in Python would cost a call per item. Anything else is kept as it is.
+py::object object_ndarray_of(py::handle values) {
+    auto &api = py::detail::npy_api::get();
+    PyObject *obj = values.ptr();
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || api.PyArray_Check_(obj) ||
+        !PyObject_HasAttr(obj, array_protocol_name.get()))
+        return py::reinterpret_borrow<py::object>(values);
+    PyObject *dtype = PyObject_GetAttr(obj, dtype_name.get());
+    if (dtype == nullptr) {
+        PyErr_Clear();
+        return py::reinterpret_borrow<py::object>(values);
+    }
+    const bool numpy_dtype = api.PyArrayDescr_Check_(dtype);
+    Py_DECREF(dtype);
+    if (numpy_dtype)
+        return py::reinterpret_borrow<py::object>(values);
+    PyObject *array =
+        api.PyArray_FromAny_(obj, api.PyArray_DescrFromType_(py::detail::npy_api::NPY_OBJECT_), 1,
+                             1, py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_, nullptr);
+    if (array == nullptr) {
+        PyErr_Clear();
+        return py::reinterpret_borrow<py::object>(values);
+    }
+    return py::reinterpret_steal<py::object>(array);
+}
 
 } // namespace
 
 ObjectItems::ObjectItems(py::handle values, bool owned) {
-    if (!owned && buffer_.acquire(values, 'O')) {
-        owner_ = py::reinterpret_borrow<py::object>(values);
+    py::object source = object_ndarray_of(values);
+    if (!owned && buffer_.acquire(source, 'O')) {
+        owner_ = std::move(source);
         items_ = buffer_.data<PyObject *const>();
         size_ = buffer_.size();
         return;
     }
-    if (!owned && PyList_CheckExact(values.ptr()))
-        owner_ = py::reinterpret_borrow<py::object>(values);
+    if (!owned && PyList_CheckExact(source.ptr()))
+        owner_ = std::move(source);
     else
-        owner_ = py::reinterpret_steal<py::object>(PySequence_List(values.ptr()));
+        owner_ = py::reinterpret_steal<py::object>(PySequence_List(source.ptr()));
     if (!owner_)
         throw py::error_already_set();
     items_ = PySequence_Fast_ITEMS(owner_.ptr());

@@ -61,4 +61,19 @@ std::vector<double> floats_at(py::handle np, py::handle to_float, py::handle col
 // pandas' error for a label that is repeated where labels must be unique.
 [[noreturn]] void raise_duplicate_labels();
 
+// len(obj), raising what len raises.
+inline Py_ssize_t length_of(py::handle obj) {
+    const Py_ssize_t count = PyObject_Length(obj.ptr());
+    if (count < 0)
+        throw py::error_already_set();
+    return count;
+}
+
+// Python's hash of an exact str: the one it caches, computed (and cached)
+// when not yet there.
+inline Py_hash_t str_hash(PyObject *str) {
+    const Py_hash_t cached = reinterpret_cast<PyASCIIObject *>(str)->hash;
+    return cached != -1 ? cached : PyObject_Hash(str);
+}
+
 } // namespace pelorkit::analyka::cci

@@ -34,11 +34,19 @@ bool utf8_of(PyObject *obj, std::string_view &text);
 // str.
 template <class Consume> bool consume_texts(std::span<PyObject *const> items, Consume &&consume) {
     constexpr std::size_t kChunk = 4096;
+    // Strings read this many items ahead are asked for early: the items of a
+    // large column lie all over the heap.
+    constexpr std::size_t kAhead = 8;
     std::array<std::string_view, kChunk> views;
     std::vector<py::object> held(kChunk);
     for (std::size_t start = 0; start < items.size(); start += kChunk) {
         const std::size_t count = std::min(kChunk, items.size() - start);
         for (std::size_t i = 0; i < count; ++i) {
+            if (start + i + kAhead < items.size()) {
+                const auto *ahead = reinterpret_cast<const char *>(items[start + i + kAhead]);
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(ahead + 64);
+            }
             if (!utf8_of(items[start + i], views[i]))
                 return false;
             held[i] = py::reinterpret_borrow<py::object>(items[start + i]);

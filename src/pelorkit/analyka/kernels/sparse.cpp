@@ -1,13 +1,16 @@
 // Positive-entry counts per group of rows and column for CSR, CSC and dense
 // buffers. Rows (CSR) and columns (CSC) whose indices strictly increase are
 // counted entry by entry; any other one is summed per position first, so
-// duplicates behave as in the dense matrix. Large scans run in two halves on
-// two threads.
+// duplicates behave as in the dense matrix. CSR rows count into one byte per
+// group and column, added into the counts every 255 rows of a group. Large
+// scans run in two halves on two threads.
 #include "sparse.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <type_traits>
@@ -33,6 +36,9 @@ inline NumpyBool combine(NumpyBool a, NumpyBool b) {
 
 template <class V> inline std::uint32_t one_if_positive(V v) {
     return is_positive(v) ? 1U : 0U;
+}
+template <class V> inline std::uint8_t byte_one_if_positive(V v) {
+    return is_positive(v) ? std::uint8_t{1} : std::uint8_t{0};
 }
 
 template <class V> inline V load(const std::byte *p) {
@@ -100,16 +106,20 @@ bool segment(std::size_t &start, std::size_t &end, std::span<const I> indptr, st
 template <class I, class Visit>
 std::size_t visit_increasing(std::span<const I> index, std::size_t start, std::size_t end,
                              std::size_t bound, Visit &&visit) {
-    constexpr std::size_t kStretch = 64;
+    // 256 indices (1-2 KB) stay in L1 between the check and the visits.
+    constexpr std::size_t kStretch = 256;
     I prev = -1;
     for (std::size_t s = start; s < end; s += kStretch) {
         const std::size_t e = s + kStretch < end ? s + kStretch : end;
-        int unordered = static_cast<int>(index[s] <= prev);
+        const I *x = index.data();
+        int unordered = static_cast<int>(x[s] <= prev);
         for (std::size_t p = s + 1; p < e; ++p)
-            unordered |= static_cast<int>(index[p] <= index[p - 1]);
-        if (unordered != 0 || static_cast<std::size_t>(index[e - 1]) >= bound)
+            unordered |= static_cast<int>(x[p] <= x[p - 1]);
+        if (unordered != 0 || static_cast<std::size_t>(x[e - 1]) >= bound)
             return s;
-        prev = index[e - 1];
+        prev = x[e - 1];
+        // Independent scattered adds: unrolled, so their loads overlap.
+#pragma GCC unroll 4
         for (std::size_t p = s; p < e; ++p)
             visit(p);
     }
@@ -217,14 +227,55 @@ void add_counts(std::uint32_t *into, const std::vector<std::uint32_t> &from) {
         into[i] += from[i];
 }
 
+// One byte per group and output column, in front of the 32-bit counts: a
+// row adds at most one per column, so a group's bytes hold 255 of its rows
+// before they are added into its counts. A quarter of the counts' size, the
+// bytes of many groups stay in cache while the rows arrive in any group
+// order, and the input is still read front to back.
+class ByteCounters {
+public:
+    static constexpr std::uint32_t kRowsPerFlush = 255;
+
+    ByteCounters(std::uint32_t *counts, std::size_t n_groups, std::size_t n_out)
+        : counts_(counts), n_out_(n_out), bytes_(n_groups * n_out, 0), rows_(n_groups, 0) {}
+
+    std::uint8_t *row(std::size_t g) { return bytes_.data() + g * n_out_; }
+    // After a row of group g is counted.
+    void row_done(std::size_t g) {
+        if (++rows_[g] == kRowsPerFlush)
+            flush(g);
+    }
+    void flush_all() {
+        for (std::size_t g = 0; g < rows_.size(); ++g)
+            if (rows_[g] != 0)
+                flush(g);
+    }
+
+private:
+    void flush(std::size_t g) {
+        std::uint32_t *into = counts_ + g * n_out_;
+        std::uint8_t *from = row(g);
+        for (std::size_t j = 0; j < n_out_; ++j)
+            into[j] += from[j];
+        std::memset(from, 0, n_out_);
+        rows_[g] = 0;
+    }
+
+    std::uint32_t *counts_;
+    std::size_t n_out_;
+    std::vector<std::uint8_t> bytes_;
+    std::vector<std::uint32_t> rows_;
+};
+
+
 // ---- compressed rows -----------------------------------------------------------
 
 // One row with unsorted or repeated indices: the entries of each position
 // summed first. False for an index out of bounds.
-template <class V, class I, class Slots>
-bool count_by_sums(std::uint32_t *row_out, std::size_t start, std::size_t end,
-                   std::span<const V> data, std::span<const I> indices, std::size_t n_cols,
-                   const Slots &slots, PositionSums<V> &sums) {
+template <class V, class I, class Slots, class Counter>
+bool count_by_sums(Counter *row_out, std::size_t start, std::size_t end, std::span<const V> data,
+                   std::span<const I> indices, std::size_t n_cols, const Slots &slots,
+                   PositionSums<V> &sums) {
     for (std::size_t p = start; p < end; ++p) {
         const I c = indices[p];
         if (c < 0 || static_cast<std::size_t>(c) >= n_cols)
@@ -232,58 +283,123 @@ bool count_by_sums(std::uint32_t *row_out, std::size_t start, std::size_t end,
         if (slots.picked(static_cast<std::size_t>(c)))
             sums.add(static_cast<std::size_t>(c), data[p]);
     }
-    sums.flush([&](std::size_t col, V sum) { row_out[slots.slot(col)] += one_if_positive(sum); });
+    sums.flush([&](std::size_t col, V sum) {
+        row_out[slots.slot(col)] += static_cast<Counter>(one_if_positive(sum));
+    });
     return true;
 }
 
-template <class V, class I, class Slots>
-ScanStatus csr_rows(std::uint32_t *counts, const GroupedCounts &out, std::size_t n_cols,
-                    std::size_t row_begin, std::size_t row_end, std::span<const V> data,
-                    std::span<const I> indices, std::span<const I> indptr, const Slots &slots,
-                    std::size_t n_out, InterruptPoll poll) {
-    const std::size_t limit = data.size() < indices.size() ? data.size() : indices.size();
-    PositionSums<V> sums(n_cols);
-    std::vector<std::size_t> hits;
-    WorkPoll work(poll);
-    for (std::size_t r = row_begin; r < row_end; ++r) {
-        std::size_t start, end;
-        if (!segment(start, end, indptr, r, limit))
-            return ScanStatus::malformed;
-        const std::int32_t g = out.row_group[r];
-        if (g < 0)
-            continue;
-        std::uint32_t *row_out = counts + static_cast<std::size_t>(g) * n_out;
-        bool canonical;
+// The rows of one thread: its counts (the shared ones or a private copy),
+// and the bytes and scratch that stay with it from one run of rows to the
+// next.
+template <class V, class I, class Slots> class CsrPart {
+public:
+    CsrPart(std::uint32_t *counts, const GroupedCounts &out, std::size_t n_cols,
+            std::span<const V> data, std::span<const I> indices, std::span<const I> indptr,
+            const Slots &slots, std::size_t n_out, InterruptPoll poll)
+        : counts_(counts), out_(out), n_cols_(n_cols), data_(data), indices_(indices),
+          indptr_(indptr), slots_(slots), n_out_(n_out),
+          limit_(data.size() < indices.size() ? data.size() : indices.size()), sums_(n_cols),
+          work_(poll) {
+        // All columns: the bytes in front of the counts (the listed ones are
+        // few, and their counts small enough to stay in cache as they are).
+        if constexpr (std::is_same_v<Slots, AllSlots>)
+            bytes_.emplace(counts, out.n_groups, n_out);
+    }
+
+    ScanStatus rows(std::size_t row_begin, std::size_t row_end) {
+        for (std::size_t r = row_begin; r < row_end; ++r) {
+            std::size_t start, end;
+            if (!segment(start, end, indptr_, r, limit_))
+                return ScanStatus::malformed;
+            const std::int32_t g = out_.row_group[r];
+            if (g < 0)
+                continue;
+            if (!row(static_cast<std::size_t>(g), start, end))
+                return ScanStatus::malformed;
+            if (work_.advance(end - start + 1))
+                return ScanStatus::interrupted;
+        }
+        return ScanStatus::done;
+    }
+
+    void finish() {
+        if (bytes_)
+            bytes_->flush_all();
+    }
+
+private:
+    // The entries [start, end) of a row of group g; false for an index out of
+    // bounds.
+    bool row(std::size_t g, std::size_t start, std::size_t end) {
         if constexpr (std::is_same_v<Slots, AllSlots>) {
+            std::uint8_t *row_bytes = bytes_->row(g);
+            const I *x = indices_.data();
+            const V *v = data_.data();
             const std::size_t stop =
-                visit_increasing(indices, start, end, n_cols, [&](std::size_t p) {
-                    row_out[indices[p]] += one_if_positive(data[p]);
+                visit_increasing(indices_, start, end, n_cols_, [&](std::size_t p) {
+                    row_bytes[x[p]] += byte_one_if_positive(v[p]);
                 });
-            canonical = stop == end;
-            for (std::size_t p = start; p < stop && !canonical; ++p)
-                row_out[indices[p]] -= one_if_positive(data[p]);
+            if (stop != end) {
+                for (std::size_t p = start; p < stop; ++p)
+                    row_bytes[x[p]] -= byte_one_if_positive(v[p]);
+                if (!count_by_sums(row_bytes, start, end, data_, indices_, n_cols_, slots_, sums_))
+                    return false;
+            }
+            bytes_->row_done(g);
+            return true;
         } else {
+            std::uint32_t *row_out = counts_ + g * n_out_;
             // The picked entries first, their values asked for as they are
             // found and read once the row is walked.
-            hits.clear();
+            hits_.clear();
             auto pick = [&](std::size_t p) {
-                if (slots.picked(static_cast<std::size_t>(indices[p]))) {
-                    __builtin_prefetch(data.data() + p);
-                    hits.push_back(p);
+                if (slots_.picked(static_cast<std::size_t>(indices_[p]))) {
+                    __builtin_prefetch(data_.data() + p);
+                    hits_.push_back(p);
                 }
             };
-            canonical = visit_increasing(indices, start, end, n_cols, pick) == end;
-            for (std::size_t p : hits)
-                if (canonical)
-                    row_out[slots.slot(static_cast<std::size_t>(indices[p]))] +=
-                        one_if_positive(data[p]);
+            if (visit_increasing(indices_, start, end, n_cols_, pick) != end)
+                return count_by_sums(row_out, start, end, data_, indices_, n_cols_, slots_, sums_);
+            for (std::size_t p : hits_)
+                row_out[slots_.slot(static_cast<std::size_t>(indices_[p]))] +=
+                    one_if_positive(data_[p]);
+            return true;
         }
-        if (!canonical && !count_by_sums(row_out, start, end, data, indices, n_cols, slots, sums))
-            return ScanStatus::malformed;
-        if (work.advance(end - start + 1))
-            return ScanStatus::interrupted;
     }
-    return ScanStatus::done;
+
+    std::uint32_t *counts_;
+    const GroupedCounts &out_;
+    std::size_t n_cols_;
+    std::span<const V> data_;
+    std::span<const I> indices_;
+    std::span<const I> indptr_;
+    const Slots &slots_;
+    std::size_t n_out_;
+    std::size_t limit_;
+    PositionSums<V> sums_;
+    std::vector<std::size_t> hits_;
+    WorkPoll work_;
+    std::optional<ByteCounters> bytes_;
+};
+
+// Row bounds cutting the rows into runs of about `work` entries (any cut is
+// correct: the runs cover every row, in order, whatever indptr holds).
+template <class I>
+std::vector<std::size_t> run_bounds(std::span<const I> indptr, std::size_t n, std::size_t work) {
+    const auto total = static_cast<std::size_t>(indptr[n] > 0 ? indptr[n] : 0);
+    const std::size_t runs = std::max<std::size_t>(1, std::min(n, total / work));
+    std::vector<std::size_t> bounds{0};
+    for (std::size_t k = 1; k < runs; ++k) {
+        const auto target = static_cast<I>(total / runs * k);
+        const auto at = static_cast<std::size_t>(
+            std::lower_bound(indptr.begin(), indptr.begin() + static_cast<std::ptrdiff_t>(n),
+                             target) -
+            indptr.begin());
+        bounds.push_back(std::max(bounds.back(), at));
+    }
+    bounds.push_back(n);
+    return bounds;
 }
 
 template <class V, class I, class Slots>
@@ -291,15 +407,27 @@ ScanStatus csr_halves(const GroupedCounts &out, std::size_t n_cols, std::span<co
                       std::span<const I> indices, std::span<const I> indptr, const Slots &slots,
                       std::size_t n_out, InterruptPoll poll) {
     const bool split = data.size() >= kSplitWork && out.n_rows > 1;
-    const std::size_t middle = split ? half_point(indptr, out.n_rows) : out.n_rows;
-    // The second half counts into a copy of its own, added in at the end.
+    // Runs of rows taken in turn by the two threads, so that a thread held up
+    // (on a busy machine) leaves more of the rows to the other.
+    constexpr std::size_t kRunWork = std::size_t{1} << 20;
+    const std::vector<std::size_t> bounds =
+        split ? run_bounds(indptr, out.n_rows, kRunWork) : std::vector<std::size_t>{0, out.n_rows};
+    std::atomic<std::size_t> next{0};
+    // The second thread counts into a copy of its own, added in at the end.
     std::vector<std::uint32_t> second_counts(split ? out.n_groups * n_out : 0);
     const ScanStatus status = run_halves(split, poll, [&](int half, InterruptPoll part_poll) {
-        if (half == 0)
-            return csr_rows(out.counts, out, n_cols, 0, middle, data, indices, indptr, slots, n_out,
-                            part_poll);
-        return csr_rows(second_counts.data(), out, n_cols, middle, out.n_rows, data, indices,
-                        indptr, slots, n_out, part_poll);
+        std::optional<CsrPart<V, I, Slots>> part;
+        for (std::size_t run; (run = next.fetch_add(1)) + 1 < bounds.size();) {
+            if (!part)
+                part.emplace(half == 0 ? out.counts : second_counts.data(), out, n_cols, data,
+                             indices, indptr, slots, n_out, part_poll);
+            const ScanStatus run_status = part->rows(bounds[run], bounds[run + 1]);
+            if (run_status != ScanStatus::done)
+                return run_status;
+        }
+        if (part)
+            part->finish();
+        return ScanStatus::done;
     });
     if (status == ScanStatus::done && !second_counts.empty())
         add_counts(out.counts, second_counts);
