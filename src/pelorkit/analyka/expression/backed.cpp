@@ -1,0 +1,586 @@
+// X of a backed AnnData, read from its HDF5 file in blocks: runs of rows for
+// CSR and dense X, runs of the counted columns for CSC. Each stored value is
+// read once and X is never held whole; while a native thread counts one
+// block without the interpreter lock, the next block is read, so reading and
+// counting overlap. A view streams when its cells and items are simple
+// selections of the file's (a slice, a mask, increasing positions); anything
+// else is left to anndata's in-memory subset.
+#include "pelorkit/python.hpp"
+
+#include "expression/expression.hpp"
+#include "library_names.hpp"
+#include "pyops.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <limits>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+namespace pelorkit::analyka::expression {
+namespace {
+
+using composition::array_ref;
+
+const Name oidx_name{"_oidx"};
+const Name vidx_name{"_vidx"};
+
+// A block holds at most kMaxBlockBytes of stored values and indices. Smaller
+// matrices are cut into about kBlocksPerMatrix blocks (of at least
+// kMinBlockBytes), so that reading and counting overlap for them too.
+constexpr std::size_t kMaxBlockBytes = std::size_t{32} << 20;
+constexpr std::size_t kMinBlockBytes = std::size_t{16} << 10;
+constexpr std::size_t kBlocksPerMatrix = 16;
+
+// Entries per block for a matrix of `total` entries of `entry_bytes` each.
+std::size_t block_entries(std::size_t total, std::size_t entry_bytes) {
+    const std::size_t bytes =
+        std::clamp(total / kBlocksPerMatrix * entry_bytes, kMinBlockBytes, kMaxBlockBytes);
+    return std::max<std::size_t>(1, bytes / entry_bytes);
+}
+
+[[noreturn]] void malformed_file() {
+    throw py::value_error("X in the file is malformed: its index pointer does not delimit its "
+                          "stored values");
+}
+
+// ---- the stored matrix ----------------------------------------------------------
+
+enum class Layout { dense, csr, csc };
+
+struct StoredMatrix {
+    Layout layout;
+    py::object element; // the dataset (dense) or the group of the three arrays
+    std::size_t n_rows;
+    std::size_t n_cols;
+};
+
+// The numpy kind and item size of a dataset, when its items are in native
+// byte order.
+struct ItemType {
+    char kind;
+    std::size_t itemsize;
+};
+std::optional<ItemType> native_items(py::handle dataset) {
+    py::object dtype = dataset.attr("dtype");
+    if (!truthy(dtype.attr("isnative")))
+        return std::nullopt;
+    return ItemType{dtype.attr("kind").cast<std::string>()[0],
+                    dtype.attr("itemsize").cast<std::size_t>()};
+}
+
+std::size_t as_size(py::handle value) {
+    return py::int_(py::reinterpret_borrow<py::object>(value)).cast<std::size_t>();
+}
+
+// X as the file stores it: a two-dimensional dataset, or a group encoded as
+// "csr_matrix" or "csc_matrix" with its "shape".
+std::optional<StoredMatrix> stored_matrix(py::handle adata) {
+    py::module_ h5py = py::module_::import("h5py");
+    py::object file = adata.attr("file");
+    // Reading adata.X opens a closed file the same way.
+    if (!truthy(file.attr("is_open")))
+        file.attr("open")();
+    py::object element = file[py::str("X")];
+    if (pyops::is_instance(element, h5py.attr("Dataset"))) {
+        py::tuple shape = element.attr("shape");
+        if (shape.size() != 2)
+            return std::nullopt;
+        return StoredMatrix{Layout::dense, element, as_size(shape[0]), as_size(shape[1])};
+    }
+    if (!pyops::is_instance(element, h5py.attr("Group")))
+        return std::nullopt;
+    py::object attrs = element.attr("attrs");
+    py::object encoding = attrs.attr("get")("encoding-type");
+    py::object shape = attrs.attr("get")("shape");
+    Layout layout;
+    if (pyops::holds(encoding, py::str("csr_matrix"), Py_EQ))
+        layout = Layout::csr;
+    else if (pyops::holds(encoding, py::str("csc_matrix"), Py_EQ))
+        layout = Layout::csc;
+    else
+        return std::nullopt;
+    if (shape.is_none() || py::len(shape) != 2)
+        return std::nullopt;
+    for (const char *part : {"data", "indices", "indptr"})
+        if (!pyops::contains(element, py::str(part)))
+            return std::nullopt;
+    return StoredMatrix{layout, element, as_size(shape[py::int_(0)]), as_size(shape[py::int_(1)])};
+}
+
+// ---- the cells and items of a view ------------------------------------------------
+
+// The positions, strictly increasing and below n, that a view's index picks
+// from n: a slice, a boolean mask or increasing positions; nullopt for any
+// other index (reordering, repeating or negative ones).
+std::optional<std::vector<std::int64_t>> increasing_positions(const Call &call, py::handle index,
+                                                              std::size_t n) {
+    py::object np = call.global(np_name);
+    py::object positions;
+    if (PySlice_Check(index.ptr())) {
+        positions = np.attr("arange")(n)[index];
+    } else {
+        py::object array = np.attr("asarray")(index);
+        std::optional<ArrayRef> ref = array_ref(array, 1);
+        if (!ref)
+            return std::nullopt;
+        if (ref->kind == 'b' && ref->size() == n)
+            positions = np.attr("flatnonzero")(array);
+        else if (ref->kind == 'i' || ref->kind == 'u')
+            positions = array;
+        else
+            return std::nullopt;
+    }
+    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> values(positions);
+    std::vector<std::int64_t> out(values.data(), values.data() + values.size());
+    for (std::size_t i = 0; i < out.size(); ++i)
+        if (out[i] < 0 || static_cast<std::size_t>(out[i]) >= n || (i > 0 && out[i] <= out[i - 1]))
+            return std::nullopt;
+    return out;
+}
+
+// The file's rows and columns behind the cells and items of the AnnData.
+struct FileSelection {
+    std::vector<std::int32_t> file_codes; // a view's group codes, one per file row
+    bool remapped = false;
+    std::size_t row_begin = 0, row_end = 0; // the rows that hold the cells
+    Picked columns;                         // file columns to count; nullopt: all
+
+    std::span<const std::int32_t> row_group(const Grouping &groups) const {
+        return remapped ? std::span<const std::int32_t>(file_codes) : groups.row_group;
+    }
+};
+
+std::optional<FileSelection> file_selection(const Call &call, py::handle adata,
+                                            const StoredMatrix &x, const Grouping &groups,
+                                            const Picked &picked) {
+    std::optional<std::vector<std::int64_t>> rows, cols; // nullopt: all of the file's
+    if (truthy(adata.attr("is_view"))) {
+        py::object oidx = pyops::attribute_if_present(adata, oidx_name);
+        py::object vidx = pyops::attribute_if_present(adata, vidx_name);
+        if (!oidx || !vidx)
+            return std::nullopt;
+        rows = increasing_positions(call, oidx, x.n_rows);
+        cols = increasing_positions(call, vidx, x.n_cols);
+        if (!rows || !cols)
+            return std::nullopt;
+    }
+
+    FileSelection sel;
+    const std::size_t n_cells = groups.row_group.size();
+    if (rows) {
+        if (rows->size() != n_cells)
+            return std::nullopt;
+        sel.remapped = true;
+        sel.file_codes.assign(x.n_rows, -1);
+        for (std::size_t c = 0; c < n_cells; ++c)
+            sel.file_codes[static_cast<std::size_t>((*rows)[c])] = groups.row_group[c];
+        if (n_cells > 0) {
+            sel.row_begin = static_cast<std::size_t>(rows->front());
+            sel.row_end = static_cast<std::size_t>(rows->back()) + 1;
+        }
+    } else {
+        if (n_cells != x.n_rows)
+            return std::nullopt;
+        sel.row_end = x.n_rows;
+    }
+
+    py::tuple shape = adata.attr("shape");
+    const std::size_t n_items = cols ? cols->size() : x.n_cols;
+    if (shape.size() != 2 || as_size(shape[1]) != n_items)
+        return std::nullopt;
+    if (picked) {
+        std::vector<std::int64_t> file_columns;
+        for (std::int64_t c : *picked) {
+            if (static_cast<std::size_t>(c) >= n_items)
+                return std::nullopt;
+            file_columns.push_back(cols ? (*cols)[static_cast<std::size_t>(c)] : c);
+        }
+        sel.columns = std::move(file_columns);
+    } else if (cols && cols->size() != x.n_cols) {
+        sel.columns = std::move(*cols);
+    }
+    return sel;
+}
+
+// ---- blocks and their overlapped counting ---------------------------------------
+
+// A block read from the file and the scan that counts it into `counts`
+// (n_groups x width, for the output columns [offset, offset + width)).
+struct Block {
+    std::vector<py::object> arrays;     // what the scan reads
+    std::vector<std::int32_t> offsets32; // rebased index pointer, in the indices' type
+    std::vector<std::int64_t> offsets64;
+    std::vector<std::uint32_t> counts;
+    std::size_t width = 0, offset = 0;
+    std::function<k::ScanStatus(k::InterruptPoll)> scan;
+    std::function<void()> explain; // raises the error of a malformed block
+};
+
+// Runs a block's scan on a thread of its own, without the interpreter lock.
+// The scan polls a stop flag, set when Ctrl-C arrives or the reader fails;
+// the destructor stops and joins the thread.
+class BackgroundScan {
+public:
+    explicit BackgroundScan(Block &block) : block_(block), done_(result_.get_future()) {
+        try {
+            thread_ = std::thread([this] {
+                try {
+                    result_.set_value(block_.scan(k::InterruptPoll{&stopped, &stop_}));
+                } catch (...) {
+                    result_.set_exception(std::current_exception());
+                }
+            });
+        } catch (const std::system_error &) {
+            inline_ = true; // no thread to be had: count when waited for
+        }
+    }
+    BackgroundScan(const BackgroundScan &) = delete;
+    BackgroundScan &operator=(const BackgroundScan &) = delete;
+    ~BackgroundScan() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    // The scan's status, waited for without the lock; Ctrl-C stops it and
+    // raises KeyboardInterrupt here.
+    k::ScanStatus wait() {
+        if (inline_)
+            return run_released([&](k::InterruptPoll poll) { return block_.scan(poll); });
+        bool interrupted = false;
+        {
+            GilReleased released;
+            while (done_.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+                if (released.poll()) {
+                    interrupted = true;
+                    break;
+                }
+            }
+        }
+        if (interrupted) {
+            stop_ = true;
+            thread_.join();
+            throw py::error_already_set();
+        }
+        thread_.join();
+        return done_.get();
+    }
+
+private:
+    static bool stopped(void *flag) { return static_cast<std::atomic<bool> *>(flag)->load(); }
+
+    Block &block_;
+    std::atomic<bool> stop_{false};
+    std::promise<k::ScanStatus> result_;
+    std::future<k::ScanStatus> done_;
+    std::thread thread_;
+    bool inline_ = false;
+};
+
+// Counts every block that next() reads (nullptr after the last one), reading
+// the following block while the current one is counted.
+template <class Next>
+GroupCounts count_blocks(std::size_t n_groups, std::size_t n_out, Next &&next) {
+    GroupCounts total(n_groups, n_out);
+    std::unique_ptr<Block> current = next();
+    while (current) {
+        std::unique_ptr<Block> following;
+        k::ScanStatus status;
+        {
+            BackgroundScan scan(*current);
+            following = next();
+            status = scan.wait();
+        }
+        if (status != k::ScanStatus::done)
+            current->explain();
+        total.add(current->counts.data(), current->width, current->offset);
+        current = std::move(following);
+    }
+    return total;
+}
+
+// ---- reading ----------------------------------------------------------------------
+
+// dataset[start:stop] as a contiguous one-dimensional array.
+ArrayRef read_vector(py::handle dataset, std::size_t start, std::size_t stop) {
+    py::object part = dataset[pyops::slice_of(py::int_(start), py::int_(stop))];
+    std::optional<ArrayRef> ref = array_ref(part, 1);
+    if (!ref || !(ref->array.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) ||
+        ref->size() != stop - start)
+        throw std::runtime_error("the file returned an unexpected block of X");
+    return *ref;
+}
+
+// The index pointer entries [start, stop), checked to delimit `n_stored` entries.
+std::vector<std::int64_t> read_offsets(py::handle indptr, std::size_t start, std::size_t stop,
+                                       std::size_t n_stored) {
+    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> values(
+        indptr[pyops::slice_of(py::int_(start), py::int_(stop))]);
+    if (static_cast<std::size_t>(values.size()) != stop - start)
+        malformed_file();
+    std::vector<std::int64_t> out(values.data(), values.data() + values.size());
+    for (std::size_t i = 0; i < out.size(); ++i)
+        if (out[i] < 0 || static_cast<std::size_t>(out[i]) > n_stored ||
+            (i > 0 && out[i] < out[i - 1]))
+            malformed_file();
+    return out;
+}
+
+// The three arrays of a compressed X and their item types, when the kernels
+// read them.
+struct Compressed {
+    py::object data, indices, indptr;
+    ItemType value, index;
+    std::size_t n_stored;
+};
+
+std::optional<Compressed> compressed_arrays(const StoredMatrix &x) {
+    Compressed c{x.element[py::str("data")], x.element[py::str("indices")],
+                 x.element[py::str("indptr")], {}, {}, 0};
+    std::optional<ItemType> value = native_items(c.data), index = native_items(c.indices);
+    if (!value || !index || !has_value_scan(value->kind, value->itemsize) || index->kind != 'i' ||
+        (index->itemsize != 4 && index->itemsize != 8))
+        return std::nullopt;
+    c.value = *value;
+    c.index = *index;
+    c.n_stored = std::min(py::len(c.data), py::len(c.indices));
+    return c;
+}
+
+// Sets the block's index pointer to `offsets` minus the first, in the
+// indices' type.
+RawVector rebased_offsets(Block &block, const std::vector<std::int64_t> &offsets,
+                          std::size_t itemsize) {
+    const std::int64_t base = offsets.empty() ? 0 : offsets.front();
+    if (itemsize == 4) {
+        for (std::int64_t o : offsets) {
+            if (o - base > std::numeric_limits<std::int32_t>::max())
+                malformed_file();
+            block.offsets32.push_back(static_cast<std::int32_t>(o - base));
+        }
+        return {reinterpret_cast<const std::byte *>(block.offsets32.data()), 'i', 4,
+                block.offsets32.size()};
+    }
+    for (std::int64_t o : offsets)
+        block.offsets64.push_back(o - base);
+    return {reinterpret_cast<const std::byte *>(block.offsets64.data()), 'i', 8,
+            block.offsets64.size()};
+}
+
+// Raises scipy's format error for a compressed block the kernel rejected.
+std::function<void()> format_check(Block &block, bool by_rows, std::size_t n_rows,
+                                   std::size_t n_cols) {
+    return [&block, by_rows, n_rows, n_cols] {
+        py::module_ sparse = py::module_::import("scipy.sparse");
+        py::array indptr =
+            block.offsets32.empty()
+                ? py::array(py::array_t<std::int64_t>(block.offsets64.size(), block.offsets64.data()))
+                : py::array(py::array_t<std::int32_t>(block.offsets32.size(), block.offsets32.data()));
+        py::object matrix = sparse.attr(by_rows ? "csr_matrix" : "csc_matrix")(
+            py::make_tuple(block.arrays[0], block.arrays[1], indptr),
+            py::arg("shape") = py::make_tuple(n_rows, n_cols));
+        matrix.attr("check_format")(py::arg("full_check") = true);
+        throw py::value_error("X in the file is malformed");
+    };
+}
+
+// ---- the three layouts ----------------------------------------------------------
+
+std::span<const std::int64_t> picked_span(const Picked &columns) {
+    return columns ? std::span<const std::int64_t>(*columns) : std::span<const std::int64_t>();
+}
+
+std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection &sel,
+                                      const Grouping &groups) {
+    std::optional<Compressed> c = compressed_arrays(x);
+    if (!c)
+        return std::nullopt;
+    const std::size_t n_out = sel.columns ? sel.columns->size() : x.n_cols;
+    const std::vector<std::int64_t> offsets =
+        read_offsets(c->indptr, sel.row_begin, sel.row_end + 1, c->n_stored);
+    const std::span<const std::int32_t> row_group = sel.row_group(groups);
+    const std::size_t budget = block_entries(
+        static_cast<std::size_t>(offsets.back() - offsets.front()), c->value.itemsize + c->index.itemsize);
+
+    std::size_t r = sel.row_begin;
+    auto next = [&]() -> std::unique_ptr<Block> {
+        if (r >= sel.row_end)
+            return nullptr;
+        // Rows [r, end): at most `budget` entries, at least one row.
+        const auto first = offsets.begin() + static_cast<std::ptrdiff_t>(r - sel.row_begin);
+        const auto past = std::upper_bound(first + 1, offsets.end(),
+                                           *first + static_cast<std::int64_t>(budget));
+        const std::size_t end = std::max(r + 1, sel.row_begin + static_cast<std::size_t>(
+                                                                    past - offsets.begin()) - 1);
+        auto block = std::make_unique<Block>();
+        const auto p0 = static_cast<std::size_t>(*first);
+        const auto p1 = static_cast<std::size_t>(offsets[end - sel.row_begin]);
+        const ArrayRef data = read_vector(c->data, p0, p1);
+        const ArrayRef indices = read_vector(c->indices, p0, p1);
+        block->arrays = {data.array, indices.array};
+        const RawVector d = raw_vector(data), i = raw_vector(indices);
+        const std::vector<std::int64_t> row_offsets(
+            first, offsets.begin() + static_cast<std::ptrdiff_t>(end - sel.row_begin + 1));
+        const RawVector p = rebased_offsets(*block, row_offsets, c->index.itemsize);
+        block->counts.assign(groups.n_groups * n_out, 0);
+        block->width = n_out;
+        const std::size_t row = r, n_rows = end - r;
+        Block *b = block.get();
+        block->scan = [&, b, row, n_rows, d, i, p](k::InterruptPoll poll) {
+            const k::GroupedCounts out{b->counts.data(), groups.n_groups, row_group.data() + row,
+                                       n_rows,           picked_span(sel.columns), !sel.columns};
+            return scan_compressed(out, true, x.n_cols, d, i, p, poll);
+        };
+        block->explain = format_check(*block, true, n_rows, x.n_cols);
+        r = end;
+        return block;
+    };
+    return count_blocks(groups.n_groups, n_out, next);
+}
+
+std::optional<GroupCounts> stream_csc(const StoredMatrix &x, const FileSelection &sel,
+                                      const Grouping &groups, py::handle np) {
+    std::optional<Compressed> c = compressed_arrays(x);
+    if (!c)
+        return std::nullopt;
+    const std::size_t n_out = sel.columns ? sel.columns->size() : x.n_cols;
+    const std::vector<std::int64_t> offsets = read_offsets(c->indptr, 0, x.n_cols + 1, c->n_stored);
+    auto column = [&](std::size_t m) {
+        return sel.columns ? static_cast<std::size_t>((*sel.columns)[m]) : m;
+    };
+    auto entries = [&](std::size_t m) {
+        return static_cast<std::size_t>(offsets[column(m) + 1] - offsets[column(m)]);
+    };
+    std::size_t total = 0;
+    for (std::size_t m = 0; m < n_out; ++m)
+        total += entries(m);
+    const std::size_t budget = block_entries(total, c->value.itemsize + c->index.itemsize);
+    const std::span<const std::int32_t> row_group = sel.row_group(groups);
+
+    std::size_t m = 0;
+    auto next = [&]() -> std::unique_ptr<Block> {
+        if (m >= n_out)
+            return nullptr;
+        // Counted columns [m, end): at most `budget` entries, at least one column.
+        std::size_t end = m + 1, size = entries(m);
+        while (end < n_out && size + entries(end) <= budget)
+            size += entries(end++);
+        // Runs of adjacent file columns, each read in one piece.
+        std::vector<std::pair<std::size_t, std::size_t>> runs; // stored entries [from, to)
+        std::vector<std::int64_t> block_offsets{0};
+        for (std::size_t j = m; j < end; ++j) {
+            const auto from = static_cast<std::size_t>(offsets[column(j)]);
+            const auto to = static_cast<std::size_t>(offsets[column(j) + 1]);
+            if (!runs.empty() && runs.back().second == from && column(j) == column(j - 1) + 1)
+                runs.back().second = to;
+            else
+                runs.emplace_back(from, to);
+            block_offsets.push_back(block_offsets.back() + static_cast<std::int64_t>(to - from));
+        }
+        auto block = std::make_unique<Block>();
+        for (py::handle stored : {c->data, c->indices}) {
+            if (runs.size() == 1) {
+                block->arrays.push_back(read_vector(stored, runs[0].first, runs[0].second).array);
+                continue;
+            }
+            py::object joined = np.attr("empty")(size, stored.attr("dtype"));
+            std::size_t at = 0;
+            for (auto [from, to] : runs) {
+                joined[pyops::slice_of(py::int_(at), py::int_(at + to - from))] =
+                    read_vector(stored, from, to).array;
+                at += to - from;
+            }
+            block->arrays.push_back(joined);
+        }
+        const std::optional<ArrayRef> data = array_ref(block->arrays[0], 1);
+        const std::optional<ArrayRef> indices = array_ref(block->arrays[1], 1);
+        const RawVector d = raw_vector(*data), i = raw_vector(*indices);
+        const RawVector p = rebased_offsets(*block, block_offsets, c->index.itemsize);
+        const std::size_t width = end - m;
+        block->counts.assign(groups.n_groups * width, 0);
+        block->width = width;
+        block->offset = m;
+        Block *b = block.get();
+        block->scan = [&, b, width, d, i, p](k::InterruptPoll poll) {
+            const k::GroupedCounts out{b->counts.data(), groups.n_groups, row_group.data(),
+                                       x.n_rows,         {},              true};
+            return scan_compressed(out, false, width, d, i, p, poll);
+        };
+        block->explain = format_check(*block, false, x.n_rows, width);
+        m = end;
+        return block;
+    };
+    return count_blocks(groups.n_groups, n_out, next);
+}
+
+std::optional<GroupCounts> stream_dense(const StoredMatrix &x, const FileSelection &sel,
+                                        const Grouping &groups) {
+    std::optional<ItemType> value = native_items(x.element);
+    if (!value || !has_value_scan(value->kind, value->itemsize))
+        return std::nullopt;
+    const std::size_t n_out = sel.columns ? sel.columns->size() : x.n_cols;
+    if (x.n_cols == 0)
+        return GroupCounts(groups.n_groups, n_out);
+    const std::size_t rows_per_block = std::max<std::size_t>(
+        1, block_entries((sel.row_end - sel.row_begin) * x.n_cols, value->itemsize) / x.n_cols);
+    const std::span<const std::int32_t> row_group = sel.row_group(groups);
+
+    std::size_t r = sel.row_begin;
+    auto next = [&]() -> std::unique_ptr<Block> {
+        if (r >= sel.row_end)
+            return nullptr;
+        const std::size_t end = std::min(sel.row_end, r + rows_per_block);
+        py::object rows = x.element[pyops::slice_of(py::int_(r), py::int_(end))];
+        std::optional<ArrayRef> values = array_ref(rows, 2);
+        if (!values || static_cast<std::size_t>(values->array.shape(0)) != end - r)
+            throw std::runtime_error("the file returned an unexpected block of X");
+        auto block = std::make_unique<Block>();
+        block->arrays = {values->array};
+        block->counts.assign(groups.n_groups * n_out, 0);
+        block->width = n_out;
+        const RawVector v = raw_vector(*values);
+        const std::ptrdiff_t row_stride = values->array.strides(0);
+        const std::ptrdiff_t col_stride = values->array.strides(1);
+        const std::size_t row = r, n_rows = end - r;
+        Block *b = block.get();
+        block->scan = [&, b, row, n_rows, v, row_stride, col_stride](k::InterruptPoll poll) {
+            const k::GroupedCounts out{b->counts.data(), groups.n_groups, row_group.data() + row,
+                                       n_rows,           picked_span(sel.columns), !sel.columns};
+            return scan_dense(out, x.n_cols, v, row_stride, col_stride, poll);
+        };
+        block->explain = [] { throw py::value_error("X in the file is malformed"); };
+        r = end;
+        return block;
+    };
+    return count_blocks(groups.n_groups, n_out, next);
+}
+
+} // namespace
+
+std::optional<GroupCounts> count_positive_backed(const Call &call, py::handle adata,
+                                                 const Grouping &groups, const Picked &picked) {
+    // X as the file stores it, and the rows and columns the AnnData covers.
+    std::optional<StoredMatrix> x = stored_matrix(adata);
+    if (!x || x->n_rows > std::numeric_limits<std::uint32_t>::max())
+        return std::nullopt;
+    std::optional<FileSelection> sel = file_selection(call, adata, *x, groups, picked);
+    if (!sel)
+        return std::nullopt;
+
+    switch (x->layout) {
+    case Layout::csr:
+        return stream_csr(*x, *sel, groups);
+    case Layout::csc:
+        return stream_csc(*x, *sel, groups, call.global(np_name));
+    case Layout::dense:
+        return stream_dense(*x, *sel, groups);
+    }
+    return std::nullopt;
+}
+
+} // namespace pelorkit::analyka::expression
