@@ -2,9 +2,9 @@
 // CSR and dense X, runs of the counted columns for CSC. Each stored value is
 // read once and X is never held whole; while a native thread counts one
 // block without the interpreter lock, the next block is read, so reading and
-// counting overlap. A view streams when its cells and items are simple
-// selections of the file's (a slice, a mask, increasing positions); anything
-// else is left to anndata's in-memory subset.
+// counting overlap. A view streams when its cells are distinct rows of the
+// file (a slice, a mask, positions in any order) and its items any columns;
+// a view repeating cells is left to anndata's in-memory subset.
 #include "pelorkit/python.hpp"
 
 #include "expression/expression.hpp"
@@ -114,11 +114,11 @@ std::optional<StoredMatrix> stored_matrix(py::handle adata) {
 
 // ---- the cells and items of a view ------------------------------------------------
 
-// The positions, strictly increasing and below n, that a view's index picks
-// from n: a slice, a boolean mask or increasing positions; nullopt for any
-// other index (reordering, repeating or negative ones).
-std::optional<std::vector<std::int64_t>> increasing_positions(const Call &call, py::handle index,
-                                                              std::size_t n) {
+// The positions below n that a view's index picks: a slice, a boolean mask
+// or positions in any order; nullopt for negative positions, other indices,
+// and (when `distinct`) repeated positions.
+std::optional<std::vector<std::int64_t>> view_positions(const Call &call, py::handle index,
+                                                        std::size_t n, bool distinct) {
     py::object np = call.global(np_name);
     py::object positions;
     if (PySlice_Check(index.ptr())) {
@@ -137,9 +137,16 @@ std::optional<std::vector<std::int64_t>> increasing_positions(const Call &call, 
     }
     py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> values(positions);
     std::vector<std::int64_t> out(values.data(), values.data() + values.size());
-    for (std::size_t i = 0; i < out.size(); ++i)
-        if (out[i] < 0 || static_cast<std::size_t>(out[i]) >= n || (i > 0 && out[i] <= out[i - 1]))
+    std::vector<bool> seen(distinct ? n : 0, false);
+    for (std::int64_t p : out) {
+        if (p < 0 || static_cast<std::size_t>(p) >= n)
             return std::nullopt;
+        if (distinct) {
+            if (seen[static_cast<std::size_t>(p)])
+                return std::nullopt;
+            seen[static_cast<std::size_t>(p)] = true;
+        }
+    }
     return out;
 }
 
@@ -148,7 +155,10 @@ struct FileSelection {
     std::vector<std::int32_t> file_codes; // a view's group codes, one per file row
     bool remapped = false;
     std::size_t row_begin = 0, row_end = 0; // the rows that hold the cells
-    Picked columns;                         // file columns to count; nullopt: all
+    Picked columns;                         // file columns to count, ascending; nullopt: all
+    // For each output column, its position among the counted ones; nullopt:
+    // the counted columns are the output.
+    std::optional<std::vector<std::size_t>> gather;
 
     std::span<const std::int32_t> row_group(const Grouping &groups) const {
         return remapped ? std::span<const std::int32_t>(file_codes) : groups.row_group;
@@ -158,14 +168,16 @@ struct FileSelection {
 std::optional<FileSelection> file_selection(const Call &call, py::handle adata,
                                             const StoredMatrix &x, const Grouping &groups,
                                             const Picked &picked) {
+    // A view's cells are distinct rows of the file in any order (a repeated
+    // cell would count twice); its items any columns.
     std::optional<std::vector<std::int64_t>> rows, cols; // nullopt: all of the file's
     if (truthy(adata.attr("is_view"))) {
         py::object oidx = pyops::attribute_if_present(adata, oidx_name);
         py::object vidx = pyops::attribute_if_present(adata, vidx_name);
         if (!oidx || !vidx)
             return std::nullopt;
-        rows = increasing_positions(call, oidx, x.n_rows);
-        cols = increasing_positions(call, vidx, x.n_cols);
+        rows = view_positions(call, oidx, x.n_rows, true);
+        cols = view_positions(call, vidx, x.n_cols, false);
         if (!rows || !cols)
             return std::nullopt;
     }
@@ -180,8 +192,8 @@ std::optional<FileSelection> file_selection(const Call &call, py::handle adata,
         for (std::size_t c = 0; c < n_cells; ++c)
             sel.file_codes[static_cast<std::size_t>((*rows)[c])] = groups.row_group[c];
         if (n_cells > 0) {
-            sel.row_begin = static_cast<std::size_t>(rows->front());
-            sel.row_end = static_cast<std::size_t>(rows->back()) + 1;
+            sel.row_begin = static_cast<std::size_t>(*std::min_element(rows->begin(), rows->end()));
+            sel.row_end = static_cast<std::size_t>(*std::max_element(rows->begin(), rows->end())) + 1;
         }
     } else {
         if (n_cells != x.n_rows)
@@ -193,18 +205,39 @@ std::optional<FileSelection> file_selection(const Call &call, py::handle adata,
     const std::size_t n_items = cols ? cols->size() : x.n_cols;
     if (shape.size() != 2 || as_size(shape[1]) != n_items)
         return std::nullopt;
-    if (picked) {
-        std::vector<std::int64_t> file_columns;
-        for (std::int64_t c : *picked) {
-            if (static_cast<std::size_t>(c) >= n_items)
-                return std::nullopt;
-            file_columns.push_back(cols ? (*cols)[static_cast<std::size_t>(c)] : c);
-        }
-        sel.columns = std::move(file_columns);
-    } else if (cols && cols->size() != x.n_cols) {
-        sel.columns = std::move(*cols);
+    if (!picked && !cols)
+        return sel;
+    // The file column of each output column, then those counted: distinct, ascending.
+    std::vector<std::int64_t> wanted;
+    const std::size_t n_out = picked ? picked->size() : n_items;
+    for (std::size_t m = 0; m < n_out; ++m) {
+        const std::size_t c = picked ? static_cast<std::size_t>((*picked)[m]) : m;
+        if (c >= n_items)
+            return std::nullopt;
+        wanted.push_back(cols ? (*cols)[c] : static_cast<std::int64_t>(c));
     }
+    std::vector<std::int64_t> counted = wanted;
+    std::sort(counted.begin(), counted.end());
+    counted.erase(std::unique(counted.begin(), counted.end()), counted.end());
+    if (counted != wanted) {
+        std::vector<std::size_t> gather;
+        for (std::int64_t c : wanted)
+            gather.push_back(static_cast<std::size_t>(
+                std::lower_bound(counted.begin(), counted.end(), c) - counted.begin()));
+        sel.gather = std::move(gather);
+    }
+    if (counted.size() != x.n_cols)
+        sel.columns = std::move(counted);
     return sel;
+}
+
+// The counts of the counted columns in the order of the output columns.
+GroupCounts gathered(const GroupCounts &counted, const std::vector<std::size_t> &gather) {
+    GroupCounts out(counted.n_groups, gather.size());
+    for (std::size_t g = 0; g < counted.n_groups; ++g)
+        for (std::size_t m = 0; m < gather.size(); ++m)
+            out.counts[g * gather.size() + m] = counted.counts[g * counted.n_columns + gather[m]];
+    return out;
 }
 
 // ---- blocks and their overlapped counting ---------------------------------------
@@ -572,15 +605,21 @@ std::optional<GroupCounts> count_positive_backed(const Call &call, py::handle ad
     if (!sel)
         return std::nullopt;
 
+    std::optional<GroupCounts> counts;
     switch (x->layout) {
     case Layout::csr:
-        return stream_csr(*x, *sel, groups);
+        counts = stream_csr(*x, *sel, groups);
+        break;
     case Layout::csc:
-        return stream_csc(*x, *sel, groups, call.global(np_name));
+        counts = stream_csc(*x, *sel, groups, call.global(np_name));
+        break;
     case Layout::dense:
-        return stream_dense(*x, *sel, groups);
+        counts = stream_dense(*x, *sel, groups);
+        break;
     }
-    return std::nullopt;
+    if (counts && sel->gather)
+        return gathered(*counts, *sel->gather);
+    return counts;
 }
 
 } // namespace pelorkit::analyka::expression

@@ -24,7 +24,26 @@ namespace {
 
 const char *const kBlockModule = "pelorkit.analyka._blocks";
 const Name module_attr_name{"__module__"};
+const Name dask_array_name{"dask.array"};
+const Name array_type_name{"Array"};
 const Name meta_name{"_meta"};
+
+bool is_aligned(py::handle array) {
+    return truthy(array.attr("flags").attr("aligned"));
+}
+
+// The chunk with its arrays aligned, as the kernels read them: a copy when
+// one is not.
+py::object aligned(py::handle np, py::handle block) {
+    if (py::isinstance<py::array>(block) && !is_aligned(block))
+        return np.attr("require")(block, py::none(), "A");
+    const std::string format = sparse_format(block);
+    if (format == "csr" || format == "csc")
+        for (const char *part : {"data", "indices", "indptr"})
+            if (py::isinstance<py::array>(block.attr(part)) && !is_aligned(block.attr(part)))
+                return block.attr("copy")();
+    return py::reinterpret_borrow<py::object>(block);
+}
 
 // count_positive_block(block, codes, n_groups): the counts of values > 0 of
 // one chunk per group of its rows, as an int64 array of shape
@@ -37,11 +56,18 @@ py::object count_positive_block(const Call &call) {
     if (n_groups < 0)
         throw py::value_error("n_groups must not be negative");
 
-    // The rows' group codes, each in [-1, n_groups).
-    std::optional<ArrayRef> ref = composition::array_ref(codes, 1);
-    if (!ref || (ref->kind != 'i' && ref->kind != 'u'))
+    // The rows' group codes, each in [-1, n_groups). Arrays shipped to a
+    // worker process may come unaligned; np.require copies those.
+    py::object np = call.global(np_name);
+    py::object int64 = np.attr("int64");
+    py::object code_array = np.attr("asarray")(codes);
+    py::object code_kind = code_array.attr("dtype").attr("kind");
+    if (py::len(code_array.attr("shape")) != 1 ||
+        !(pyops::holds(code_kind, py::str("i"), Py_EQ) ||
+          pyops::holds(code_kind, py::str("u"), Py_EQ)))
         throw py::type_error("codes must be a one-dimensional integer array");
-    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> wide(ref->array);
+    py::array_t<std::int64_t> wide =
+        np.attr("require")(code_array, int64, py::make_tuple("A", "C"));
     std::vector<std::int32_t> row_codes(static_cast<std::size_t>(wide.size()));
     for (std::size_t i = 0; i < row_codes.size(); ++i) {
         const std::int64_t code = wide.data()[i];
@@ -55,11 +81,10 @@ py::object count_positive_block(const Call &call) {
         throw py::value_error("a chunk must be two-dimensional with one group code per row");
 
     const Grouping groups{row_group, static_cast<std::size_t>(n_groups)};
-    std::optional<GroupCounts> counts = count_positive(block, groups, std::nullopt);
+    std::optional<GroupCounts> counts = count_positive(aligned(np, block), groups, std::nullopt);
     if (!counts) {
         // Chunks no kernel reads (other value types) are compared densely,
         // one chunk at a time.
-        py::object np = call.global(np_name);
         py::object dense = py::hasattr(block, "toarray") ? block.attr("toarray")()
                                                          : np.attr("asarray")(block);
         counts = count_positive(np.attr("greater")(dense, 0), groups, std::nullopt);
@@ -107,13 +132,17 @@ bool known_sizes(py::handle x) {
 } // namespace
 
 bool is_dask_array(py::handle x) {
-    py::object module = pyops::attribute_if_present(
-        py::handle(reinterpret_cast<PyObject *>(Py_TYPE(x.ptr()))), module_attr_name);
-    if (!module || !py::isinstance<py::str>(module))
+    // A Dask array (or a subclass, such as anndata's views) exists only once
+    // dask.array is imported.
+    PyObject *module = PyImport_GetModule(dask_array_name.get());
+    if (module == nullptr) {
+        if (PyErr_Occurred())
+            throw py::error_already_set();
         return false;
-    const std::string name = module.cast<std::string>();
-    return (name == "dask.array" || name.rfind("dask.array.", 0) == 0) &&
-           py::hasattr(x, "__dask_graph__") && py::hasattr(x, "chunks");
+    }
+    py::object dask_array = py::reinterpret_steal<py::object>(module);
+    py::object type = pyops::attribute_if_present(dask_array, array_type_name);
+    return type && pyops::is_instance(x, type);
 }
 
 std::optional<GroupCounts> count_positive_dask(const Call &call, py::handle x,
