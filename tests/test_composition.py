@@ -414,6 +414,41 @@ def test_expression_errors_are_the_plain_ones(analyka, items, group_col):
     )
 
 
+@pytest.mark.parametrize("form", [list, np.array, pd.Index, pd.Series], ids=lambda f: f.__name__)
+def test_expression_listed_names_need_no_subset(analyka, monkeypatch, form):
+    # Names found in unique var_names are looked up directly: no AnnData view.
+    rng = np.random.default_rng(6)
+    adata = adata_of(sp.csr_matrix(random_values(rng, (40, 6), np.float32)), rng.choice(["a", "b"], 40))
+    items = form(["G4", "G0", "G4"])
+    ref = literal_expression(adata, items)
+
+    def no_subset(self, index):
+        raise AssertionError("a subset was built")
+
+    monkeypatch.setattr(anndata.AnnData, "__getitem__", no_subset)
+    pd.testing.assert_frame_equal(analyka.get_gene_expression(adata, items), ref)
+
+
+@pytest.mark.parametrize(
+    "var_names, items",
+    [
+        (["G0", "G1", "G0"], ["G1"]),  # duplicate var names: anndata decides
+        (["G0", "G1", "G2"], ("G2", "G0")),  # a tuple goes to anndata as it is
+        (["G0", "G1", "G2"], ["G2", "G1", 0]),  # a name and a position
+        (["G0", "G1", "G2"], np.array(["G1", "nope"])),  # anndata's KeyError
+        (["0", "1", "2"], [2, 0]),  # positions, not names
+    ],
+)
+def test_expression_items_names_cannot_resolve_go_through_anndata(analyka, var_names, items):
+    adata = adata_of(np.arange(15.0).reshape(5, 3) - 6, ["a", "b", "a", "b", "a"], var_names)
+    got = outcome(analyka.get_gene_expression, adata, items)
+    ref = outcome(literal_expression, adata, items)
+    if isinstance(ref, Exception):
+        assert_same_error(got, ref)
+    else:
+        pd.testing.assert_frame_equal(got, ref)
+
+
 def test_expression_unorderable_groups_raise(analyka):
     adata = adata_of(np.ones((3, 1)), np.array(["a", None, "b"], dtype=object))
     assert_same_error(

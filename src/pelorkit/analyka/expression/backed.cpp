@@ -339,14 +339,50 @@ GroupCounts count_blocks(std::size_t n_groups, std::size_t n_out, Next &&next) {
 
 // ---- reading ----------------------------------------------------------------------
 
-// dataset[start:stop] as a contiguous one-dimensional array.
-ArrayRef read_vector(py::handle dataset, std::size_t start, std::size_t stop) {
-    py::object part = dataset[pyops::slice_of(py::int_(start), py::int_(stop))];
-    std::optional<ArrayRef> ref = array_ref(part, 1);
-    if (!ref || !(ref->array.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) ||
-        ref->size() != stop - start)
-        throw std::runtime_error("the file returned an unexpected block of X");
-    return *ref;
+const Name read_direct_name{"read_direct"};
+
+// Two alternating buffers for one stored array: a block is read into one
+// while the block in the other is counted, so nothing is allocated per block.
+class Buffers {
+public:
+    Buffers(py::handle np, py::handle dtype)
+        : np_(py::reinterpret_borrow<py::object>(np)),
+          dtype_(py::reinterpret_borrow<py::object>(dtype)) {}
+
+    // The first `size` items of the buffer of block number `block`.
+    py::object take(std::size_t block, std::size_t size) {
+        py::object &slot = slots_[block % 2];
+        if (!slot || py::len(slot) < size)
+            slot = np_.attr("empty")(std::max<std::size_t>(size, 1), dtype_);
+        return slot[pyops::slice_of(py::int_(0), py::int_(size))];
+    }
+
+private:
+    py::object np_, dtype_;
+    py::object slots_[2];
+};
+
+// dataset[start:stop] into into[at:at + stop - start]; h5py reads straight
+// into the buffer.
+void read_into(py::handle dataset, py::handle into, std::size_t start, std::size_t stop,
+               std::size_t at) {
+    if (stop == start)
+        return;
+    py::object source = pyops::slice_of(py::int_(start), py::int_(stop));
+    py::object target = pyops::slice_of(py::int_(at), py::int_(at + stop - start));
+    py::object direct = pyops::attribute_if_present(dataset, read_direct_name);
+    if (direct)
+        direct(into, source, target);
+    else
+        into[target] = dataset[source];
+}
+
+// A block's buffer as the kernel reads it.
+RawVector raw_buffer(py::handle buffer, int ndim) {
+    std::optional<ArrayRef> ref = array_ref(buffer, ndim);
+    if (!ref || !(ref->array.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_))
+        throw std::runtime_error("a block buffer is not a contiguous array");
+    return raw_vector(*ref);
 }
 
 // The index pointer entries [start, stop), checked to delimit `n_stored` entries.
@@ -364,8 +400,7 @@ std::vector<std::int64_t> read_offsets(py::handle indptr, std::size_t start, std
     return out;
 }
 
-// The three arrays of a compressed X and their item types, when the kernels
-// read them.
+// The three arrays of a compressed X, when the kernels read their item types.
 struct Compressed {
     py::object data, indices, indptr;
     ItemType value, index;
@@ -387,7 +422,7 @@ std::optional<Compressed> compressed_arrays(const StoredMatrix &x) {
 
 // Sets the block's index pointer to `offsets` minus the first, in the
 // indices' type.
-RawVector rebased_offsets(Block &block, const std::vector<std::int64_t> &offsets,
+RawVector rebased_offsets(Block &block, std::span<const std::int64_t> offsets,
                           std::size_t itemsize) {
     const std::int64_t base = offsets.empty() ? 0 : offsets.front();
     if (itemsize == 4) {
@@ -412,8 +447,10 @@ std::function<void()> format_check(Block &block, bool by_rows, std::size_t n_row
         py::module_ sparse = py::module_::import("scipy.sparse");
         py::array indptr =
             block.offsets32.empty()
-                ? py::array(py::array_t<std::int64_t>(block.offsets64.size(), block.offsets64.data()))
-                : py::array(py::array_t<std::int32_t>(block.offsets32.size(), block.offsets32.data()));
+                ? py::array(py::array_t<std::int64_t>(block.offsets64.size(),
+                                                      block.offsets64.data()))
+                : py::array(py::array_t<std::int32_t>(block.offsets32.size(),
+                                                      block.offsets32.data()));
         py::object matrix = sparse.attr(by_rows ? "csr_matrix" : "csc_matrix")(
             py::make_tuple(block.arrays[0], block.arrays[1], indptr),
             py::arg("shape") = py::make_tuple(n_rows, n_cols));
@@ -429,7 +466,7 @@ std::span<const std::int64_t> picked_span(const Picked &columns) {
 }
 
 std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection &sel,
-                                      const Grouping &groups) {
+                                      const Grouping &groups, py::handle np) {
     std::optional<Compressed> c = compressed_arrays(x);
     if (!c)
         return std::nullopt;
@@ -437,32 +474,34 @@ std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection
     const std::vector<std::int64_t> offsets =
         read_offsets(c->indptr, sel.row_begin, sel.row_end + 1, c->n_stored);
     const std::span<const std::int32_t> row_group = sel.row_group(groups);
-    const std::size_t budget = block_entries(
-        static_cast<std::size_t>(offsets.back() - offsets.front()), c->value.itemsize + c->index.itemsize);
+    const std::size_t budget =
+        block_entries(static_cast<std::size_t>(offsets.back() - offsets.front()),
+                      c->value.itemsize + c->index.itemsize);
+    Buffers data_buffers(np, c->data.attr("dtype")), index_buffers(np, c->indices.attr("dtype"));
 
-    std::size_t r = sel.row_begin;
+    std::size_t r = sel.row_begin, n_blocks = 0;
     auto next = [&]() -> std::unique_ptr<Block> {
         if (r >= sel.row_end)
             return nullptr;
         // Rows [r, end): at most `budget` entries, at least one row.
-        const auto first = offsets.begin() + static_cast<std::ptrdiff_t>(r - sel.row_begin);
-        const auto past = std::upper_bound(first + 1, offsets.end(),
-                                           *first + static_cast<std::int64_t>(budget));
-        const std::size_t end = std::max(r + 1, sel.row_begin + static_cast<std::size_t>(
-                                                                    past - offsets.begin()) - 1);
+        const std::span<const std::int64_t> rest =
+            std::span<const std::int64_t>(offsets).subspan(r - sel.row_begin);
+        const auto past = std::upper_bound(rest.begin() + 1, rest.end(),
+                                           rest.front() + static_cast<std::int64_t>(budget));
+        const std::size_t n_rows = std::max<std::size_t>(1, static_cast<std::size_t>(past - rest.begin()) - 1);
+        const auto p0 = static_cast<std::size_t>(rest[0]);
+        const auto p1 = static_cast<std::size_t>(rest[n_rows]);
+
         auto block = std::make_unique<Block>();
-        const auto p0 = static_cast<std::size_t>(*first);
-        const auto p1 = static_cast<std::size_t>(offsets[end - sel.row_begin]);
-        const ArrayRef data = read_vector(c->data, p0, p1);
-        const ArrayRef indices = read_vector(c->indices, p0, p1);
-        block->arrays = {data.array, indices.array};
-        const RawVector d = raw_vector(data), i = raw_vector(indices);
-        const std::vector<std::int64_t> row_offsets(
-            first, offsets.begin() + static_cast<std::ptrdiff_t>(end - sel.row_begin + 1));
-        const RawVector p = rebased_offsets(*block, row_offsets, c->index.itemsize);
+        block->arrays = {data_buffers.take(n_blocks, p1 - p0),
+                         index_buffers.take(n_blocks, p1 - p0)};
+        read_into(c->data, block->arrays[0], p0, p1, 0);
+        read_into(c->indices, block->arrays[1], p0, p1, 0);
+        const RawVector d = raw_buffer(block->arrays[0], 1), i = raw_buffer(block->arrays[1], 1);
+        const RawVector p = rebased_offsets(*block, rest.first(n_rows + 1), c->index.itemsize);
         block->counts.assign(groups.n_groups * n_out, 0);
         block->width = n_out;
-        const std::size_t row = r, n_rows = end - r;
+        const std::size_t row = r;
         Block *b = block.get();
         block->scan = [&, b, row, n_rows, d, i, p](k::InterruptPoll poll) {
             const k::GroupedCounts out{b->counts.data(), groups.n_groups, row_group.data() + row,
@@ -470,7 +509,8 @@ std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection
             return scan_compressed(out, true, x.n_cols, d, i, p, poll);
         };
         block->explain = format_check(*block, true, n_rows, x.n_cols);
-        r = end;
+        r += n_rows;
+        ++n_blocks;
         return block;
     };
     return count_blocks(groups.n_groups, n_out, next);
@@ -494,8 +534,9 @@ std::optional<GroupCounts> stream_csc(const StoredMatrix &x, const FileSelection
         total += entries(m);
     const std::size_t budget = block_entries(total, c->value.itemsize + c->index.itemsize);
     const std::span<const std::int32_t> row_group = sel.row_group(groups);
+    Buffers data_buffers(np, c->data.attr("dtype")), index_buffers(np, c->indices.attr("dtype"));
 
-    std::size_t m = 0;
+    std::size_t m = 0, n_blocks = 0;
     auto next = [&]() -> std::unique_ptr<Block> {
         if (m >= n_out)
             return nullptr;
@@ -503,36 +544,23 @@ std::optional<GroupCounts> stream_csc(const StoredMatrix &x, const FileSelection
         std::size_t end = m + 1, size = entries(m);
         while (end < n_out && size + entries(end) <= budget)
             size += entries(end++);
-        // Runs of adjacent file columns, each read in one piece.
-        std::vector<std::pair<std::size_t, std::size_t>> runs; // stored entries [from, to)
-        std::vector<std::int64_t> block_offsets{0};
-        for (std::size_t j = m; j < end; ++j) {
-            const auto from = static_cast<std::size_t>(offsets[column(j)]);
-            const auto to = static_cast<std::size_t>(offsets[column(j) + 1]);
-            if (!runs.empty() && runs.back().second == from && column(j) == column(j - 1) + 1)
-                runs.back().second = to;
-            else
-                runs.emplace_back(from, to);
-            block_offsets.push_back(block_offsets.back() + static_cast<std::int64_t>(to - from));
-        }
         auto block = std::make_unique<Block>();
-        for (py::handle stored : {c->data, c->indices}) {
-            if (runs.size() == 1) {
-                block->arrays.push_back(read_vector(stored, runs[0].first, runs[0].second).array);
+        block->arrays = {data_buffers.take(n_blocks, size), index_buffers.take(n_blocks, size)};
+        // Each run of adjacent file columns in one read.
+        std::vector<std::int64_t> block_offsets{0};
+        std::size_t run_start = m, at = 0;
+        for (std::size_t j = m; j < end; ++j) {
+            block_offsets.push_back(block_offsets.back() + static_cast<std::int64_t>(entries(j)));
+            if (j + 1 < end && column(j + 1) == column(j) + 1)
                 continue;
-            }
-            py::object joined = np.attr("empty")(size, stored.attr("dtype"));
-            std::size_t at = 0;
-            for (auto [from, to] : runs) {
-                joined[pyops::slice_of(py::int_(at), py::int_(at + to - from))] =
-                    read_vector(stored, from, to).array;
-                at += to - from;
-            }
-            block->arrays.push_back(joined);
+            const auto from = static_cast<std::size_t>(offsets[column(run_start)]);
+            const auto to = static_cast<std::size_t>(offsets[column(j) + 1]);
+            read_into(c->data, block->arrays[0], from, to, at);
+            read_into(c->indices, block->arrays[1], from, to, at);
+            at += to - from;
+            run_start = j + 1;
         }
-        const std::optional<ArrayRef> data = array_ref(block->arrays[0], 1);
-        const std::optional<ArrayRef> indices = array_ref(block->arrays[1], 1);
-        const RawVector d = raw_vector(*data), i = raw_vector(*indices);
+        const RawVector d = raw_buffer(block->arrays[0], 1), i = raw_buffer(block->arrays[1], 1);
         const RawVector p = rebased_offsets(*block, block_offsets, c->index.itemsize);
         const std::size_t width = end - m;
         block->counts.assign(groups.n_groups * width, 0);
@@ -546,13 +574,14 @@ std::optional<GroupCounts> stream_csc(const StoredMatrix &x, const FileSelection
         };
         block->explain = format_check(*block, false, x.n_rows, width);
         m = end;
+        ++n_blocks;
         return block;
     };
     return count_blocks(groups.n_groups, n_out, next);
 }
 
 std::optional<GroupCounts> stream_dense(const StoredMatrix &x, const FileSelection &sel,
-                                        const Grouping &groups) {
+                                        const Grouping &groups, py::handle np) {
     std::optional<ItemType> value = native_items(x.element);
     if (!value || !has_value_scan(value->kind, value->itemsize))
         return std::nullopt;
@@ -562,24 +591,24 @@ std::optional<GroupCounts> stream_dense(const StoredMatrix &x, const FileSelecti
     const std::size_t rows_per_block = std::max<std::size_t>(
         1, block_entries((sel.row_end - sel.row_begin) * x.n_cols, value->itemsize) / x.n_cols);
     const std::span<const std::int32_t> row_group = sel.row_group(groups);
+    Buffers buffers(np, x.element.attr("dtype"));
 
-    std::size_t r = sel.row_begin;
+    std::size_t r = sel.row_begin, n_blocks = 0;
     auto next = [&]() -> std::unique_ptr<Block> {
         if (r >= sel.row_end)
             return nullptr;
-        const std::size_t end = std::min(sel.row_end, r + rows_per_block);
-        py::object rows = x.element[pyops::slice_of(py::int_(r), py::int_(end))];
-        std::optional<ArrayRef> values = array_ref(rows, 2);
-        if (!values || static_cast<std::size_t>(values->array.shape(0)) != end - r)
-            throw std::runtime_error("the file returned an unexpected block of X");
+        const std::size_t n_rows = std::min(sel.row_end - r, rows_per_block);
         auto block = std::make_unique<Block>();
-        block->arrays = {values->array};
+        py::object rows = buffers.take(n_blocks, n_rows * x.n_cols)
+                              .attr("reshape")(py::make_tuple(n_rows, x.n_cols));
+        x.element.attr(read_direct_name)(rows, pyops::slice_of(py::int_(r), py::int_(r + n_rows)));
+        block->arrays = {rows};
+        const RawVector v = raw_buffer(rows, 2);
+        const std::ptrdiff_t row_stride = static_cast<std::ptrdiff_t>(x.n_cols * value->itemsize);
+        const std::ptrdiff_t col_stride = static_cast<std::ptrdiff_t>(value->itemsize);
         block->counts.assign(groups.n_groups * n_out, 0);
         block->width = n_out;
-        const RawVector v = raw_vector(*values);
-        const std::ptrdiff_t row_stride = values->array.strides(0);
-        const std::ptrdiff_t col_stride = values->array.strides(1);
-        const std::size_t row = r, n_rows = end - r;
+        const std::size_t row = r;
         Block *b = block.get();
         block->scan = [&, b, row, n_rows, v, row_stride, col_stride](k::InterruptPoll poll) {
             const k::GroupedCounts out{b->counts.data(), groups.n_groups, row_group.data() + row,
@@ -587,7 +616,8 @@ std::optional<GroupCounts> stream_dense(const StoredMatrix &x, const FileSelecti
             return scan_dense(out, x.n_cols, v, row_stride, col_stride, poll);
         };
         block->explain = [] { throw py::value_error("X in the file is malformed"); };
-        r = end;
+        r += n_rows;
+        ++n_blocks;
         return block;
     };
     return count_blocks(groups.n_groups, n_out, next);
@@ -608,13 +638,13 @@ std::optional<GroupCounts> count_positive_backed(const Call &call, py::handle ad
     std::optional<GroupCounts> counts;
     switch (x->layout) {
     case Layout::csr:
-        counts = stream_csr(*x, *sel, groups);
+        counts = stream_csr(*x, *sel, groups, call.global(np_name));
         break;
     case Layout::csc:
         counts = stream_csc(*x, *sel, groups, call.global(np_name));
         break;
     case Layout::dense:
-        counts = stream_dense(*x, *sel, groups);
+        counts = stream_dense(*x, *sel, groups, call.global(np_name));
         break;
     }
     if (counts && sel->gather)
