@@ -418,7 +418,9 @@ def test_expression_errors_are_the_plain_ones(analyka, items, group_col):
 def test_expression_listed_names_need_no_subset(analyka, monkeypatch, form):
     # Names found in unique var_names are looked up directly: no AnnData view.
     rng = np.random.default_rng(6)
-    adata = adata_of(sp.csr_matrix(random_values(rng, (40, 6), np.float32)), rng.choice(["a", "b"], 40))
+    adata = adata_of(
+        sp.csr_matrix(random_values(rng, (40, 6), np.float32)), rng.choice(["a", "b"], 40)
+    )
     items = form(["G4", "G0", "G4"])
     ref = literal_expression(adata, items)
 

@@ -315,7 +315,9 @@ def test_distributed_cluster_gives_the_in_memory_result_and_chunk_errors(
     ref = in_memory(analyka, memory, ["G4", "G0", "G4"], "categorical")
     with cluster_client.as_current():
         for form in ("csr_matrix", "numpy"):
-            got = analyka.get_gene_expression(dask_adata(memory, form), ["G4", "G0", "G4"], "categorical")
+            got = analyka.get_gene_expression(
+                dask_adata(memory, form), ["G4", "G0", "G4"], "categorical"
+            )
             pd.testing.assert_frame_equal(got, ref, check_exact=True)
 
         def fail_on_second(block, block_id=None):

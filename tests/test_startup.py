@@ -157,7 +157,12 @@ def test_missing_required_package_fails_with_its_own_error(run_child, module, hi
     )
     assert out.returncode == 0, out.stderr
     # nothing of the failed start-up is left, the private chunk module included
-    assert out.stdout.splitlines() == [f"raised ModuleNotFoundError {hidden}", "False 0", "[]", module]
+    assert out.stdout.splitlines() == [
+        f"raised ModuleNotFoundError {hidden}",
+        "False 0",
+        "[]",
+        module,
+    ]
 
 
 def test_fetchora_start_up_binds_in_order_and_prints_nothing(run_child):
