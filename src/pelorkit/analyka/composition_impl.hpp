@@ -26,8 +26,7 @@ inline Py_ssize_t length(const Call &call, py::handle obj) {
 }
 
 // pd.DataFrame(values, index=index, columns=columns)
-inline py::object frame(const Call &call, py::handle values, py::handle index,
-                        py::handle columns) {
+inline py::object frame(const Call &call, py::handle values, py::handle index, py::handle columns) {
     return call.global(pd_name).attr("DataFrame")(values, py::arg("index") = index,
                                                   py::arg("columns") = columns);
 }

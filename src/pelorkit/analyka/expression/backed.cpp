@@ -193,7 +193,8 @@ std::optional<FileSelection> file_selection(const Call &call, py::handle adata,
             sel.file_codes[static_cast<std::size_t>((*rows)[c])] = groups.row_group[c];
         if (n_cells > 0) {
             sel.row_begin = static_cast<std::size_t>(*std::min_element(rows->begin(), rows->end()));
-            sel.row_end = static_cast<std::size_t>(*std::max_element(rows->begin(), rows->end())) + 1;
+            sel.row_end =
+                static_cast<std::size_t>(*std::max_element(rows->begin(), rows->end())) + 1;
         }
     } else {
         if (n_cells != x.n_rows)
@@ -245,7 +246,7 @@ GroupCounts gathered(const GroupCounts &counted, const std::vector<std::size_t> 
 // A block read from the file and the scan that counts it into `counts`
 // (n_groups x width, for the output columns [offset, offset + width)).
 struct Block {
-    std::vector<py::object> arrays;     // what the scan reads
+    std::vector<py::object> arrays;      // what the scan reads
     std::vector<std::int32_t> offsets32; // rebased index pointer, in the indices' type
     std::vector<std::int64_t> offsets64;
     std::vector<std::uint32_t> counts;
@@ -403,13 +404,15 @@ std::vector<std::int64_t> read_offsets(py::handle indptr, std::size_t start, std
 // The three arrays of a compressed X, when the kernels read their item types.
 struct Compressed {
     py::object data, indices, indptr;
-    ItemType value, index;
-    std::size_t n_stored;
+    ItemType value{}, index{};
+    std::size_t n_stored = 0;
 };
 
 std::optional<Compressed> compressed_arrays(const StoredMatrix &x) {
-    Compressed c{x.element[py::str("data")], x.element[py::str("indices")],
-                 x.element[py::str("indptr")], {}, {}, 0};
+    Compressed c;
+    c.data = x.element[py::str("data")];
+    c.indices = x.element[py::str("indices")];
+    c.indptr = x.element[py::str("indptr")];
     std::optional<ItemType> value = native_items(c.data), index = native_items(c.indices);
     if (!value || !index || !has_value_scan(value->kind, value->itemsize) || index->kind != 'i' ||
         (index->itemsize != 4 && index->itemsize != 8))
@@ -445,12 +448,11 @@ std::function<void()> format_check(Block &block, bool by_rows, std::size_t n_row
                                    std::size_t n_cols) {
     return [&block, by_rows, n_rows, n_cols] {
         py::module_ sparse = py::module_::import("scipy.sparse");
-        py::array indptr =
-            block.offsets32.empty()
-                ? py::array(py::array_t<std::int64_t>(block.offsets64.size(),
-                                                      block.offsets64.data()))
-                : py::array(py::array_t<std::int32_t>(block.offsets32.size(),
-                                                      block.offsets32.data()));
+        py::array indptr = block.offsets32.empty()
+                               ? py::array(py::array_t<std::int64_t>(block.offsets64.size(),
+                                                                     block.offsets64.data()))
+                               : py::array(py::array_t<std::int32_t>(block.offsets32.size(),
+                                                                     block.offsets32.data()));
         py::object matrix = sparse.attr(by_rows ? "csr_matrix" : "csc_matrix")(
             py::make_tuple(block.arrays[0], block.arrays[1], indptr),
             py::arg("shape") = py::make_tuple(n_rows, n_cols));
@@ -488,7 +490,8 @@ std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection
             std::span<const std::int64_t>(offsets).subspan(r - sel.row_begin);
         const auto past = std::upper_bound(rest.begin() + 1, rest.end(),
                                            rest.front() + static_cast<std::int64_t>(budget));
-        const std::size_t n_rows = std::max<std::size_t>(1, static_cast<std::size_t>(past - rest.begin()) - 1);
+        const std::size_t n_rows =
+            std::max<std::size_t>(1, static_cast<std::size_t>(past - rest.begin()) - 1);
         const auto p0 = static_cast<std::size_t>(rest[0]);
         const auto p1 = static_cast<std::size_t>(rest[n_rows]);
 
@@ -504,8 +507,9 @@ std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection
         const std::size_t row = r;
         Block *b = block.get();
         block->scan = [&, b, row, n_rows, d, i, p](k::InterruptPoll poll) {
-            const k::GroupedCounts out{b->counts.data(), groups.n_groups, row_group.data() + row,
-                                       n_rows,           picked_span(sel.columns), !sel.columns};
+            const k::GroupedCounts out{b->counts.data(),         groups.n_groups,
+                                       row_group.data() + row,   n_rows,
+                                       picked_span(sel.columns), !sel.columns};
             return scan_compressed(out, true, x.n_cols, d, i, p, poll);
         };
         block->explain = format_check(*block, true, n_rows, x.n_cols);
@@ -568,8 +572,8 @@ std::optional<GroupCounts> stream_csc(const StoredMatrix &x, const FileSelection
         block->offset = m;
         Block *b = block.get();
         block->scan = [&, b, width, d, i, p](k::InterruptPoll poll) {
-            const k::GroupedCounts out{b->counts.data(), groups.n_groups, row_group.data(),
-                                       x.n_rows,         {},              true};
+            const k::GroupedCounts out{
+                b->counts.data(), groups.n_groups, row_group.data(), x.n_rows, {}, true};
             return scan_compressed(out, false, width, d, i, p, poll);
         };
         block->explain = format_check(*block, false, x.n_rows, width);
@@ -611,8 +615,9 @@ std::optional<GroupCounts> stream_dense(const StoredMatrix &x, const FileSelecti
         const std::size_t row = r;
         Block *b = block.get();
         block->scan = [&, b, row, n_rows, v, row_stride, col_stride](k::InterruptPoll poll) {
-            const k::GroupedCounts out{b->counts.data(), groups.n_groups, row_group.data() + row,
-                                       n_rows,           picked_span(sel.columns), !sel.columns};
+            const k::GroupedCounts out{b->counts.data(),         groups.n_groups,
+                                       row_group.data() + row,   n_rows,
+                                       picked_span(sel.columns), !sel.columns};
             return scan_dense(out, x.n_cols, v, row_stride, col_stride, poll);
         };
         block->explain = [] { throw py::value_error("X in the file is malformed"); };

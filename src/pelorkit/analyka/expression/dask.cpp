@@ -62,9 +62,8 @@ py::object count_positive_block(const Call &call) {
     py::object int64 = np.attr("int64");
     py::object code_array = np.attr("asarray")(codes);
     py::object code_kind = code_array.attr("dtype").attr("kind");
-    if (py::len(code_array.attr("shape")) != 1 ||
-        !(pyops::holds(code_kind, py::str("i"), Py_EQ) ||
-          pyops::holds(code_kind, py::str("u"), Py_EQ)))
+    if (py::len(code_array.attr("shape")) != 1 || !(pyops::holds(code_kind, py::str("i"), Py_EQ) ||
+                                                    pyops::holds(code_kind, py::str("u"), Py_EQ)))
         throw py::type_error("codes must be a one-dimensional integer array");
     py::array_t<std::int64_t> wide =
         np.attr("require")(code_array, int64, py::make_tuple("A", "C"));
@@ -85,15 +84,15 @@ py::object count_positive_block(const Call &call) {
     if (!counts) {
         // Chunks no kernel reads (other value types) are compared densely,
         // one chunk at a time.
-        py::object dense = py::hasattr(block, "toarray") ? block.attr("toarray")()
-                                                         : np.attr("asarray")(block);
+        py::object dense =
+            py::hasattr(block, "toarray") ? block.attr("toarray")() : np.attr("asarray")(block);
         counts = count_positive(np.attr("greater")(dense, 0), groups, std::nullopt);
         if (!counts)
             throw py::type_error("cannot count the values of a chunk of type " +
                                  pyops::type_name(block).cast<std::string>());
     }
-    py::array_t<std::int64_t> out(std::vector<py::ssize_t>{
-        1, n_groups, static_cast<py::ssize_t>(counts->n_columns)});
+    py::array_t<std::int64_t> out(
+        std::vector<py::ssize_t>{1, n_groups, static_cast<py::ssize_t>(counts->n_columns)});
     std::memcpy(out.mutable_data(), counts->counts.data(),
                 counts->counts.size() * sizeof(std::int64_t));
     return out;
@@ -167,12 +166,13 @@ std::optional<GroupCounts> count_positive_dask(const Call &call, py::handle x,
     py::array_t<std::int32_t> codes(static_cast<py::ssize_t>(n_rows));
     std::memcpy(codes.mutable_data(), groups.row_group.data(), n_rows * sizeof(std::int32_t));
     py::object row_chunks = x.attr("chunks")[py::int_(0)];
-    py::object codes_chunked = da.attr("from_array")(codes, py::arg("chunks") = py::make_tuple(row_chunks));
+    py::object codes_chunked =
+        da.attr("from_array")(codes, py::arg("chunks") = py::make_tuple(row_chunks));
     py::object matrix = py::reinterpret_borrow<py::object>(x);
     if (columns)
         matrix = matrix[py::make_tuple(
-            pyops::full_slice(), py::array_t<std::int64_t>(static_cast<py::ssize_t>(n_out),
-                                                           columns->data()))];
+            pyops::full_slice(),
+            py::array_t<std::int64_t>(static_cast<py::ssize_t>(n_out), columns->data()))];
 
     // One (1, groups, chunk columns) table per chunk, summed over the row chunks.
     py::dict new_axes, adjust_chunks;

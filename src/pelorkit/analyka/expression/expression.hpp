@@ -69,7 +69,8 @@ k::ScanStatus scan_compressed(const k::GroupedCounts &out, bool by_rows, std::si
                               const RawVector &data, const RawVector &indices,
                               const RawVector &indptr, k::InterruptPoll poll);
 k::ScanStatus scan_dense(const k::GroupedCounts &out, std::size_t n_cols, const RawVector &values,
-                         std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, k::InterruptPoll poll);
+                         std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
+                         k::InterruptPoll poll);
 
 // The sparse format of a scipy matrix or array ("csr", "csc", ...), else "".
 std::string sparse_format(py::handle matrix);
@@ -115,7 +116,6 @@ std::optional<ItemColumns> resolve_names(const Call &call, py::handle adata, py:
 
 // The columns anndata selected for the items (`subset` is adata[:, items]):
 // nullopt unless var_names are unique and it selected one column per item.
-std::optional<ItemColumns> resolve_subset(py::handle adata, py::handle subset,
-                                          std::size_t n_items);
+std::optional<ItemColumns> resolve_subset(py::handle adata, py::handle subset, std::size_t n_items);
 
 } // namespace pelorkit::analyka::expression

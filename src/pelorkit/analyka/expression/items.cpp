@@ -52,7 +52,8 @@ std::optional<py::list> item_names(const Call &call, py::handle items) {
         names = pyops::as_list(items);
     } else if ((py::isinstance<py::array>(items) &&
                 py::reinterpret_borrow<py::array>(items).ndim() == 1) ||
-               py::isinstance(items, pd.attr("Index")) || py::isinstance(items, pd.attr("Series"))) {
+               py::isinstance(items, pd.attr("Index")) ||
+               py::isinstance(items, pd.attr("Series"))) {
         names = items.attr("tolist")();
     } else {
         return std::nullopt;

@@ -87,10 +87,11 @@ k::ScanStatus scan_compressed(const k::GroupedCounts &out, bool by_rows, std::si
     auto scan = [&](auto value_tag, auto index_tag) {
         using V = typename decltype(value_tag)::type;
         using I = typename decltype(index_tag)::type;
-        status = by_rows ? k::count_positive_csr<V, I>(out, n_cols, span_of<V>(data),
-                                                       span_of<I>(indices), span_of<I>(indptr), poll)
-                         : k::count_positive_csc<V, I>(out, n_cols, span_of<V>(data),
-                                                       span_of<I>(indices), span_of<I>(indptr), poll);
+        status = by_rows
+                     ? k::count_positive_csr<V, I>(out, n_cols, span_of<V>(data),
+                                                   span_of<I>(indices), span_of<I>(indptr), poll)
+                     : k::count_positive_csc<V, I>(out, n_cols, span_of<V>(data),
+                                                   span_of<I>(indices), span_of<I>(indptr), poll);
         return true;
     };
     visit_value_type(data.kind, data.itemsize, [&](auto value_tag) {
@@ -145,8 +146,8 @@ std::optional<GroupCounts> count_positive(py::handle matrix, const Grouping &gro
     if (dense) {
         const RawVector values = raw_vector(*dense);
         status = run_released([&](k::InterruptPoll poll) {
-            return scan_dense(out, n_cols, values, dense->array.strides(0),
-                              dense->array.strides(1), poll);
+            return scan_dense(out, n_cols, values, dense->array.strides(0), dense->array.strides(1),
+                              poll);
         });
     } else {
         std::optional<ArrayRef> data = contiguous_vector(matrix.attr("data"));
