@@ -18,6 +18,10 @@ Dask: the same file read lazily as a Dask array of CSR chunks of 50,000 rows
 2-worker LocalCluster, against scanpy.get.aggregate(..., func="count_nonzero")
 on the same Dask-backed AnnData where that scanpy version accepts Dask arrays;
 the threaded time is also set against the in-memory call on the same matrix.
+
+Listed genes (in memory, CSR and CSC, 50,000 cells): 5 and 100 genes against
+all genes, against reading their columns (X[:, cols]) and against building
+the subset adata[:, items] that the plain algorithm starts from.
 """
 
 from __future__ import annotations
@@ -120,35 +124,42 @@ def alternating_medians(fns: dict, repeats: int) -> dict:
 
 
 CHILD = """
-import json, resource, time, warnings
+import json, sys, time, warnings
 warnings.simplefilter("ignore")
 import anndata
 from pelorkit import analyka
 
-def rss():
-    for line in open('/proc/self/status'):
-        if line.startswith('VmRSS'):
+def status(key):
+    for line in open("/proc/self/status"):
+        if line.startswith(key):
             return int(line.split()[1]) * 1024
 
-backed = anndata.read_h5ad({path!r}, backed="r")
-before = rss()
+backed = anndata.read_h5ad(sys.argv[1], backed="r")
+before = status("VmRSS")
 t0 = time.perf_counter()
 analyka.get_gene_expression(backed)
 seconds = time.perf_counter() - t0
-print(json.dumps({{"before": before, "seconds": seconds,
-                  "peak": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}}))
+print(json.dumps({"before": before, "seconds": seconds, "hwm": status("VmHWM")}))
+"""
+
+# Runs CHILD from a small process and adds its RUSAGE_CHILDREN peak: a child
+# starts with the peak RSS of the process that spawned it, so the spawning
+# process must stay small.
+LAUNCHER = """
+import json, resource, subprocess, sys
+out = subprocess.run([sys.executable, "-c", sys.argv[1], sys.argv[2]],
+                     capture_output=True, text=True, check=True)
+report = json.loads(out.stdout.strip().splitlines()[-1])
+report["children"] = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
+print(json.dumps(report))
 """
 
 
 def child_peak(path: str) -> dict:
-    import resource
-
     out = subprocess.run(
-        [sys.executable, "-c", CHILD.format(path=path)], capture_output=True, text=True, check=True
+        [sys.executable, "-c", LAUNCHER, CHILD, path], capture_output=True, text=True, check=True
     )
-    report = json.loads(out.stdout.strip().splitlines()[-1])
-    report["children"] = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
-    return report
+    return json.loads(out.stdout.strip().splitlines()[-1])
 
 
 def lazy_adata(path: str, chunk_rows: int):
@@ -196,9 +207,9 @@ def bench_backed(table: Table, path: str, n_cells: int, nnz: int) -> pd.DataFram
 
     mem = child_peak(path)
     table.add(case, "pelorkit peak RSS (child process)", mem["seconds"], None,
-              f"peak {mem['peak'] / 2**20:.0f} MiB (RUSAGE_CHILDREN {mem['children'] / 2**20:.0f} "
-              f"MiB); {(mem['peak'] - mem['before']) / 2**20:.0f} MiB above the RSS before the "
-              f"call")  # fmt: skip
+              f"peak {mem['children'] / 2**20:.0f} MiB (RUSAGE_CHILDREN; VmHWM "
+              f"{mem['hwm'] / 2**20:.0f} MiB), {(mem['hwm'] - mem['before']) / 2**20:.0f} MiB "
+              f"above the RSS before the call")  # fmt: skip
 
     quarter = n_cells // 4
     views = {f"{k}x cells": backed[: k * quarter] for k in (1, 2, 4)}
@@ -260,11 +271,42 @@ def bench_dask(table: Table, path: str, n_cells: int, chunk_rows: int, reference
         handle.close()
 
 
+def bench_items(table: Table, n_cells: int, n_genes: int) -> None:
+    """Listed genes in memory: their cost against all genes and against
+    reading their columns, X[:, cols]."""
+    from bench_composition import expression_data
+
+    adata = expression_data(n_cells, n_genes, N_SAMPLES, DENSITY)
+    rng = np.random.default_rng(3)
+    for layout in ("CSR", "CSC"):
+        if layout == "CSC":
+            adata.X = adata.X.tocsc()
+        X = adata.X
+        case = f"in memory {layout} {n_cells:,} x {n_genes:,}"
+        everything = analyka.get_gene_expression(adata)
+        t_all = median_time(lambda: analyka.get_gene_expression(adata), repeats=5)
+        table.add(case, "pelorkit, all genes", t_all, t_all)
+        for k in (5, 100):
+            cols = np.sort(rng.choice(n_genes, k, replace=False))
+            items = [f"gene{j}" for j in rng.permutation(cols)]
+            pd.testing.assert_frame_equal(
+                analyka.get_gene_expression(adata, items), everything[items]
+            )
+            t_k = median_time(lambda i=items: analyka.get_gene_expression(adata, i), repeats=5)
+            t_read = median_time(lambda x=X, c=cols: x[:, c], repeats=5)
+            t_view = median_time(lambda i=items: adata[:, i], repeats=5)
+            table.add(case, f"pelorkit, {k} genes", t_k, t_all, f"{t_k / t_all:.2f}x all genes")
+            table.add(case, f"X[:, cols], {k} genes", t_read, t_k,
+                      f"pelorkit / reading the columns = {t_k / t_read:.2f}")  # fmt: skip
+            table.add(case, f"adata[:, items], {k} genes", t_view, t_k, "the subset alone")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=float, default=1.0, help="fraction of the 400,000 cells")
     parser.add_argument("--dir", help="keep (and reuse) the generated file in this directory")
     parser.add_argument("--skip-dask", action="store_true")
+    parser.add_argument("--skip-items", action="store_true")
     args = parser.parse_args()
     n_cells = max(4_000, int(N_CELLS * args.scale))
     chunk_rows = max(1_000, int(DASK_CHUNK_ROWS * args.scale))
@@ -287,6 +329,8 @@ def main() -> None:
         reference = bench_backed(table, path, n_cells, nnz)
         if not args.skip_dask:
             bench_dask(table, path, n_cells, chunk_rows, reference)
+        if not args.skip_items:
+            bench_items(table, max(2_000, int(50_000 * args.scale)), N_GENES)
         table.print()
         print(f"\nload average before / after: {load[0]:.1f} / {os.getloadavg()[0]:.1f} "
               f"on {os.cpu_count()} CPUs")  # fmt: skip

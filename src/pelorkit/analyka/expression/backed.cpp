@@ -85,6 +85,8 @@ std::optional<StoredMatrix> stored_matrix(py::handle adata) {
     // Reading adata.X opens a closed file the same way.
     if (!truthy(file.attr("is_open")))
         file.attr("open")();
+    if (!pyops::contains(file, py::str("X")))
+        return std::nullopt;
     py::object element = file[py::str("X")];
     if (pyops::is_instance(element, h5py.attr("Dataset"))) {
         py::tuple shape = element.attr("shape");

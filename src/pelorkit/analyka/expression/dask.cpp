@@ -120,10 +120,10 @@ bool readable_chunks(py::handle x) {
 // Sizes known along both axes (a chunk size is NaN until computed).
 bool known_sizes(py::handle x) {
     py::tuple shape = x.attr("shape");
-    if (shape.size() != 2 || !PyLong_Check(shape[0].ptr()) || !PyLong_Check(shape[1].ptr()))
+    if (shape.size() != 2 || !PyIndex_Check(shape[0].ptr()) || !PyIndex_Check(shape[1].ptr()))
         return false;
     for (py::handle size : x.attr("chunks")[py::int_(0)])
-        if (!PyLong_Check(size.ptr()))
+        if (!PyIndex_Check(size.ptr()))
             return false;
     return true;
 }
