@@ -30,10 +30,11 @@ const Name oidx_name{"_oidx"};
 const Name vidx_name{"_vidx"};
 
 // A block holds at most kMaxBlockBytes of stored values and indices. Smaller
-// matrices are cut into about kBlocksPerMatrix blocks (of at least
-// kMinBlockBytes), so that reading and counting overlap for them too.
+// matrices are cut into about kBlocksPerMatrix blocks, so that reading and
+// counting overlap for them too, but of at least kMinBlockBytes: below that a
+// thread's hand-over costs more than the overlap gains.
 constexpr std::size_t kMaxBlockBytes = std::size_t{32} << 20;
-constexpr std::size_t kMinBlockBytes = std::size_t{16} << 10;
+constexpr std::size_t kMinBlockBytes = std::size_t{1} << 20;
 constexpr std::size_t kBlocksPerMatrix = 16;
 
 // Entries per block for a matrix of `total` entries of `entry_bytes` each.
@@ -318,19 +319,22 @@ private:
     bool inline_ = false;
 };
 
-// Counts every block that next() reads (nullptr after the last one), reading
-// the following block while the current one is counted.
-template <class Next>
-GroupCounts count_blocks(std::size_t n_groups, std::size_t n_out, Next &&next) {
+// Counts every block that next() reads while more() says blocks are left.
+// The following block is read while a thread of its own counts the current
+// one; the last block, with nothing left to read, is counted here.
+template <class Next, class More>
+GroupCounts count_blocks(std::size_t n_groups, std::size_t n_out, Next &&next, More &&more) {
     GroupCounts total(n_groups, n_out);
-    std::unique_ptr<Block> current = next();
+    std::unique_ptr<Block> current = more() ? next() : nullptr;
     while (current) {
         std::unique_ptr<Block> following;
         k::ScanStatus status;
-        {
+        if (more()) {
             BackgroundScan scan(*current);
             following = next();
             status = scan.wait();
+        } else {
+            status = run_released([&](k::InterruptPoll poll) { return current->scan(poll); });
         }
         if (status != k::ScanStatus::done)
             current->explain();
@@ -342,49 +346,33 @@ GroupCounts count_blocks(std::size_t n_groups, std::size_t n_out, Next &&next) {
 
 // ---- reading ----------------------------------------------------------------------
 
-const Name read_direct_name{"read_direct"};
-
-// Two alternating buffers for one stored array: a block is read into one
-// while the block in the other is counted, so nothing is allocated per block.
-class Buffers {
-public:
-    Buffers(py::handle np, py::handle dtype)
-        : np_(py::reinterpret_borrow<py::object>(np)),
-          dtype_(py::reinterpret_borrow<py::object>(dtype)) {}
-
-    // The first `size` items of the buffer of block number `block`.
-    py::object take(std::size_t block, std::size_t size) {
-        py::object &slot = slots_[block % 2];
-        if (!slot || py::len(slot) < size)
-            slot = np_.attr("empty")(std::max<std::size_t>(size, 1), dtype_);
-        return slot[pyops::slice_of(py::int_(0), py::int_(size))];
-    }
-
-private:
-    py::object np_, dtype_;
-    py::object slots_[2];
-};
-
-// dataset[start:stop] into into[at:at + stop - start]; h5py reads straight
-// into the buffer.
-void read_into(py::handle dataset, py::handle into, std::size_t start, std::size_t stop,
-               std::size_t at) {
-    if (stop == start)
-        return;
-    py::object source = pyops::slice_of(py::int_(start), py::int_(stop));
-    py::object target = pyops::slice_of(py::int_(at), py::int_(at + stop - start));
-    py::object direct = pyops::attribute_if_present(dataset, read_direct_name);
-    if (direct)
-        direct(into, source, target);
-    else
-        into[target] = dataset[source];
+// dataset[start:stop] as a new array: h5py reads simple slices on a fast path.
+py::object read_range(py::handle dataset, std::size_t start, std::size_t stop) {
+    return dataset[pyops::slice_of(py::int_(start), py::int_(stop))];
 }
 
-// A block's buffer as the kernel reads it.
-RawVector raw_buffer(py::handle buffer, int ndim) {
-    std::optional<ArrayRef> ref = array_ref(buffer, ndim);
-    if (!ref || !(ref->array.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_))
-        throw std::runtime_error("a block buffer is not a contiguous array");
+// The stored entries [from, to) of each run, joined into one array of `size`.
+py::object read_runs(py::handle np, py::handle dataset,
+                     const std::vector<std::pair<std::size_t, std::size_t>> &runs,
+                     std::size_t size) {
+    if (runs.size() == 1)
+        return read_range(dataset, runs[0].first, runs[0].second);
+    py::object joined = np.attr("empty")(size, dataset.attr("dtype"));
+    std::size_t at = 0;
+    for (auto [from, to] : runs) {
+        joined[pyops::slice_of(py::int_(at), py::int_(at + to - from))] =
+            read_range(dataset, from, to);
+        at += to - from;
+    }
+    return joined;
+}
+
+// A block's array of `size` items as the kernel reads it.
+RawVector raw_buffer(py::handle array, int ndim, std::size_t size) {
+    std::optional<ArrayRef> ref = array_ref(array, ndim);
+    if (!ref || !(ref->array.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) ||
+        ref->size() != size)
+        throw std::runtime_error("the file returned an unexpected block of X");
     return raw_vector(*ref);
 }
 
@@ -470,7 +458,7 @@ std::span<const std::int64_t> picked_span(const Picked &columns) {
 }
 
 std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection &sel,
-                                      const Grouping &groups, py::handle np) {
+                                      const Grouping &groups) {
     std::optional<Compressed> c = compressed_arrays(x);
     if (!c)
         return std::nullopt;
@@ -481,12 +469,10 @@ std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection
     const std::size_t budget =
         block_entries(static_cast<std::size_t>(offsets.back() - offsets.front()),
                       c->value.itemsize + c->index.itemsize);
-    Buffers data_buffers(np, c->data.attr("dtype")), index_buffers(np, c->indices.attr("dtype"));
 
-    std::size_t r = sel.row_begin, n_blocks = 0;
+    std::size_t r = sel.row_begin;
+    auto more = [&] { return r < sel.row_end; };
     auto next = [&]() -> std::unique_ptr<Block> {
-        if (r >= sel.row_end)
-            return nullptr;
         // Rows [r, end): at most `budget` entries, at least one row.
         const std::span<const std::int64_t> rest =
             std::span<const std::int64_t>(offsets).subspan(r - sel.row_begin);
@@ -498,11 +484,9 @@ std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection
         const auto p1 = static_cast<std::size_t>(rest[n_rows]);
 
         auto block = std::make_unique<Block>();
-        block->arrays = {data_buffers.take(n_blocks, p1 - p0),
-                         index_buffers.take(n_blocks, p1 - p0)};
-        read_into(c->data, block->arrays[0], p0, p1, 0);
-        read_into(c->indices, block->arrays[1], p0, p1, 0);
-        const RawVector d = raw_buffer(block->arrays[0], 1), i = raw_buffer(block->arrays[1], 1);
+        block->arrays = {read_range(c->data, p0, p1), read_range(c->indices, p0, p1)};
+        const RawVector d = raw_buffer(block->arrays[0], 1, p1 - p0);
+        const RawVector i = raw_buffer(block->arrays[1], 1, p1 - p0);
         const RawVector p = rebased_offsets(*block, rest.first(n_rows + 1), c->index.itemsize);
         block->counts.assign(groups.n_groups * n_out, 0);
         block->width = n_out;
@@ -516,10 +500,9 @@ std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection
         };
         block->explain = format_check(*block, true, n_rows, x.n_cols);
         r += n_rows;
-        ++n_blocks;
         return block;
     };
-    return count_blocks(groups.n_groups, n_out, next);
+    return count_blocks(groups.n_groups, n_out, next, more);
 }
 
 std::optional<GroupCounts> stream_csc(const StoredMatrix &x, const FileSelection &sel,
@@ -540,33 +523,30 @@ std::optional<GroupCounts> stream_csc(const StoredMatrix &x, const FileSelection
         total += entries(m);
     const std::size_t budget = block_entries(total, c->value.itemsize + c->index.itemsize);
     const std::span<const std::int32_t> row_group = sel.row_group(groups);
-    Buffers data_buffers(np, c->data.attr("dtype")), index_buffers(np, c->indices.attr("dtype"));
 
-    std::size_t m = 0, n_blocks = 0;
+    std::size_t m = 0;
+    auto more = [&] { return m < n_out; };
     auto next = [&]() -> std::unique_ptr<Block> {
-        if (m >= n_out)
-            return nullptr;
         // Counted columns [m, end): at most `budget` entries, at least one column.
         std::size_t end = m + 1, size = entries(m);
         while (end < n_out && size + entries(end) <= budget)
             size += entries(end++);
-        auto block = std::make_unique<Block>();
-        block->arrays = {data_buffers.take(n_blocks, size), index_buffers.take(n_blocks, size)};
         // Each run of adjacent file columns in one read.
+        std::vector<std::pair<std::size_t, std::size_t>> runs;
         std::vector<std::int64_t> block_offsets{0};
-        std::size_t run_start = m, at = 0;
         for (std::size_t j = m; j < end; ++j) {
-            block_offsets.push_back(block_offsets.back() + static_cast<std::int64_t>(entries(j)));
-            if (j + 1 < end && column(j + 1) == column(j) + 1)
-                continue;
-            const auto from = static_cast<std::size_t>(offsets[column(run_start)]);
+            const auto from = static_cast<std::size_t>(offsets[column(j)]);
             const auto to = static_cast<std::size_t>(offsets[column(j) + 1]);
-            read_into(c->data, block->arrays[0], from, to, at);
-            read_into(c->indices, block->arrays[1], from, to, at);
-            at += to - from;
-            run_start = j + 1;
+            if (j > m && column(j) == column(j - 1) + 1)
+                runs.back().second = to;
+            else
+                runs.emplace_back(from, to);
+            block_offsets.push_back(block_offsets.back() + static_cast<std::int64_t>(to - from));
         }
-        const RawVector d = raw_buffer(block->arrays[0], 1), i = raw_buffer(block->arrays[1], 1);
+        auto block = std::make_unique<Block>();
+        block->arrays = {read_runs(np, c->data, runs, size), read_runs(np, c->indices, runs, size)};
+        const RawVector d = raw_buffer(block->arrays[0], 1, size);
+        const RawVector i = raw_buffer(block->arrays[1], 1, size);
         const RawVector p = rebased_offsets(*block, block_offsets, c->index.itemsize);
         const std::size_t width = end - m;
         block->counts.assign(groups.n_groups * width, 0);
@@ -580,14 +560,13 @@ std::optional<GroupCounts> stream_csc(const StoredMatrix &x, const FileSelection
         };
         block->explain = format_check(*block, false, x.n_rows, width);
         m = end;
-        ++n_blocks;
         return block;
     };
-    return count_blocks(groups.n_groups, n_out, next);
+    return count_blocks(groups.n_groups, n_out, next, more);
 }
 
 std::optional<GroupCounts> stream_dense(const StoredMatrix &x, const FileSelection &sel,
-                                        const Grouping &groups, py::handle np) {
+                                        const Grouping &groups) {
     std::optional<ItemType> value = native_items(x.element);
     if (!value || !has_value_scan(value->kind, value->itemsize))
         return std::nullopt;
@@ -597,19 +576,14 @@ std::optional<GroupCounts> stream_dense(const StoredMatrix &x, const FileSelecti
     const std::size_t rows_per_block = std::max<std::size_t>(
         1, block_entries((sel.row_end - sel.row_begin) * x.n_cols, value->itemsize) / x.n_cols);
     const std::span<const std::int32_t> row_group = sel.row_group(groups);
-    Buffers buffers(np, x.element.attr("dtype"));
 
-    std::size_t r = sel.row_begin, n_blocks = 0;
+    std::size_t r = sel.row_begin;
+    auto more = [&] { return r < sel.row_end; };
     auto next = [&]() -> std::unique_ptr<Block> {
-        if (r >= sel.row_end)
-            return nullptr;
         const std::size_t n_rows = std::min(sel.row_end - r, rows_per_block);
         auto block = std::make_unique<Block>();
-        py::object rows = buffers.take(n_blocks, n_rows * x.n_cols)
-                              .attr("reshape")(py::make_tuple(n_rows, x.n_cols));
-        x.element.attr(read_direct_name)(rows, pyops::slice_of(py::int_(r), py::int_(r + n_rows)));
-        block->arrays = {rows};
-        const RawVector v = raw_buffer(rows, 2);
+        block->arrays = {read_range(x.element, r, r + n_rows)};
+        const RawVector v = raw_buffer(block->arrays[0], 2, n_rows * x.n_cols);
         const std::ptrdiff_t row_stride = static_cast<std::ptrdiff_t>(x.n_cols * value->itemsize);
         const std::ptrdiff_t col_stride = static_cast<std::ptrdiff_t>(value->itemsize);
         block->counts.assign(groups.n_groups * n_out, 0);
@@ -624,10 +598,9 @@ std::optional<GroupCounts> stream_dense(const StoredMatrix &x, const FileSelecti
         };
         block->explain = [] { throw py::value_error("X in the file is malformed"); };
         r += n_rows;
-        ++n_blocks;
         return block;
     };
-    return count_blocks(groups.n_groups, n_out, next);
+    return count_blocks(groups.n_groups, n_out, next, more);
 }
 
 } // namespace
@@ -645,13 +618,13 @@ std::optional<GroupCounts> count_positive_backed(const Call &call, py::handle ad
     std::optional<GroupCounts> counts;
     switch (x->layout) {
     case Layout::csr:
-        counts = stream_csr(*x, *sel, groups, call.global(np_name));
+        counts = stream_csr(*x, *sel, groups);
         break;
     case Layout::csc:
         counts = stream_csc(*x, *sel, groups, call.global(np_name));
         break;
     case Layout::dense:
-        counts = stream_dense(*x, *sel, groups, call.global(np_name));
+        counts = stream_dense(*x, *sel, groups);
         break;
     }
     if (counts && sel->gather)
