@@ -9,7 +9,9 @@ reused). --scale multiplies the number of cells.
 
 Backed: the call on the file opened with backed="r", against reading X/data
 and X/indices once with h5py in blocks of the size the stream uses (the floor
-for any reader of the file). Its peak memory is the peak RSS of a child
+for any reader of the file). Wall and CPU times are printed: the stream reads
+on one core while another counts, so on a machine whose cores are taken by
+other work the wall time tends to the CPU time of reading plus counting. Its peak memory is the peak RSS of a child
 process that imports pelorkit, opens the file and makes the call. Scaling:
 the same call on the first quarter, the first half and all of the cells.
 
@@ -112,15 +114,27 @@ def read_once(path: str, block: int) -> None:
             indices[start : start + block]
 
 
-def alternating_medians(fns: dict, repeats: int) -> dict:
+def cpu_seconds() -> float:
+    """CPU time of this process so far, all its threads together."""
+    import resource
+
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def alternating_medians(fns: dict, repeats: int, cpu: dict | None = None) -> dict:
     """Median times of several functions run in turns, so that a busy spell of
-    the machine touches them alike."""
+    the machine touches them alike; `cpu` receives the median CPU times."""
     times = {name: [] for name in fns}
+    cpu_times = {name: [] for name in fns}
     for _ in range(repeats):
         for name, fn in fns.items():
-            t0 = time.perf_counter()
+            c0, t0 = cpu_seconds(), time.perf_counter()
             fn()
             times[name].append(time.perf_counter() - t0)
+            cpu_times[name].append(cpu_seconds() - c0)
+    if cpu is not None:
+        cpu.update({name: float(np.median(values)) for name, values in cpu_times.items()})
     return {name: float(np.median(values)) for name, values in times.items()}
 
 
@@ -196,15 +210,19 @@ def bench_backed(table: Table, path: str, n_cells: int, nnz: int) -> pd.DataFram
     result = analyka.get_gene_expression(backed)  # also warms the page cache
     block = stream_block_entries(nnz)
     case = f"backed CSR {n_cells:,} x {N_GENES:,}"
+    cpu = {}
     t = alternating_medians(
         {"pelorkit": lambda: analyka.get_gene_expression(backed),
          "read": lambda: read_once(path, block)},
         repeats=3,
+        cpu=cpu,
     )  # fmt: skip
     table.add(case, "pelorkit (backed)", t["pelorkit"], t["pelorkit"],
-              f"nnz {nnz:,}, {nnz * 8 / 2**30:.2f} GiB of values and indices")  # fmt: skip
+              f"nnz {nnz:,}, {nnz * 8 / 2**30:.2f} GiB of values and indices; "
+              f"CPU {cpu['pelorkit']:.2f} s (reading and counting)")  # fmt: skip
     table.add(case, "h5py read of data + indices", t["read"], t["pelorkit"],
-              f"blocks of {block:,} entries; pelorkit / read = {t['pelorkit'] / t['read']:.2f}")  # fmt: skip
+              f"blocks of {block:,} entries; pelorkit / read = {t['pelorkit'] / t['read']:.2f}; "
+              f"CPU {cpu['read']:.2f} s")  # fmt: skip
 
     mem = child_peak(path)
     table.add(case, "pelorkit peak RSS (child process)", mem["seconds"], None,
