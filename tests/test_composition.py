@@ -380,6 +380,19 @@ def test_expression_large_matrix_in_two_halves(analyka, fmt):
     np.testing.assert_array_equal(picked.to_numpy(), expected[:, [3999, 7, 1500]])
 
 
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+@pytest.mark.parametrize("indices, indptr", [(np.int32, np.int64), (np.int64, np.int32)])
+def test_expression_mixed_index_types_read_natively(analyka, monkeypatch, fmt, indices, indptr):
+    # anndata reads int32 indices with an int64 index pointer.
+    rng = np.random.default_rng(9)
+    X = (sp.csr_matrix if fmt == "csr" else sp.csc_matrix)(random_values(rng, (50, 8), np.float32))
+    X.indices, X.indptr = X.indices.astype(indices), X.indptr.astype(indptr)
+    adata = adata_of(X, rng.choice(["a", "b", "c"], 50))
+    ref = literal_expression(adata, ["G5", "G2"])
+    monkeypatch.setattr(anndata.AnnData, "to_df", None)  # no dense table
+    pd.testing.assert_frame_equal(analyka.get_gene_expression(adata, ["G5", "G2"]), ref)
+
+
 def test_expression_duplicate_entries_in_value_type(analyka):
     # int8 sums wrap (100 + 100 = -56) and booleans or-combine, as scipy's dense form.
     indptr, indices = np.array([0, 2, 4]), np.array([0, 0, 1, 1])

@@ -8,6 +8,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace pelorkit::analyka::expression {
 namespace {
@@ -45,6 +46,26 @@ std::optional<ArrayRef> contiguous_vector(py::handle obj) {
     if (!ref || !(ref->array.flags() & npy::NPY_ARRAY_C_CONTIGUOUS_))
         return std::nullopt;
     return ref;
+}
+
+// The index pointer in the indices' integer type (anndata reads int32
+// indices with an int64 index pointer), when its values fit: a copy of one
+// entry per row or column.
+std::optional<ArrayRef> offsets_like(const ArrayRef &indptr, const ArrayRef &indices) {
+    if (indptr.kind != 'i' || indices.kind != 'i' ||
+        (indices.itemsize != 4 && indices.itemsize != 8))
+        return std::nullopt;
+    bool fits = true;
+    visit_integer_type('i', indptr.itemsize, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        const T *p = reinterpret_cast<const T *>(indptr.data);
+        for (std::size_t i = 0; i < indptr.size() && fits; ++i)
+            fits = indices.itemsize == 8 || std::in_range<std::int32_t>(p[i]);
+        return true;
+    });
+    if (!fits)
+        return std::nullopt;
+    return contiguous_vector(indptr.array.attr("astype")(indices.array.attr("dtype")));
 }
 
 } // namespace
@@ -153,6 +174,8 @@ std::optional<GroupCounts> count_positive(py::handle matrix, const Grouping &gro
         std::optional<ArrayRef> data = contiguous_vector(matrix.attr("data"));
         std::optional<ArrayRef> indices = contiguous_vector(matrix.attr("indices"));
         std::optional<ArrayRef> indptr = contiguous_vector(matrix.attr("indptr"));
+        if (indices && indptr && indptr->itemsize != indices->itemsize)
+            indptr = offsets_like(*indptr, *indices);
         if (data && indices && indptr) {
             const RawVector d = raw_vector(*data), i = raw_vector(*indices),
                             p = raw_vector(*indptr);
