@@ -97,6 +97,18 @@ WORKLOADS = {
         50_000,
         400_000,
     ),
+    "expression, Dask chunks": (
+        "get_gene_expression",
+        lambda n: ((workloads.expression_dask_adata(n, 2000, 100, 50),), {}),
+        50_000,
+        400_000,
+    ),
+    "expression, backed file": (
+        "get_gene_expression",
+        lambda n: ((workloads.expression_backed_adata(n, 2000, 100, 50),), {}),
+        50_000,
+        400_000,
+    ),
     "interaction counts": (
         "cci_get_ni_mat",
         lambda n: ((workloads.cci_tables(8, n, ids=False, n_types=30),), {"remove_common": False}),
@@ -133,6 +145,9 @@ REBOUND = {
         "stats": types.SimpleNamespace(ttest_ind=scipy.stats.ttest_ind)
     },
 }
+
+# Workloads that need an optional package, by the module they import.
+REQUIRES = {"expression, Dask chunks": "dask.array", "expression, backed file": "h5py"}
 
 HELPER = """
 import os, signal, sys, time

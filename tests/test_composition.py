@@ -408,6 +408,19 @@ def test_expression_csr_counts_past_small_counter_limits(analyka):
     assert got.loc[[g for g in got.index if g != g]].isna().all(axis=None)
 
 
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+@pytest.mark.parametrize("indices, indptr", [(np.int32, np.int64), (np.int64, np.int32)])
+def test_expression_mixed_index_types_read_natively(analyka, monkeypatch, fmt, indices, indptr):
+    # anndata reads int32 indices with an int64 index pointer.
+    rng = np.random.default_rng(9)
+    X = (sp.csr_matrix if fmt == "csr" else sp.csc_matrix)(random_values(rng, (50, 8), np.float32))
+    X.indices, X.indptr = X.indices.astype(indices), X.indptr.astype(indptr)
+    adata = adata_of(X, rng.choice(["a", "b", "c"], 50))
+    ref = literal_expression(adata, ["G5", "G2"])
+    monkeypatch.setattr(anndata.AnnData, "to_df", None)  # no dense table
+    pd.testing.assert_frame_equal(analyka.get_gene_expression(adata, ["G5", "G2"]), ref)
+
+
 def test_expression_duplicate_entries_in_value_type(analyka):
     # int8 sums wrap (100 + 100 = -56) and booleans or-combine, as scipy's dense form.
     indptr, indices = np.array([0, 2, 4]), np.array([0, 0, 1, 1])
@@ -441,6 +454,43 @@ def test_expression_errors_are_the_plain_ones(analyka, items, group_col):
         outcome(analyka.get_gene_expression, adata, items, group_col),
         outcome(literal_expression, adata, items, group_col),
     )
+
+
+@pytest.mark.parametrize("form", [list, np.array, pd.Index, pd.Series], ids=lambda f: f.__name__)
+def test_expression_listed_names_need_no_subset(analyka, monkeypatch, form):
+    # Names found in unique var_names are looked up directly: no AnnData view.
+    rng = np.random.default_rng(6)
+    adata = adata_of(
+        sp.csr_matrix(random_values(rng, (40, 6), np.float32)), rng.choice(["a", "b"], 40)
+    )
+    items = form(["G4", "G0", "G4"])
+    ref = literal_expression(adata, items)
+
+    def no_subset(self, index):
+        raise AssertionError("a subset was built")
+
+    monkeypatch.setattr(anndata.AnnData, "__getitem__", no_subset)
+    pd.testing.assert_frame_equal(analyka.get_gene_expression(adata, items), ref)
+
+
+@pytest.mark.parametrize(
+    "var_names, items",
+    [
+        (["G0", "G1", "G0"], ["G1"]),  # duplicate var names: anndata decides
+        (["G0", "G1", "G2"], ("G2", "G0")),  # a tuple goes to anndata as it is
+        (["G0", "G1", "G2"], ["G2", "G1", 0]),  # a name and a position
+        (["G0", "G1", "G2"], np.array(["G1", "nope"])),  # anndata's KeyError
+        (["0", "1", "2"], [2, 0]),  # positions, not names
+    ],
+)
+def test_expression_items_names_cannot_resolve_go_through_anndata(analyka, var_names, items):
+    adata = adata_of(np.arange(15.0).reshape(5, 3) - 6, ["a", "b", "a", "b", "a"], var_names)
+    got = outcome(analyka.get_gene_expression, adata, items)
+    ref = outcome(literal_expression, adata, items)
+    if isinstance(ref, Exception):
+        assert_same_error(got, ref)
+    else:
+        pd.testing.assert_frame_equal(got, ref)
 
 
 def test_expression_unorderable_groups_raise(analyka):

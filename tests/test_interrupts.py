@@ -8,7 +8,7 @@ import subprocess
 import sys
 
 import pytest
-from interrupting import WORKLOADS, built
+from interrupting import REQUIRES, WORKLOADS, built
 
 HARNESS = pathlib.Path(__file__).with_name("interrupting.py")
 # A single pandas step on millions of cells (factorize, an object column
@@ -19,6 +19,8 @@ PROMPT = 0.5
 
 @pytest.mark.parametrize("workload", list(WORKLOADS))
 def test_ctrl_c_stops_a_long_computation_promptly(workload):
+    if workload in REQUIRES:
+        pytest.importorskip(REQUIRES[workload])
     if not built(workload):
         pytest.skip(f"{WORKLOADS[workload][0]} is not built yet")
     child = subprocess.run(

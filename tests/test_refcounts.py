@@ -233,7 +233,27 @@ def analysis_cases():
         ],
     }
     assert set(failing) == set(cases)
+    cases["get_gene_expression"] += beyond_memory_cases()
     return {name: cases[name] + failing[name] for name in cases}
+
+
+def beyond_memory_cases():
+    """X in a backed file (whole and a view, listed genes) and in Dask chunks,
+    where h5py and dask are installed."""
+    found = []
+    with contextlib.suppress(ImportError):
+        import h5py  # noqa: F401
+
+        backed = workloads.expression_backed_adata(200, n_genes=30, per_row=6, n_samples=3)
+        found += [
+            case(backed, _calls=LOADER_CALLS),
+            case(backed[50:150:2], ["G007", "G001", "G007"], _calls=LOADER_CALLS),
+            fails(KeyError, backed, ["G001", "no such gene"], _calls=LOADER_CALLS),
+        ]
+    with contextlib.suppress(ImportError):
+        dask_x = workloads.expression_dask_adata(200, n_genes=30, per_row=6, n_samples=3)
+        found += [case(dask_x, ["G003"], _calls=LOADER_CALLS)]
+    return found
 
 
 ANALYSIS = analysis_cases()

@@ -54,6 +54,12 @@ CASES = {
     "get_gene_expression/items": shared(
         lambda: ((workloads.expression_adata(20_000, 500, 25, 20), ["G007", "G002"]), {})
     ),
+    "get_gene_expression/backed": shared(
+        lambda: ((workloads.expression_backed_adata(20_000, 500, 25, 20), ["G007", "G002"]), {})
+    ),
+    "get_gene_expression/dask": shared(
+        lambda: ((workloads.expression_dask_adata(20_000, 500, 25, 20),), {})
+    ),
     "cci_get_ni_mat": shared(lambda: ((workloads.cci_tables(4, 50_000, n_types=20),), {})),
     "cci_get_means": shared(
         lambda: (
@@ -116,8 +122,14 @@ def call_together(function, arguments):
     return [result for rounds in results for result in rounds]
 
 
+# Cases that need an optional package, by the module they import.
+REQUIRES = {"get_gene_expression/backed": "h5py", "get_gene_expression/dask": "dask.array"}
+
+
 @pytest.mark.parametrize("case", list(CASES))
 def test_threads_get_the_result_of_a_lone_call(analyka, case):
+    if case in REQUIRES:
+        pytest.importorskip(REQUIRES[case])
     function = getattr(analyka, case.split("/")[0])
     arguments = CASES[case]()
     args, kwargs = arguments()

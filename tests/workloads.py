@@ -61,6 +61,35 @@ def expression_adata(n_cells, n_genes=200, per_row=20, n_samples=10, seed=0):
     return anndata.AnnData(X=csr_matrix(n_cells, n_genes, per_row, seed), obs=obs, var=var)
 
 
+def expression_dask_adata(n_cells, n_genes=200, per_row=20, n_samples=10, seed=0, chunks=8):
+    """expression_adata with X as a Dask array of CSR chunks, rows split in `chunks`."""
+    import dask.array as da
+
+    adata = expression_adata(n_cells, n_genes, per_row, n_samples, seed)
+    adata.X = da.from_array(adata.X, chunks=(max(1, -(-n_cells // chunks)), -1))
+    return adata
+
+
+_backed_files = []
+
+
+def expression_backed_adata(n_cells, n_genes=200, per_row=20, n_samples=10, seed=0):
+    """expression_adata written to an .h5ad file in a temporary directory
+    (removed at exit) and opened backed."""
+    import atexit
+    import shutil
+    import tempfile
+
+    if not _backed_files:
+        folder = tempfile.mkdtemp(prefix="pelorkit-backed-")
+        atexit.register(shutil.rmtree, folder, True)
+        _backed_files.append(folder)
+    path = f"{_backed_files[0]}/cells{len(_backed_files)}.h5ad"
+    _backed_files.append(path)
+    expression_adata(n_cells, n_genes, per_row, n_samples, seed).write_h5ad(path)
+    return anndata.read_h5ad(path, backed="r")
+
+
 def tumour_adata(n_cells, n_clusters=8, n_samples=10, seed=0):
     """AnnData whose obs carries the columns the sample diversity index reads."""
     rng = np.random.default_rng(seed)

@@ -87,11 +87,17 @@ public:
             bind(alias != nullptr ? alias : name, attribute_or_submodule(source, module, name));
     }
 
-    py::object add_function(const FunctionSpec &entry) {
+    // A function of this module (its namespace is the function's globals),
+    // not bound to any name.
+    py::object new_function(const FunctionSpec &entry) {
         ModuleState *state = module_state(module_);
         if (state->function_type == nullptr)
             state->function_type = make_function_type(module_);
-        py::object function = make_function(state->function_type, dict_, entry);
+        return make_function(state->function_type, dict_, entry);
+    }
+
+    py::object add_function(const FunctionSpec &entry) {
+        py::object function = new_function(entry);
         bind(py::cast<std::string>(function.attr("__name__")).c_str(), function);
         return function;
     }

@@ -1,9 +1,10 @@
-// Cell-type populations and expression fractions per sample.
+// Cell-type populations per sample.
 //
-// Both tables count cells by code: each per-cell label column becomes codes
+// The table counts cells by code: each per-cell label column becomes codes
 // into its sorted distinct labels (natively for the plain forms), and one pass
-// counts them. Inputs that no native path reads exactly go through the
-// element-wise comparisons of the plain algorithm.
+// counts the pairs. Inputs that no native path reads exactly go through the
+// element-wise comparisons of the plain algorithm. (The expression fractions,
+// which share the label codes, are in expression/.)
 #include "pelorkit/python.hpp"
 
 #include "composition_impl.hpp"
@@ -19,24 +20,6 @@ namespace {
 
 using namespace composition;
 namespace k = kernels;
-
-const Name len_name{"len"};
-const Name float_name{"float"};
-
-std::vector<py::ssize_t> matrix_shape(std::size_t rows, std::size_t cols) {
-    return {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)};
-}
-
-Py_ssize_t length(const Call &call, py::handle obj) {
-    return call.global(len_name)(obj).cast<Py_ssize_t>();
-}
-
-py::object frame(const Call &call, py::handle values, py::handle index, py::handle columns) {
-    return call.global(pd_name).attr("DataFrame")(values, py::arg("index") = index,
-                                                  py::arg("columns") = columns);
-}
-
-// ---- population -----------------------------------------------------------
 
 // A per-cell label column: its sorted distinct labels, and each cell's code
 // when the native encoding read it.
@@ -133,108 +116,6 @@ py::array_t<double> row_percentages(const py::array_t<std::int64_t> &counts) {
     return pct;
 }
 
-// ---- expression -----------------------------------------------------------
-
-py::list sorted_unique(py::handle groups) {
-    py::list slst = groups.attr("unique")().attr("tolist")();
-    if (PyList_Sort(slst.ptr()) < 0)
-        throw py::error_already_set();
-    return slst;
-}
-
-// The columns of X behind the listed items: distinct positions, and for each
-// item the slot of its position among them. nullopt where names are not
-// unique or anndata selected something other than one column per item.
-struct ItemColumns {
-    std::vector<std::int64_t> picked;
-    std::vector<std::size_t> slot_of_item;
-};
-
-std::optional<ItemColumns> item_columns(py::handle adata, py::handle subset, std::size_t n_items) {
-    py::object var_names = adata.attr("var_names");
-    if (!truthy(var_names.attr("is_unique")))
-        return std::nullopt;
-    std::optional<ArrayRef> positions =
-        array_ref(var_names.attr("get_indexer")(subset.attr("var_names")), 1);
-    if (!positions || positions->kind != 'i' || positions->itemsize != 8 ||
-        positions->size() != n_items)
-        return std::nullopt;
-    ItemColumns out;
-    std::vector<std::int64_t> slot_of_column;
-    py::array_t<std::int64_t> at = positions->array;
-    for (std::size_t m = 0; m < n_items; ++m) {
-        const std::int64_t column = at.at(static_cast<py::ssize_t>(m));
-        if (column < 0)
-            return std::nullopt;
-        if (static_cast<std::size_t>(column) >= slot_of_column.size())
-            slot_of_column.resize(static_cast<std::size_t>(column) + 1, -1);
-        std::int64_t &slot = slot_of_column[static_cast<std::size_t>(column)];
-        if (slot < 0) {
-            slot = static_cast<std::int64_t>(out.picked.size());
-            out.picked.push_back(column);
-        }
-        out.slot_of_item.push_back(static_cast<std::size_t>(slot));
-    }
-    return out;
-}
-
-// Fraction of each group's cells whose value is > 0, per item; nullopt when
-// X or the grouping has no native reading.
-std::optional<py::array_t<double>> positive_fractions(py::handle adata, py::handle groups,
-                                                      const std::optional<CellCodes> &codes,
-                                                      const py::list &slst,
-                                                      const std::optional<ItemColumns> &items,
-                                                      std::size_t n_columns) {
-    std::optional<std::vector<std::int32_t>> by_equality;
-    if (!codes) {
-        by_equality = codes_by_equality(groups, slst, py::len(groups));
-        if (!by_equality)
-            return std::nullopt;
-    }
-    const std::vector<std::int32_t> &row_group = codes ? codes->codes : *by_equality;
-    const std::size_t n_groups = slst.size();
-
-    std::optional<std::vector<std::int64_t>> picked;
-    if (items)
-        picked = items->picked;
-    std::optional<PositiveCounts> counts =
-        count_positive(adata.attr("X"), row_group, n_groups, picked);
-    if (!counts || (!items && counts->n_columns != n_columns))
-        return std::nullopt;
-
-    std::vector<std::int64_t> cells(n_groups, 0);
-    k::count_codes(cells.data(), row_group.data(), row_group.size());
-    py::array_t<double> fractions(matrix_shape(n_groups, n_columns));
-    double *out = fractions.mutable_data();
-    for (std::size_t g = 0; g < n_groups; ++g) {
-        const std::uint32_t *group_counts = counts->counts.data() + g * counts->n_columns;
-        for (std::size_t m = 0; m < n_columns; ++m) {
-            const std::size_t slot = items ? items->slot_of_item[m] : m;
-            out[g * n_columns + m] =
-                static_cast<double>(group_counts[slot]) / static_cast<double>(cells[g]);
-        }
-    }
-    return fractions;
-}
-
-// The plain computation on the dense table of X, for what the native paths
-// do not read.
-py::object expression_by_frame(const Call &call, py::handle groups, const py::list &slst,
-                               py::handle cells_by_items, py::handle columns) {
-    py::object df = call.global(pd_name).attr("DataFrame")(py::arg("index") = slst,
-                                                           py::arg("columns") = columns);
-    py::object loc = cells_by_items.attr("loc");
-    py::object df_loc = df.attr("loc");
-    for (py::handle s : slst) {
-        py::object b = pyops::eq(groups, s);
-        py::object selected = loc[py::make_tuple(b, pyops::full_slice())];
-        py::object positive = pyops::compare(selected, py::int_(0), Py_GT);
-        py::list mns(positive.attr("mean")(py::arg("axis") = 0));
-        df_loc[py::make_tuple(s, pyops::full_slice())] = mns;
-    }
-    return df.attr("astype")(call.global(float_name));
-}
-
 } // namespace
 
 py::object get_population(const Call &call) {
@@ -250,37 +131,6 @@ py::object get_population(const Call &call) {
     if (length(call, sort_by) > 0)
         df_celltype_pct = df_celltype_pct.attr("sort_values")(py::arg("by") = sort_by);
     return py::make_tuple(df_celltype_cnt, df_celltype_pct);
-}
-
-py::object get_gene_expression(const Call &call) {
-    py::handle adata = call.arg(0), items_to_plot = call.arg(1), group_col = call.arg(2);
-
-    // The groups, sorted.
-    py::object groups = adata.attr("obs")[group_col];
-    std::optional<CellCodes> codes = encode_cells(call, groups, LabelForm::listed);
-    py::list slst = codes ? codes->labels : sorted_unique(groups);
-
-    // All items, or the listed ones in their order (anndata resolves them).
-    const bool all_items = is_none(items_to_plot) || length(call, items_to_plot) == 0;
-    py::object columns, subset;
-    std::optional<ItemColumns> items;
-    if (all_items) {
-        columns = adata.attr("var").attr("index");
-    } else {
-        subset = adata[py::make_tuple(pyops::full_slice(), items_to_plot)];
-        columns = py::reinterpret_borrow<py::object>(items_to_plot);
-        items = item_columns(adata, subset, static_cast<std::size_t>(length(call, items_to_plot)));
-    }
-
-    if (all_items || items) {
-        std::optional<py::array_t<double>> fractions =
-            positive_fractions(adata, groups, codes, slst, items,
-                               items ? items->slot_of_item.size() : py::len(columns));
-        if (fractions)
-            return frame(call, *fractions, slst, columns);
-    }
-    py::object cells_by_items = (all_items ? adata : subset).attr("to_df")();
-    return expression_by_frame(call, groups, slst, cells_by_items, columns);
 }
 
 } // namespace pelorkit::analyka

@@ -1,5 +1,5 @@
 // Shared pieces of the population and expression tables: per-cell labels
-// turned into codes, and the count of positive values per group in X.
+// turned into codes, and checked views of numpy arrays.
 #pragma once
 
 #include "pelorkit/python.hpp"
@@ -7,6 +7,7 @@
 #include "pelorkit/pyfunction.hpp"
 
 #include "interruptible.hpp"
+#include "library_names.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -16,6 +17,24 @@
 #include <vector>
 
 namespace pelorkit::analyka::composition {
+
+inline const Name len_name{"len"};
+
+// len(obj), with the module's `len`.
+inline Py_ssize_t length(const Call &call, py::handle obj) {
+    return call.global(len_name)(obj).cast<Py_ssize_t>();
+}
+
+// pd.DataFrame(values, index=index, columns=columns)
+inline py::object frame(const Call &call, py::handle values, py::handle index, py::handle columns) {
+    return call.global(pd_name).attr("DataFrame")(values, py::arg("index") = index,
+                                                  py::arg("columns") = columns);
+}
+
+// The shape of a rows x cols numpy result.
+inline std::vector<py::ssize_t> matrix_shape(std::size_t rows, std::size_t cols) {
+    return {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)};
+}
 
 // Carries a C++ element type to a generic lambda.
 template <class T> struct Tag {
@@ -74,18 +93,6 @@ std::optional<CellCodes> encode_cells(const Call &call, py::handle values, Label
 // or a cell equals two labels.
 std::optional<std::vector<std::int32_t>> codes_by_equality(py::handle values,
                                                            const py::list &labels, std::size_t n);
-
-// Counts of values > 0 of a dense (numpy) or CSR/CSC (scipy) matrix, per
-// group of rows (`row_group`, -1: no group) and per picked column (`picked`:
-// distinct column positions; nullopt: all columns). nullopt for any matrix
-// without a native scan (other types, dtypes or layouts, malformed buffers).
-struct PositiveCounts {
-    std::vector<std::uint32_t> counts; // groups x columns, row-major
-    std::size_t n_columns;
-};
-std::optional<PositiveCounts>
-count_positive(py::handle matrix, const std::vector<std::int32_t> &row_group, std::size_t n_groups,
-               const std::optional<std::vector<std::int64_t>> &picked);
 
 // A view of a numpy array's memory, only for aligned arrays in native byte order.
 struct ArrayRef {

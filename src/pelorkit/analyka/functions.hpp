@@ -15,9 +15,14 @@ void import_optional(ModuleBuilder &module);
 py::object get_sample_to_group_dict(const Call &call);
 py::object get_sample_to_group_map(const Call &call);
 
-// composition.cpp: cell-type populations and expression fractions per sample.
+// composition.cpp: cell-type populations per sample.
 py::object get_population(const Call &call);
+
+// expression/: expression fractions per sample (glue.cpp), with X in memory,
+// in an HDF5 file or in Dask chunks; dask.cpp registers the private module of
+// the per-chunk function that worker processes import.
 py::object get_gene_expression(const Call &call);
+void add_block_module(ModuleBuilder &module);
 
 // grouptest.cpp: Welch's t-test per item between groups of samples.
 py::object cci_get_diff_interactions(const Call &call);

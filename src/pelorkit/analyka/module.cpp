@@ -1,6 +1,8 @@
 // pelorkit.analyka: the analysis module. Its start-up imports the scientific
 // stack under fixed aliases, tries the optional packages, then binds the
-// functions below in this order. Read this file first.
+// functions below in this order, and finally registers the private module
+// pelorkit.analyka._blocks (per-chunk functions for Dask workers) in
+// sys.modules. Read this file first.
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
@@ -58,6 +60,8 @@ void startup(ModuleBuilder &module) {
     import_optional(module);
     module.add_functions(kFunctions);
     module.bind("show_tree", module.get("show_anndata_tree"));
+    // Last, so that a failed start-up leaves no module behind.
+    add_block_module(module);
 }
 
 PyModuleDef_Slot slots[] = {
