@@ -234,10 +234,10 @@ ERRORS = {
         "evaluate_performance", lambda: (TUMOUR, TUMOUR[:2]), ValueError,
         r"^y has 3 labels and y_pred 2: pass one prediction per cell \(operands could not",
     ),
-    "diversity-float32-labels": (
+    "diversity-date-labels": (  # str(Timestamp) has a time, the column's text does not
         "compute_sample_div_index",
         lambda: (types.SimpleNamespace(obs=tumour_adata(["Aneuploid"] * 4).obs.assign(
-            cnv_cluster=np.float32(0.1))),),
+            cnv_cluster=pd.Timestamp("2020-01-01"))),),
         ValueError, r"matches no cell by its text.*\.astype\(str\) \(cannot convert float NaN to integer\)$",
     ),
     "axes-one-dimensional": (

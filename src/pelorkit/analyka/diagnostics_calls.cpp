@@ -346,8 +346,8 @@ py::object compute_sample_div_index(const Call &call) {
             const std::string column = "adata.obs[" + shown(cluster_col) + "]";
             return "a label of " + column +
                    " matches no cell by its text (cells are matched with str(label), which "
-                   "differs from the column's own text for float32 values, say): convert the "
-                   "column to text first, e.g. " +
+                   "differs from the column's own text for dates or float32 values, say): "
+                   "convert the column to text first, e.g. " +
                    column + " = " + column + ".astype(str)";
         });
         reraise(e, PyExc_ValueError, message);
