@@ -18,18 +18,15 @@ import tempfile
 import types
 import zipfile
 
+import anndata
 import matplotlib
+import matplotlib.pyplot as plt
+import numpy as np
+import pandas as pd
+import scanpy as sc
 
-matplotlib.use("Agg")
-
-import anndata  # noqa: E402
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
-import pandas as pd  # noqa: E402
-import scanpy as sc  # noqa: E402
-
-import pelorkit.analyka as pk  # noqa: E402
-import pelorkit.fetchora as fetchora  # noqa: E402
+import pelorkit.analyka as pk
+import pelorkit.fetchora as fetchora
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 pd.set_option("display.width", 140)
@@ -48,11 +45,6 @@ def save(fig, out: pathlib.Path, name: str) -> pathlib.Path:
     return path
 
 
-def short_label(name: str, table: dict[str, str], width: int = 12) -> str:
-    """Abbreviation when the tables know the cell type, else the name wrapped."""
-    return pk.split_text(table.get(name, name), N_max=width)
-
-
 # 1 ---------------------------------------------------------------------------
 def step_structure() -> None:
     heading(1, "The structure of a real AnnData (placenta, 3,312 cells)")
@@ -62,12 +54,58 @@ def step_structure() -> None:
 
 # 2 ---------------------------------------------------------------------------
 def haber_cells() -> tuple[pd.DataFrame, np.ndarray, np.ndarray, np.ndarray]:
+    """The published counts expanded to one (mouse, cell type, condition) per cell."""
     counts = pd.read_csv(DATA / "haber2017_counts.csv", index_col="Mouse")
     mice = counts.index.to_numpy()
     per_cell_mouse = np.repeat(np.repeat(mice, counts.shape[1]), counts.to_numpy().ravel())
-    per_cell_type = np.repeat(np.tile(counts.columns.to_numpy(), len(mice)), counts.to_numpy().ravel())
+    per_cell_type = np.repeat(
+        np.tile(counts.columns.to_numpy(), len(mice)), counts.to_numpy().ravel()
+    )
     per_cell_condition = np.array([m.rsplit("_", 1)[0] for m in per_cell_mouse])
     return counts, per_cell_mouse, per_cell_type, per_cell_condition
+
+
+def plot_composition(
+    df_pct: pd.DataFrame, sample_to_condition: dict, diff: pd.DataFrame, cutoff: float = 0.05
+):
+    """One panel per cell type: each mouse's share by condition, and a bracket
+    from Control to every condition whose Welch test gives p <= cutoff."""
+    groups = sorted(set(sample_to_condition.values()))
+    colors = dict(zip(groups, plt.cm.tab10.colors, strict=False))
+    nc, nr = 4, int(np.ceil(df_pct.shape[1] / 4))
+    fig, axes = plt.subplots(nr, nc, figsize=(4 * nc, 3.6 * nr), squeeze=False)
+    for j, ct in enumerate(df_pct.columns):
+        ax = pk.get_axes(axes, nr, nc, j)
+        for k, g in enumerate(groups):
+            mice = [m for m in df_pct.index if sample_to_condition[m] == g]
+            values = df_pct.loc[mice, ct]
+            ax.scatter(np.full(len(values), k), values, color=colors[g], s=40, label=g)
+            ax.hlines(values.mean(), k - 0.3, k + 0.3, color=colors[g])
+        # The comparisons behind the marks: "<condition>_vs_Control" columns.
+        marks = [
+            (comparison.split("_vs_"), p)
+            for comparison, p in (diff.loc[ct].items() if ct in diff.index else [])
+            if p <= cutoff
+        ]
+        low, high = df_pct[ct].min(), df_pct[ct].max()
+        step = 0.12 * (high - low)
+        for level, ((g, ref), p) in enumerate(marks, start=1):
+            x0, x1, y = groups.index(ref), groups.index(g), high + level * step
+            ax.plot([x0, x0, x1, x1], [y - step / 4, y, y, y - step / 4], color="black", lw=0.8)
+            ax.text((x0 + x1) / 2, y, f"p = {p:.3f}", ha="center", va="bottom", fontsize=8)
+        ax.set_ylim(low - step, high + (len(marks) + 1) * step)
+        ax.set_title(ct, color="firebrick" if marks else "black")
+        ax.set_xticks(range(len(groups)), [pk.split_text(g, 8) for g in groups], fontsize=8)
+        ax.set_ylabel("% of the mouse's cells")
+    for j in range(df_pct.shape[1], nr * nc):
+        pk.get_axes(axes, nr, nc, j).axis("off")
+    handles, labels = pk.get_axes(axes, nr, nc, 0).get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=len(groups), title="condition")
+    fig.suptitle(
+        f"Cell-type shares per mouse by condition; brackets: Welch's t-test against Control, p <= {cutoff}"
+    )
+    fig.tight_layout(rect=(0, 0.07, 1, 0.97))
+    return fig
 
 
 def step_composition(out: pathlib.Path) -> None:
@@ -87,61 +125,56 @@ def step_composition(out: pathlib.Path) -> None:
     print(df_pct.round(2).to_string())
 
     diff = pk.test_group_diff(df_pct, sample_to_condition, ref_group="Control")
-    print("\nWelch's t-test of every infection against the controls (p-values, cell types with p <= 0.05):")
+    print(
+        "\nWelch's t-test of every infection against the controls: the cell types with "
+        "p <= 0.05 in at least one comparison, and all their p-values:"
+    )
     print(diff.to_string() if len(diff) else "(no cell type differs)")
-    differing = set(diff.index)
-
-    groups = sorted(set(sample_to_condition.values()))
-    colors = dict(zip(groups, plt.cm.tab10.colors, strict=False))
-    nc, nr = 4, int(np.ceil(df_pct.shape[1] / 4))
-    fig, axes = plt.subplots(nr, nc, figsize=(4 * nc, 3.4 * nr), squeeze=False)
-    for j, ct in enumerate(df_pct.columns):
-        ax = pk.get_axes(axes, nr, nc, j)
-        for k, g in enumerate(groups):
-            mice = [m for m in df_pct.index if sample_to_condition[m] == g]
-            values = df_pct.loc[mice, ct]
-            ax.scatter(np.full(len(values), k), values, color=colors[g], s=40, label=g)
-            ax.hlines(values.mean(), k - 0.3, k + 0.3, color=colors[g])
-        mark = " *" if ct in differing else ""
-        ax.set_title(pk.split_text(ct + mark, N_max=18), color="firebrick" if mark else "black")
-        ax.set_xticks(range(len(groups)), [pk.split_text(g, 8) for g in groups], fontsize=8)
-        ax.set_ylabel("% of the mouse's cells")
-    for j in range(df_pct.shape[1], nr * nc):
-        pk.get_axes(axes, nr, nc, j).axis("off")
-    handles, labels = pk.get_axes(axes, nr, nc, 0).get_legend_handles_labels()
-    fig.legend(handles, labels, loc="lower center", ncol=len(groups), title="condition")
-    fig.suptitle("Cell-type shares per mouse by condition (* differs from Control, Welch p <= 0.05)")
-    fig.tight_layout(rect=(0, 0.06, 1, 0.96))
-    save(fig, out, "composition_haber2017.png")
+    save(plot_composition(df_pct, sample_to_condition, diff), out, "composition_haber2017.png")
 
 
 # 3 ---------------------------------------------------------------------------
 MARKER_GENES = ["CD79A", "MS4A1", "CD3D", "IL7R", "NKG7", "GNLY", "LYZ", "S100A8", "FCGR3A", "CST3"]
 
 
-def step_expression(out: pathlib.Path, pbmc: anndata.AnnData) -> None:
-    heading(3, "Expression fractions per cell type (pbmc68k_reduced, scaled values)")
-    print("X holds scaled values with negatives: only values > 0 count as expressed.")
-    frac = pk.get_gene_expression(pbmc, items_to_plot=MARKER_GENES, group_col="bulk_labels")
-    print(frac.round(2).to_string())
-
-    mean_scaled = pd.DataFrame(pbmc[:, MARKER_GENES].X, columns=MARKER_GENES).groupby(
-        pbmc.obs["bulk_labels"].to_numpy()
-    ).mean().loc[frac.index]  # fmt: skip
-    fig, ax = plt.subplots(figsize=(9, 5.5))
+def plot_dotplot(frac: pd.DataFrame, mean: pd.DataFrame):
+    """Dot size: share of the group's cells with the gene detected; colour: mean expression."""
+    fig, ax = plt.subplots(figsize=(9.5, 5.5))
     yy, xx = np.meshgrid(np.arange(frac.shape[0]), np.arange(frac.shape[1]), indexing="ij")
     dots = ax.scatter(xx.ravel(), yy.ravel(), s=frac.to_numpy().ravel() * 300,
-                      c=mean_scaled.to_numpy().ravel(), cmap="RdBu_r", vmin=-1.5, vmax=1.5)  # fmt: skip
+                      c=mean.to_numpy().ravel(), cmap="Reds", vmin=0, edgecolors="grey", linewidths=0.4)  # fmt: skip
     ax.set_xticks(range(frac.shape[1]), frac.columns, rotation=45, ha="right")
     ax.set_yticks(range(frac.shape[0]), [pk.split_text(s, 18) for s in frac.index], fontsize=8)
+    ax.set_xlim(-0.6, frac.shape[1] - 0.4)
+    ax.set_ylim(frac.shape[0] - 0.5, -0.5)
     ax.set_xlabel("gene")
     ax.set_ylabel("cell type (bulk label)")
-    fig.colorbar(dots, ax=ax, label="mean scaled expression")
+    fig.colorbar(dots, ax=ax, label="mean log-normalised expression")
     for share in (0.25, 0.5, 1.0):
-        ax.scatter([], [], s=share * 300, color="grey", label=f"{share:.0%} of cells > 0")
-    ax.legend(loc="upper left", bbox_to_anchor=(1.25, 1), title="dot size")
-    ax.set_title("Fraction of cells expressing each marker")
-    save(fig, out, "expression_dotplot_pbmc68k.png")
+        ax.scatter([], [], s=share * 300, color="grey", label=f"{share:.0%}")
+    ax.legend(loc="upper left", bbox_to_anchor=(1.24, 1), title="cells with\nthe gene detected",
+              labelspacing=1.2, borderpad=1)  # fmt: skip
+    ax.set_title("Share of cells in which each marker is detected (pbmc.raw > 0)")
+    return fig
+
+
+def step_expression(out: pathlib.Path, pbmc: anndata.AnnData) -> None:
+    heading(3, "Marker detection per cell type (pbmc68k_reduced, raw values)")
+    raw = pbmc.raw.to_adata()
+    print(
+        "pbmc.X is scaled (a z-score per gene), so X > 0 means 'above the gene's mean', not "
+        "'expressed'.\npbmc.raw holds the log-normalised values before scaling: there, > 0 "
+        "means detected.\nFraction of each cell type's cells with the gene detected (pbmc.raw):"
+    )
+    frac = pk.get_gene_expression(raw, items_to_plot=MARKER_GENES, group_col="bulk_labels")
+    print(frac.round(2).to_string())
+    scaled = pk.get_gene_expression(pbmc, items_to_plot=["LYZ"], group_col="bulk_labels")
+    print(
+        f"\nLYZ in CD14+ monocytes: detected in {frac.loc['CD14+ Monocyte', 'LYZ']:.0%} of the "
+        f"cells (raw); above the gene's mean in {scaled.loc['CD14+ Monocyte', 'LYZ']:.0%} (scaled X)."
+    )
+    mean = raw[:, MARKER_GENES].to_df().groupby(raw.obs["bulk_labels"], observed=True).mean()
+    save(plot_dotplot(frac, mean.loc[frac.index]), out, "expression_dotplot_pbmc68k.png")
 
 
 # 4 ---------------------------------------------------------------------------
@@ -163,6 +196,20 @@ def kidney_cci_table() -> pd.DataFrame:
     return df[["pval", "mean", "cell_A", "cell_B", "gene_A", "gene_B"]]
 
 
+def plot_interaction_counts(counts: pd.DataFrame):
+    """Directed counts as a heatmap; the cell types keep their full names."""
+    fig, ax = plt.subplots(figsize=(9, 7.5))
+    image = ax.imshow(counts.to_numpy(), cmap="viridis")
+    ax.set_xticks(range(len(counts.columns)), counts.columns, rotation=60, ha="right", fontsize=8)
+    ax.set_yticks(range(len(counts.index)), counts.index, fontsize=8)
+    ax.set_xlabel("second partner (cell_B)")
+    ax.set_ylabel("first partner (cell_A)")
+    fig.colorbar(image, ax=ax, fraction=0.046, pad=0.03,
+                 label="number of significant interactions (p <= 0.05)")  # fmt: skip
+    ax.set_title("Directed interaction counts between kidney immune cells")
+    return fig
+
+
 def step_cci(out: pathlib.Path) -> None:
     heading(4, "Cell-cell interactions of kidney immune cells (CellPhoneDB result)")
     cci = kidney_cci_table()
@@ -174,28 +221,20 @@ def step_cci(out: pathlib.Path) -> None:
     print("\nStrong significant interactions (p <= 0.01, mean >= 1), top 10 by mean:")
     print(strong[["gene_pair", "cell_pair", "mean", "pval"]].head(10).to_string())
 
+    # One sample: nothing to remove as common to all samples.
     significant = cci.loc[cci["pval"] <= 0.05]
     counts = pk.cci_get_ni_mat({"kidney": significant}, remove_common=False)["kidney"]
     counts = counts.astype(int)
-    print("\nSignificant interactions (p <= 0.05) per ordered cell-type pair (rows: first partner):")
+    print(
+        "\nSignificant interactions (p <= 0.05) per ordered cell-type pair (rows: first partner):"
+    )
     print(counts.to_string())
-
-    table = pk.get_abbreviations_uni()
-    labels = [short_label(c, table) for c in counts.index]
-    fig, ax = plt.subplots(figsize=(9, 7.5))
-    image = ax.imshow(counts.to_numpy(), cmap="viridis")
-    ax.set_xticks(range(len(labels)), labels, rotation=60, ha="right", fontsize=8)
-    ax.set_yticks(range(len(labels)), labels, fontsize=8)
-    ax.set_xlabel("second partner (cell_B)")
-    ax.set_ylabel("first partner (cell_A)")
-    fig.colorbar(image, ax=ax, label="number of significant interactions")
-    ax.set_title("Directed interaction counts between kidney immune cells")
-    save(fig, out, "cci_counts_kidney.png")
+    save(plot_interaction_counts(counts), out, "cci_counts_kidney.png")
 
 
 # 5 ---------------------------------------------------------------------------
-def step_markers(pbmc: anndata.AnnData) -> None:
-    heading(5, "Markers from DEG tables (pbmc68k_reduced) and a gene-set filter")
+def marker_deg_tables(pbmc: anndata.AnnData) -> dict[str, pd.DataFrame]:
+    """One DEG table per cell type against the rest, from scanpy's t-test."""
     adata = pbmc.copy()
     sc.tl.rank_genes_groups(adata, "bulk_labels", method="t-test", pts=True)
     result = adata.uns["rank_genes_groups"]
@@ -210,14 +249,12 @@ def step_markers(pbmc: anndata.AnnData) -> None:
             },
             index=names,
         )
-    print("DEG table of 'CD19+ B' (first rows):")
-    print(deg["CD19+ B_vs_rest"].head(5).round(3).to_string())
-    markers = pk.get_markers_from_deg(deg, N_mkrs=8, nz_pct_test_min=0.5, nz_pct_ref_max=0.2)
-    print("\nMarkers (detected in >= 50% of the group, <= 20% elsewhere; shared markers removed):")
-    for group, genes in markers.items():
-        print(f"  {group:<30} {', '.join(map(str, genes)) or '-'}")
+    return deg
 
-    gsa = {
+
+def gsa_example() -> dict[str, pd.DataFrame]:
+    """An illustrative gene-set result table per cell type."""
+    return {
         "T cell": pd.DataFrame(
             {"-log(p-val)": [5.2, 1.1, 3.0, np.nan], "size": [120, 40, 85, 10]},
             index=["TCR signaling", "Glycolysis", "IL-2 signaling", "Unscored set"],
@@ -227,8 +264,20 @@ def step_markers(pbmc: anndata.AnnData) -> None:
             index=["BCR signaling", "Heme metabolism"],
         ),
     }
+
+
+def step_markers(pbmc: anndata.AnnData) -> None:
+    heading(5, "Markers from DEG tables (pbmc68k_reduced) and a gene-set filter")
+    deg = marker_deg_tables(pbmc)
+    print("DEG table of 'CD19+ B' (first rows):")
+    print(deg["CD19+ B_vs_rest"].head(5).round(3).to_string())
+    markers = pk.get_markers_from_deg(deg, N_mkrs=8, nz_pct_test_min=0.5, nz_pct_ref_max=0.2)
+    print("\nMarkers (detected in >= 50% of the group, <= 20% elsewhere; shared markers removed):")
+    for group, genes in markers.items():
+        print(f"  {group:<30} {', '.join(map(str, genes)) or '-'}")
+
     print("\nGene-set results kept at -log(p-val) >= 2 (an illustrative table):")
-    for key, frame in pk.filter_gsa_result(gsa, 2).items():
+    for key, frame in pk.filter_gsa_result(gsa_example(), 2).items():
         print(f"  {key}: {', '.join(frame.index) or '-'}")
 
 
@@ -272,6 +321,32 @@ def step_tumour() -> None:
 
 
 # 7 ---------------------------------------------------------------------------
+@contextlib.contextmanager
+def offline_download(archive: str):
+    """Stands in for the file-hosting service: every download copies `archive`."""
+
+    def download(url, output, quiet=False):
+        print(f"(local stand-in for the download of {url})")
+        shutil.copy(archive, output)
+        return output
+
+    real_gdown = fetchora.gdown
+    fetchora.gdown = types.SimpleNamespace(download=download)
+    try:
+        yield
+    finally:
+        fetchora.gdown = real_gdown
+
+
+def zipped_h5ad(adata: anndata.AnnData, name: str) -> str:
+    """Writes adata to `name`.h5ad, zips it to archive.zip and removes the .h5ad."""
+    adata.write_h5ad(f"{name}.h5ad")
+    with zipfile.ZipFile("archive.zip", "w") as zf:
+        zf.write(f"{name}.h5ad")
+    os.remove(f"{name}.h5ad")
+    return "archive.zip"
+
+
 def step_fetch(pbmc: anndata.AnnData) -> None:
     heading(7, "Data-set catalogs and a local loader round trip (no network)")
     print("Sample data sets:   ", ", ".join(fetchora.sample_data_fid_dict))
@@ -279,23 +354,9 @@ def step_fetch(pbmc: anndata.AnnData) -> None:
     print("(Not published yet: point a catalog key at your own file identifier.)\n")
 
     with tempfile.TemporaryDirectory() as tmp, contextlib.chdir(tmp):
-        small = pbmc[:50, :20].copy()
-        small.write_h5ad("pbmc_demo.h5ad")
-        with zipfile.ZipFile("archive.zip", "w") as zf:
-            zf.write("pbmc_demo.h5ad")
-        os.remove("pbmc_demo.h5ad")
-
-        def fake_download(url, output, quiet=False):
-            print(f"(local stand-in for the download of {url})")
-            shutil.copy("archive.zip", output)
-            return output
-
-        real_gdown = fetchora.gdown
-        fetchora.gdown = types.SimpleNamespace(download=fake_download)
-        try:
+        archive = zipped_h5ad(pbmc[:50, :20].copy(), "pbmc_demo")
+        with offline_download(archive):
             adata = fetchora.load_sample_data("my-own-file-identifier")
-        finally:
-            fetchora.gdown = real_gdown
         print(adata)
         print("Files left in the working directory:", sorted(os.listdir(".")))
 
@@ -306,6 +367,7 @@ def main() -> None:
     args = parser.parse_args()
     out = pathlib.Path(args.out).resolve()
     out.mkdir(parents=True, exist_ok=True)
+    matplotlib.use("Agg")  # figures go to files only
 
     pbmc = sc.datasets.pbmc68k_reduced()
     step_structure()

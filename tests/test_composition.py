@@ -59,8 +59,9 @@ def outcome(fn, *args):
 
 
 def assert_same_error(got, ref):
+    """The library's error, or the same type saying what to fix, its text kept in parentheses."""
     assert isinstance(got, Exception) and isinstance(ref, Exception), (got, ref)
-    assert type(got) is type(ref) and str(got) == str(ref)
+    assert type(got) is type(ref) and (str(got) == str(ref) or str(got).endswith(f" ({ref})"))
 
 
 def adata_of(X, obs, var_names=None):

@@ -3,6 +3,7 @@
 #include "pelorkit/python.hpp"
 
 #include "cci_ids.hpp"
+#include "diagnostics.hpp"
 #include "functions.hpp"
 #include "library_names.hpp"
 
@@ -81,6 +82,7 @@ py::list sorted_cell_types(const cci::IdSpace &names, const std::vector<std::uin
 
 py::object cci_remove_common(const Call &call) {
     Tables t = without_common_ids(call, call.arg(0));
+    diagnostics::check_common_interactions(call, t.keep, false);
     py::object np = call.global(np_name);
     py::dict result;
     for (std::size_t c = 0; c < t.frames.size(); ++c) {
@@ -109,6 +111,7 @@ py::object cci_get_ni_mat(const Call &call) {
             // The module's own removal: count the rows it keeps without
             // copying them into new tables first.
             t = without_common_ids(call, df_dct);
+            diagnostics::check_common_interactions(call, t.keep, true);
         } else {
             t = tables_of(remove_common(df_dct));
         }

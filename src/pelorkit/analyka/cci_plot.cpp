@@ -5,6 +5,7 @@
 #include "pelorkit/python.hpp"
 
 #include "cci_ids.hpp"
+#include "diagnostics.hpp"
 #include "functions.hpp"
 #include "library_names.hpp"
 #include "pyops.hpp"
@@ -26,11 +27,6 @@ using kernels::kIdParts;
 // The columns rebuilt from the id, in the order of the parts.
 constexpr std::array<const char *, kIdParts> kPartColumns = {"gene_pair", "cell_pair", "gene_A",
                                                              "gene_B",    "cell_A",    "cell_B"};
-
-[[noreturn]] void raise_list_index() {
-    PyErr_SetString(PyExc_IndexError, "list index out of range");
-    throw py::error_already_set();
-}
 
 py::str decode(std::string_view text) {
     PyObject *obj =
@@ -89,7 +85,7 @@ PartColumns split_texts(py::handle np, std::span<const std::string_view> ids) {
         return texts.intern(codes.data(), parts, poll) ? n : 0;
     });
     if (unsplit != n)
-        raise_list_index();
+        diagnostics::raise_unsplittable_id(ids[unsplit]);
     std::vector<py::object> strings(texts.size());
     for (std::size_t c = 0; c < strings.size(); ++c)
         strings[c] = decode(texts.text(static_cast<Code>(c)));
@@ -267,7 +263,7 @@ py::object cpdb_get_gp_n_cp(const Call &call) {
     if (cci::utf8_of(idx.ptr(), text)) {
         std::array<std::string_view, kIdParts> parts;
         if (!kernels::split_interaction_id(parts, text))
-            raise_list_index();
+            diagnostics::raise_unsplittable_id(text);
         py::tuple out(kIdParts);
         for (std::size_t p = 0; p < kIdParts; ++p)
             out[p] = decode(parts[p]);

@@ -5,6 +5,7 @@
 
 #include <pybind11/numpy.h>
 
+#include "diagnostics.hpp"
 #include "functions.hpp"
 #include "grouptest_impl.hpp"
 #include "interruptible.hpp"
@@ -240,7 +241,8 @@ py::object cci_get_diff_interactions(const Call &call) {
     py::list group_list;
     for (py::handle sample : as_list(df.attr("index").attr("values")))
         group_list.append(sample_group_map[sample]);
-    py::list glst = sorted_distinct(group_list);
+    py::list glst = diagnostics::sorted_groups(group_list, df.attr("index"));
+    diagnostics::check_groups(call, group_list, glst, df.attr("index"), ref_group);
     py::object group = pd.attr("Series")(group_list, py::arg("index") = df.attr("index"));
 
     // One row per item, one p-value column per comparison.

@@ -2,6 +2,7 @@
 // per-group tables, so they call pandas step by step like the algorithm reads.
 #include "pelorkit/python.hpp"
 
+#include "diagnostics.hpp"
 #include "functions.hpp"
 #include "pyops.hpp"
 
@@ -91,8 +92,11 @@ py::object get_markers_from_deg(const Call &call) {
         py::object group = key.attr("split")("_")[py::int_(0)];
         mkr_dict[group] = best_markers(df_dct[key], call);
     }
-    if (truthy(call.arg(5)))
+    const bool had_markers = diagnostics::check_marker_lists(call, df_dct, mkr_dict);
+    if (truthy(call.arg(5))) {
         remove_common_markers(mkr_dict);
+        diagnostics::check_common_markers(call, had_markers, mkr_dict);
+    }
     return mkr_dict;
 }
 

@@ -2,9 +2,12 @@
 // stack under fixed aliases, tries the optional packages, then binds the
 // functions below in this order, and finally registers the private module
 // pelorkit.analyka._blocks (per-chunk functions for Dask workers) in
-// sys.modules. Read this file first.
+// sys.modules. Read this file first. A function bound as diagnostics::<name>
+// runs <name> with the checks for plausible input mistakes around it
+// (diagnostics.hpp).
 #include "pelorkit/python.hpp"
 
+#include "diagnostics.hpp"
 #include "functions.hpp"
 #include "pelorkit/module.hpp"
 
@@ -12,17 +15,18 @@ namespace pelorkit::analyka {
 namespace {
 
 const FunctionSpec kFunctions[] = {
-    {"get_sample_to_group_dict(samples, conditions)", get_sample_to_group_dict},
+    {"get_sample_to_group_dict(samples, conditions)", diagnostics::get_sample_to_group_dict},
     {"get_sample_to_group_map(samples, conditions)", get_sample_to_group_map},
-    {"get_population(pids, cts, sort_by=[])", get_population},
-    {"get_gene_expression(adata, items_to_plot=[], group_col='sample')", get_gene_expression},
+    {"get_population(pids, cts, sort_by=[])", diagnostics::get_population},
+    {"get_gene_expression(adata, items_to_plot=[], group_col='sample')",
+     diagnostics::get_gene_expression},
     {"cci_get_means(cci_df_dct, cci_idx_lst=None, cells=[], genes=[], pval_cutoff=0.05)",
-     cci_get_means},
+     diagnostics::cci_get_means},
     {"get_cci_means(cci_df_dct, cci_idx_lst=None, cells=[], genes=[], pval_cutoff=0.05)",
      get_cci_means},
     {"cci_get_diff_interactions(df_cci_sample, sample_group_map, ref_group=None, "
      "pval_cutoff=0.05)",
-     cci_get_diff_interactions},
+     diagnostics::cci_get_diff_interactions},
     {"test_group_diff(df_sample_by_items, sample_group_map, ref_group=None, pval_cutoff=0.05)",
      test_group_diff},
     {"cci_remove_common(df_dct)", cci_remove_common},
@@ -30,7 +34,7 @@ const FunctionSpec kFunctions[] = {
     {"get_cci_ni_mat(df_dct, remove_common=True)", get_cci_ni_mat},
     {"cpdb_get_gp_n_cp(idx)", cpdb_get_gp_n_cp},
     {"cci_get_df_to_plot(df_dct, pval_cutoff=0.01, mean_cutoff=1, target_cells=None)",
-     cci_get_df_to_plot},
+     diagnostics::cci_get_df_to_plot},
     {"get_markers_from_deg(df_dct, ref_col='score', N_mkrs=30, nz_pct_test_min=0.5, "
      "nz_pct_ref_max=0.1, rem_common=True)",
      get_markers_from_deg},
@@ -38,12 +42,13 @@ const FunctionSpec kFunctions[] = {
     {"get_abbreviations()", get_abbreviations},
     {"get_abbreviations_uni()", get_abbreviations_uni},
     {"split_text(s, N_max=20)", split_text},
-    {"evaluate_performance(y, y_pred, labels=['Tumor', 'Normal'])", evaluate_performance},
+    {"evaluate_performance(y, y_pred, labels=['Tumor', 'Normal'])",
+     diagnostics::evaluate_performance},
     {"compute_sample_div_index(adata, sample_col='sample', cluster_col='cnv_cluster', "
      "tumor_dec='ploidy_dec', ref_ind_col='cnv_ref_ind', sdi_col='sample_diversity_index', "
      "tumor_name='Aneuploid')",
-     compute_sample_div_index},
-    {"get_axes(axes, nr, nc, j)", get_axes},
+     diagnostics::compute_sample_div_index},
+    {"get_axes(axes, nr, nc, j)", diagnostics::get_axes},
     {"_get_value_info(value, key_name=None, is_top_level_anndata_component=False, "
      "level_of_value=None, max_depth=3, n_to_show=3, limited_keys=None)",
      get_value_info, kGetValueInfoDoc},

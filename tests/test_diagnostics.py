@@ -1,0 +1,292 @@
+"""Plausible input mistakes: a result that is certainly empty or meaningless
+comes with a UserWarning naming the problem and the fix (the result itself is
+unchanged); an opaque library error is raised as the same type with a message
+saying what to fix, the library's text kept. Valid calls stay silent."""
+
+import sys
+import types
+import warnings
+
+import anndata
+import matplotlib
+import numpy as np
+import pandas as pd
+import pytest
+
+sys.path.insert(0, str(__import__("pathlib").Path(__file__).parent))
+import workloads  # noqa: E402
+
+matplotlib.use("Agg")
+
+
+def obs_table():
+    return pd.DataFrame(
+        {"sample": ["s1", "s1", "s2", "s2"], "ct": ["T", "B", "T", "T"]}, index=list("abcd")
+    )
+
+
+def adata_of(groups, X=None):
+    X = np.array([[0, 1.0], [2, 0], [1, 1], [0, 0]]) if X is None else X
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        adata = anndata.AnnData(X=X, obs=pd.DataFrame({"sample": groups}, index=list("wxyz")))
+    adata.var_names = ["G1", "G2"]
+    return adata
+
+
+def sample_table(groups="AAABBB"):
+    """Six samples x two items, and the samples' groups."""
+    rng = np.random.default_rng(0)
+    index = [f"s{i}" for i in range(6)]
+    df = pd.DataFrame(rng.normal(size=(6, 2)), index=index, columns=["x", "y"])
+    return df, dict(zip(index, groups, strict=True))
+
+
+def cci(ids, pval=0.001, mean=2.0):
+    cells = [i.split("--")[1].split("|") for i in ids]
+    genes = [i.split("--")[0].split("_") for i in ids]
+    return pd.DataFrame(
+        {"pval": pval, "mean": mean, "cell_A": [c[0] for c in cells], "cell_B": [c[1] for c in cells],
+         "gene_A": [g[0] for g in genes], "gene_B": [g[1] for g in genes]},
+        index=ids,
+    )  # fmt: skip
+
+
+def deg(genes):
+    return pd.DataFrame(
+        {"score": np.arange(len(genes), 0, -1.0), "nz_pct_test": 0.9, "nz_pct_ref": 0.05},
+        index=genes,
+    )
+
+
+def tumour_adata(decisions):
+    obs = pd.DataFrame(
+        {"sample": list("ABAB"), "cnv_cluster": ["c1", "c1", "c2", "c2"],
+         "ploidy_dec": decisions, "cnv_ref_ind": False},
+        index=list("wxyz"),
+    )  # fmt: skip
+    return types.SimpleNamespace(obs=obs)
+
+
+TUMOUR = np.array(["Tumor", "Tumor", "Normal"])
+IDS = ["a_b--T|B", "c_d--NK|B"]
+
+# (function, arguments, the warning's text, a check of the unchanged result)
+WARNINGS = {
+    "population-table": (
+        "get_population", lambda: (obs_table()[["sample"]], obs_table()[["ct"]]),
+        r"pids is a DataFrame of shape \(4, 1\), not one label per cell: pass one of its columns, "
+        r"e\.g\. df\['sample'\]",
+        lambda r: r[0].shape == (1, 1),
+    ),
+    "population-column-name": (
+        "get_population", lambda: ("sample", obs_table()["ct"]),
+        r"pids is the str 'sample'.*adata\.obs\['sample'\]", lambda r: list(r[0].index) == list("aelmps"),
+    ),
+    "population-nan": (
+        "get_population", lambda: (np.array([1.0, np.nan, 2.0]), ["a", "b", "a"]),
+        r"pids holds NaN", lambda r: r[0].index.hasnans,
+    ),
+    "sample-map-nan-text": (
+        "get_sample_to_group_dict", lambda: (["s1", np.nan], ["A", "B"]),
+        r"samples holds NaN, which numpy turned into the text 'nan'", lambda r: "nan" in r,
+    ),
+    "expression-nan-group": (
+        "get_gene_expression", lambda: (adata_of([1.0, 1.0, np.nan, 2.0]),),
+        r"adata\.obs\['sample'\] holds NaN: those cells belong to no group",
+        lambda r: r.index.hasnans and r.shape == (3, 2),
+    ),
+    "group-test-unknown-reference": (
+        "test_group_diff", lambda: (*sample_table(), "control"),
+        r"ref_group 'control' is not the group of any sample of the table \(groups: 'A', 'B'\)",
+        lambda r: r.empty,
+    ),
+    "group-test-one-group": (
+        "cci_get_diff_interactions", lambda: sample_table("AAAAAA"),
+        r"every sample of the table belongs to one group, 'A'", lambda r: r.empty,
+    ),
+    "group-test-single-samples": (
+        "test_group_diff", lambda: sample_table("AABBCD"),
+        r"the groups 'C', 'D' have a single sample", lambda r: True,
+    ),
+    "group-test-nan-group": (
+        "test_group_diff", lambda: sample_table([1, 1, 2, 2, 2, np.nan]),
+        r"gives NaN as the group of the samples 's5'", lambda r: True,
+    ),
+    "means-nothing-selected": (
+        "cci_get_means", lambda: ({"S1": cci(IDS)}, None, ["t cell"]),
+        r"no interaction has pval <= 0\.05 with cell_A or cell_B in cells in any table.*names in cells",
+        lambda r: r.shape == (1, 0),
+    ),
+    "remove-common-one-table": (
+        "cci_remove_common", lambda: ({"S1": cci(IDS)},),
+        r"with a single table every interaction is common", lambda r: r["S1"].empty,
+    ),
+    "counts-one-table": (
+        "cci_get_ni_mat", lambda: ({"S1": cci(IDS)},),
+        r"cci_get_ni_mat\(df_dct, remove_common=False\)", lambda r: r["S1"].shape == (0, 0),
+    ),
+    "remove-common-copies": (
+        "cci_remove_common", lambda: ({"S1": cci(IDS), "S2": cci(IDS)},),
+        r"listed by all 2 tables", lambda r: r["S2"].empty,
+    ),
+    "plot-tuple-cells": (
+        "cci_get_df_to_plot", lambda: ({"S1": cci(IDS)}, 0.01, 1, ("T",)),
+        r"target_cells is a tuple, not a list, so no cell filter is applied", lambda r: len(r["S1"]) == 2,
+    ),
+    "plot-nothing-selected": (
+        "cci_get_df_to_plot", lambda: ({"S1": cci(IDS, pval=0.02)},),
+        r"no interaction has pval <= 0\.01 and mean >= 1 in any table", lambda r: r["S1"].empty,
+    ),
+    "markers-percent-thresholds": (
+        "get_markers_from_deg", lambda: ({"T_vs_rest": deg(["CD3E"])}, "score", 30, 50, 10),
+        r"nz_pct_test >= 50 .*fractions between 0 and 1", lambda r: r == {"T": []},
+    ),
+    "markers-all-shared": (
+        "get_markers_from_deg", lambda: ({"T_vs_rest": deg(["CD3E"]), "NK_vs_rest": deg(["CD3E"])},),
+        r"rem_common=True removed them all", lambda r: r == {"T": [], "NK": []},
+    ),
+    "markers-same-group": (
+        "get_markers_from_deg", lambda: ({"T_CD4_vs_rest": deg(["CD4"]), "T_CD8_vs_rest": deg(["CD8A"])},),
+        r"'T_CD4_vs_rest', 'T_CD8_vs_rest' name the same group, 'T'", lambda r: r == {"T": ["CD8A"]},
+    ),
+    "scores-unknown-labels": (
+        "evaluate_performance", lambda: (np.char.lower(TUMOUR), np.char.lower(TUMOUR)),
+        r"the labels 'Tumor', 'Normal' occur neither in y nor in y_pred.*y holds 'tumor', 'normal'",
+        lambda r: np.isnan(r["F1"]),
+    ),
+    "scores-label-text": (
+        "evaluate_performance", lambda: (TUMOUR, TUMOUR, "Tumor"),
+        r"labels is the str 'Tumor'.*\['Tumor'\]", lambda r: "F1 (T)" in r,
+    ),
+    "scores-table": (
+        "evaluate_performance", lambda: (pd.DataFrame({"call": TUMOUR}), pd.DataFrame({"call": TUMOUR})),
+        r"y is a DataFrame of shape \(3, 1\)", lambda r: True,
+    ),
+    "diversity-tumour-name-case": (
+        "compute_sample_div_index", lambda: (tumour_adata(["aneuploid", "diploid"] * 2),),
+        r"no cell of adata\.obs\['ploidy_dec'\] is 'Aneuploid', but some are 'aneuploid'",
+        lambda r: not r["Tumor"].any(),
+    ),
+    "diversity-boolean-decisions": (
+        "compute_sample_div_index", lambda: (tumour_adata([True, False] * 2),),
+        r"holds booleans, which never equal tumor_name 'Aneuploid'.*tumor_name=True",
+        lambda r: (r["Tumor_pct"] == 0).all(),
+    ),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("case", WARNINGS)
+def test_mistake_warns_and_keeps_the_result(analyka, monkeypatch, case):
+    name, args, message, check = WARNINGS[case]
+    monkeypatch.setattr(analyka, "display", lambda *a: None)
+    with pytest.warns(UserWarning, match=message) as record:
+        result = getattr(analyka, name)(*args())
+    assert check(result)
+    ours = [w for w in record if w.category is UserWarning]
+    assert all(w.filename == __file__ for w in ours)  # the caller's line
+
+
+def single_row_axes():
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(3, 1)
+    plt.close(fig)
+    return axes
+
+
+# (function, arguments, exception type, its message)
+ERRORS = {
+    "sample-map-lengths": (
+        "get_sample_to_group_dict", lambda: (["s1", "s2", "s1"], ["A", "B"]), IndexError,
+        r"^samples has 3 values and conditions 2: pass one value of each per record.* "
+        r"\(boolean index did not match",
+    ),
+    "sample-map-nan": (
+        "get_sample_to_group_dict", lambda: (np.array([1.0, np.nan]), ["A", "B"]), IndexError,
+        r"^samples holds NaN or None \(records without a sample\).* \(index 0 is out of bounds",
+    ),
+    "population-missing-type": (
+        "get_population", lambda: (["s1", "s2"], [None, "T"]), TypeError,
+        r"^cts holds NaN or None \(cells without a cell type\).* \('<' not supported",
+    ),
+    "expression-item-text": (
+        "get_gene_expression", lambda: (adata_of(list("aabb")), "G1"), TypeError,
+        r"^items_to_plot is the str 'G1': pass a list of names, e\.g\. \['G1'\] \(Index\(\.\.\.\)",
+    ),
+    "expression-nan-group": (
+        "get_gene_expression", lambda: (adata_of(["a", None, "b", "b"]),), TypeError,
+        r"^adata\.obs\['sample'\] holds NaN for 1 cells.*notna\(\)\] \('<' not supported",
+    ),
+    "group-test-none-group": (
+        "test_group_diff", lambda: sample_table([*"AABB", None, None]),
+        TypeError, r"^sample_group_map gives no group \(NaN or None\) for the samples 's4', 's5'",
+    ),
+    "id-without-cell-separator": (
+        "cpdb_get_gp_n_cp", lambda: ("A_B--X",), IndexError,
+        r"^interaction id 'A_B--X' does not split: its cell part has no '\|'.*list index out of range\)$",
+    ),
+    "plot-id-without-gene-separator": (
+        "cci_get_df_to_plot", lambda: ({"S1": cci(IDS).rename(index={IDS[0]: "ab--T|B"})},), IndexError,
+        r"^interaction id 'ab--T\|B' does not split: its gene part has no '_'",
+    ),
+    "scores-lengths": (
+        "evaluate_performance", lambda: (TUMOUR, TUMOUR[:2]), ValueError,
+        r"^y has 3 labels and y_pred 2: pass one prediction per cell \(operands could not",
+    ),
+    "diversity-date-labels": (  # str(Timestamp) has a time, the column's text does not
+        "compute_sample_div_index",
+        lambda: (types.SimpleNamespace(obs=tumour_adata(["Aneuploid"] * 4).obs.assign(
+            cnv_cluster=pd.Timestamp("2020-01-01"))),),
+        ValueError, r"matches no cell by its text.*\.astype\(str\) \(cannot convert float NaN to integer\)$",
+    ),
+    "axes-one-dimensional": (
+        "get_axes", lambda: (single_row_axes(), 3, 1, 2), TypeError,
+        r"^axes holds one row of panels, but nr=3.*squeeze=False.* \('Axes' object is not subscriptable\)$",
+    ),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("case", ERRORS)
+def test_mistake_raises_a_clear_error_of_the_same_type(analyka, monkeypatch, case):
+    name, args, error, message = ERRORS[case]
+    monkeypatch.setattr(analyka, "display", lambda *a: None)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        with pytest.raises(error, match=message) as info:
+            getattr(analyka, name)(*args())
+    assert type(info.value) is error
+
+
+@pytest.mark.parametrize(
+    "transposed, key, note",
+    [
+        (True, "x", "The rows of the table must be samples, and its columns are samples of "
+                    "sample_group_map: pass the table transposed (df.T)."),
+        (False, "s5", "Every row of the table must be a sample of sample_group_map; 's5' is not."),
+    ],
+)  # fmt: skip
+def test_missing_sample_keeps_the_key_error_and_adds_a_note(analyka, transposed, key, note):
+    df, group_map = sample_table()
+    if not transposed:
+        del group_map["s5"]
+    with pytest.raises(KeyError) as info:
+        analyka.test_group_diff(df.T if transposed else df, group_map)
+    assert info.value.args == (key,) and info.value.__notes__ == [note]
+
+
+def test_valid_calls_do_not_warn(analyka, monkeypatch):
+    monkeypatch.setattr(analyka, "display", lambda *a: None)
+    for name, calls in workloads.valid_calls().items():
+        for args, kwargs in calls:
+            with warnings.catch_warnings():
+                warnings.simplefilter("error", UserWarning)
+                getattr(analyka, name)(*args, **kwargs)
+
+
+def test_warnings_go_through_the_module_namespace(analyka, monkeypatch):
+    seen = []
+    monkeypatch.setattr(analyka, "warnings", types.SimpleNamespace(warn=lambda *a: seen.append(a)))
+    df, group_map = sample_table()
+    assert analyka.test_group_diff(df, group_map, "control").empty
+    assert len(seen) == 1 and seen[0][1] is UserWarning and "ref_group 'control'" in seen[0][0]
