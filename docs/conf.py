@@ -12,7 +12,13 @@ import pathlib
 import sys
 
 import pelorkit
+import pelorkit.analyka  # noqa: F401
+import pelorkit.fetchora  # noqa: F401
 
+# The compiled modules are imported here on purpose: autodoc then documents
+# the real functions, with their true signatures and defaults. (Recent Sphinx
+# versions would otherwise load the .pyi stubs in their place, where shared
+# default lists read "...".)
 DOCS = pathlib.Path(__file__).resolve().parent
 ROOT = DOCS.parent
 sys.path.insert(0, str(DOCS / "_ext"))
@@ -70,6 +76,12 @@ html_title = "pelorkit"
 html_static_path = ["_static"]
 html_css_files = ["custom.css"]
 html_theme_options = {
+    # One search field, in the sidebar (the parent theme would add a second
+    # one in a header bar above the page).
+    "navbar_persistent": [],
+    # A function page has one entry in its table of contents: give the room to
+    # the text instead.
+    "secondary_sidebar_items": {"**": ["page-toc"], "api/generated/*": []},
     "show_toc_level": 2,
     "navigation_with_keys": False,
     "use_download_button": True,

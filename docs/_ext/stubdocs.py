@@ -68,6 +68,8 @@ def check_coverage(app: Sphinx, env) -> None:
 def setup(app: Sphinx) -> dict:
     app.add_config_value("stubdocs_folder", "", "env")
     app.connect("builder-inited", load_stubs)
-    app.connect("autodoc-process-docstring", stub_docstring)
+    # Before napoleon (default priority 500), which turns the numpydoc
+    # sections of the swapped-in text into fields.
+    app.connect("autodoc-process-docstring", stub_docstring, priority=400)
     app.connect("env-check-consistency", check_coverage)
     return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}

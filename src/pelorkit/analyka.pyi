@@ -1,5 +1,12 @@
-# Type stubs for pelorkit.analyka, with the full documentation of each
-# function (the runtime __doc__ is the signature line only).
+"""Type stubs of pelorkit.analyka, the analysis functions.
+
+Sample composition, expression fractions, group tests, cell-cell interaction
+tables, markers, tumour-call scores, structure display and plot-label helpers.
+
+They hold the full documentation of every function, for IDEs and pydoc;
+at run time each function's ``__doc__`` is its signature line.
+"""
+
 from typing import Any
 
 import numpy as np
@@ -49,7 +56,9 @@ def get_sample_to_group_dict(samples: Any, conditions: Any) -> dict[Any, Any]:
     Examples
     --------
     >>> import pelorkit.analyka as pk
-    >>> m = pk.get_sample_to_group_dict(["S2", "S1", "S2", "S10"], ["B", "A", "C", "A"])
+    >>> samples = ["S2", "S1", "S2", "S10"]
+    >>> conditions = ["B", "A", "C", "A"]
+    >>> m = pk.get_sample_to_group_dict(samples, conditions)
     >>> {str(k): str(v) for k, v in m.items()}
     {'S1': 'A', 'S10': 'A', 'S2': 'B'}
     """
@@ -83,7 +92,8 @@ def get_sample_to_group_map(samples: Any, conditions: Any) -> dict[Any, Any]:
     Examples
     --------
     >>> import pelorkit.analyka as pk
-    >>> m = pk.get_sample_to_group_map(["ctrl_1", "ctrl_2", "inf_1"], ["ctrl", "ctrl", "inf"])
+    >>> samples = ["ctrl_1", "ctrl_2", "inf_1"]
+    >>> m = pk.get_sample_to_group_map(samples, ["ctrl", "ctrl", "inf"])
     >>> m["inf_1"]
     np.str_('inf')
     """
@@ -130,7 +140,9 @@ def get_population(
     Examples
     --------
     >>> import pelorkit.analyka as pk
-    >>> counts, pct = pk.get_population(["S1", "S1", "S1", "S2"], ["T", "T", "B", "B"])
+    >>> pids = ["S1", "S1", "S1", "S2"]
+    >>> cts = ["T", "T", "B", "B"]
+    >>> counts, pct = pk.get_population(pids, cts)
     >>> counts
         B  T
     S1  1  2
@@ -139,8 +151,8 @@ def get_population(
             B      T
     S1   33.33  66.67
     S2  100.00   0.00
-    >>> pk.get_population(["S1", "S1", "S1", "S2"], ["T", "T", "B", "B"], sort_by=["T"])[1].index
-    Index(['S2', 'S1'], dtype=...)
+    >>> list(pk.get_population(pids, cts, sort_by=["T"])[1].index)
+    ['S2', 'S1']
     """
 
 def get_gene_expression(
@@ -187,7 +199,8 @@ def get_gene_expression(
     >>> import pelorkit.analyka as pk
     >>> adata = anndata.AnnData(
     ...     X=np.array([[0, 1.0], [2, 0], [3, 3], [0, -1]]),
-    ...     obs=pd.DataFrame({"sample": ["a", "a", "b", "b"]}, index=["c1", "c2", "c3", "c4"]),
+    ...     obs=pd.DataFrame({"sample": ["a", "a", "b", "b"]},
+    ...                      index=["c1", "c2", "c3", "c4"]),
     ...     var=pd.DataFrame(index=["G1", "G2"]),
     ... )
     >>> pk.get_gene_expression(adata)
@@ -260,13 +273,17 @@ def cci_get_means(
     --------
     >>> import pandas as pd
     >>> import pelorkit.analyka as pk
-    >>> def cci(rows):
-    ...     df = pd.DataFrame(rows, columns=["pval", "mean", "cell_A", "cell_B", "gene_A", "gene_B"])
-    ...     df.index = df.gene_A + "_" + df.gene_B + "--" + df.cell_A + "|" + df.cell_B
+    >>> columns = ["pval", "mean", "cell_A", "cell_B", "gene_A", "gene_B"]
+    >>> def cci(*rows):
+    ...     df = pd.DataFrame(rows, columns=columns)
+    ...     genes = df.gene_A + "_" + df.gene_B
+    ...     df.index = genes + "--" + df.cell_A + "|" + df.cell_B
     ...     return df
     >>> tables = {
-    ...     "S1": cci([(0.001, 1.2, "B", "T", "CD74", "MIF"), (0.2, 0.4, "T", "B", "CCL5", "CCR5")]),
-    ...     "S2": cci([(0.03, 0.9, "B", "T", "CD74", "MIF"), (0.0, 2.0, "T", "B", "CXCL13", "CXCR5")]),
+    ...     "S1": cci((0.001, 1.2, "B", "T", "CD74", "MIF"),
+    ...               (0.2, 0.4, "T", "B", "CCL5", "CCR5")),
+    ...     "S2": cci((0.03, 0.9, "B", "T", "CD74", "MIF"),
+    ...               (0.0, 2.0, "T", "B", "CXCL13", "CXCR5")),
     ... }
     >>> pk.cci_get_means(tables)
         CD74_MIF--B|T  CXCL13_CXCR5--T|B
@@ -320,11 +337,12 @@ def get_cci_means(
     >>> import pandas as pd
     >>> import pelorkit.analyka as pk
     >>> t = pd.DataFrame(
-    ...     {"pval": [0.01], "mean": [0.7], "cell_A": ["B"], "cell_B": ["T"],
-    ...      "gene_A": ["CD74"], "gene_B": ["MIF"]},
+    ...     {"pval": [0.01], "mean": [0.7], "cell_A": ["B"],
+    ...      "cell_B": ["T"], "gene_A": ["CD74"], "gene_B": ["MIF"]},
     ...     index=["CD74_MIF--B|T"],
     ... )
-    >>> pk.get_cci_means({"S1": t}, cci_idx_lst=["CD74_MIF--B|T", "A_B--X|Y"])
+    >>> ids = ["CD74_MIF--B|T", "A_B--X|Y"]
+    >>> pk.get_cci_means({"S1": t}, cci_idx_lst=ids)
         CD74_MIF--B|T  A_B--X|Y
     S1            0.7       NaN
     """
@@ -385,10 +403,11 @@ def cci_get_diff_interactions(
     >>> import pandas as pd
     >>> import pelorkit.analyka as pk
     >>> table = pd.DataFrame(
-    ...     {"CD74_MIF--B|T": [1.0, 1.1, 0.9, 3.0, 3.1, 2.9], "A_B--X|Y": [1, 2, 3, 1, 2, 3]},
+    ...     {"CD74_MIF--B|T": [1.0, 1.1, 0.9, 3.0, 3.1, 2.9],
+    ...      "A_B--X|Y": [1, 2, 3, 1, 2, 3]},
     ...     index=["c1", "c2", "c3", "i1", "i2", "i3"],
     ... )
-    >>> groups = {"c1": "ctrl", "c2": "ctrl", "c3": "ctrl", "i1": "inf", "i2": "inf", "i3": "inf"}
+    >>> groups = {s: "ctrl" if s[0] == "c" else "inf" for s in table.index}
     >>> pk.cci_get_diff_interactions(table, groups)
                    inf_vs_ctrl
     CD74_MIF--B|T     0.000...
@@ -443,10 +462,12 @@ def test_group_diff(
     >>> import pandas as pd
     >>> import pelorkit.analyka as pk
     >>> pct = pd.DataFrame(
-    ...     {"Stem": [50.0, 52.0, 20.0, 22.0], "Tuft": [50.0, 48.0, 80.0, 77.0]},
+    ...     {"Stem": [50.0, 52.0, 20.0, 22.0],
+    ...      "Tuft": [50.0, 48.0, 80.0, 77.0]},
     ...     index=["ctl_1", "ctl_2", "inf_1", "inf_2"],
     ... )
-    >>> groups = pk.get_sample_to_group_map(pct.index, ["ctl", "ctl", "inf", "inf"])
+    >>> conditions = ["ctl", "ctl", "inf", "inf"]
+    >>> groups = pk.get_sample_to_group_map(pct.index, conditions)
     >>> pk.test_group_diff(pct, groups, ref_group="ctl").round(4)
           inf_vs_ctl
     Stem      0.0022
@@ -484,8 +505,10 @@ def cci_remove_common(df_dct: dict[Any, pd.DataFrame]) -> dict[Any, pd.DataFrame
     --------
     >>> import pandas as pd
     >>> import pelorkit.analyka as pk
-    >>> s1 = pd.DataFrame({"mean": [1.0, 2.0, 3.0]}, index=["a_b--X|Y", "c_d--X|Y", "e_f--X|Y"])
-    >>> s2 = pd.DataFrame({"mean": [4.0, 5.0]}, index=["c_d--X|Y", "g_h--Y|X"])
+    >>> s1 = pd.DataFrame({"mean": [1.0, 2.0, 3.0]},
+    ...                   index=["a_b--X|Y", "c_d--X|Y", "e_f--X|Y"])
+    >>> s2 = pd.DataFrame({"mean": [4.0, 5.0]},
+    ...                   index=["c_d--X|Y", "g_h--Y|X"])
     >>> out = pk.cci_remove_common({"S1": s1, "S2": s2})
     >>> sorted(out["S1"].index), list(out["S2"].index)
     (['a_b--X|Y', 'e_f--X|Y'], ['g_h--Y|X'])
@@ -531,8 +554,10 @@ def cci_get_ni_mat(df_dct: dict[Any, pd.DataFrame], remove_common: Any = True) -
     --------
     >>> import pandas as pd
     >>> import pelorkit.analyka as pk
-    >>> t = pd.DataFrame({"cell_A": ["T", "T", "B"], "cell_B": ["B", "B", "T"]},
-    ...                  index=["a_b--T|B", "c_d--T|B", "e_f--B|T"])
+    >>> t = pd.DataFrame(
+    ...     {"cell_A": ["T", "T", "B"], "cell_B": ["B", "B", "T"]},
+    ...     index=["a_b--T|B", "c_d--T|B", "e_f--B|T"],
+    ... )
     >>> pk.cci_get_ni_mat({"S1": t}, remove_common=False)["S1"]
        B  T
     B  0  1
@@ -569,8 +594,9 @@ def get_cci_ni_mat(df_dct: dict[Any, pd.DataFrame], remove_common: Any = True) -
     --------
     >>> import pandas as pd
     >>> import pelorkit.analyka as pk
-    >>> s1 = pd.DataFrame({"cell_A": ["T", "B"], "cell_B": ["B", "T"]}, index=["a_b--T|B", "c_d--B|T"])
-    >>> s2 = pd.DataFrame({"cell_A": ["T"], "cell_B": ["B"]}, index=["a_b--T|B"])
+    >>> s1 = pd.DataFrame({"cell_A": ["T", "B"], "cell_B": ["B", "T"]},
+    ...                   index=["a_b--T|B", "c_d--B|T"])
+    >>> s2 = s1.iloc[[0]]
     >>> pk.get_cci_ni_mat({"S1": s1, "S2": s2})["S1"]
        B  T
     B  0  1
@@ -665,9 +691,12 @@ def cci_get_df_to_plot(
     --------
     >>> import pandas as pd
     >>> import pelorkit.analyka as pk
-    >>> s1 = pd.DataFrame({"pval": [0.001, 0.5], "mean": [1.5, 2.0], "cell_A": ["B", "T"],
-    ...                    "cell_B": ["T", "B"], "gene_A": ["CD74", "CCL5"], "gene_B": ["MIF", "CCR5"]},
-    ...                   index=["CD74_MIF--B|T", "CCL5_CCR5--T|B"])
+    >>> s1 = pd.DataFrame(
+    ...     {"pval": [0.001, 0.5], "mean": [1.5, 2.0],
+    ...      "cell_A": ["B", "T"], "cell_B": ["T", "B"],
+    ...      "gene_A": ["CD74", "CCL5"], "gene_B": ["MIF", "CCR5"]},
+    ...     index=["CD74_MIF--B|T", "CCL5_CCR5--T|B"],
+    ... )
     >>> s2 = s1.iloc[[1]]
     >>> tables = pk.cci_get_df_to_plot({"S1": s1, "S2": s2})
     Union of Interactions: 1
@@ -732,11 +761,14 @@ def get_markers_from_deg(
     --------
     >>> import pandas as pd
     >>> import pelorkit.analyka as pk
+    >>> def deg_table(genes, score, nz_test, nz_ref):
+    ...     return pd.DataFrame({"score": score, "nz_pct_test": nz_test,
+    ...                          "nz_pct_ref": nz_ref}, index=genes)
     >>> deg = {
-    ...     "B_vs_rest": pd.DataFrame({"score": [9.0, 7.0, 5.0], "nz_pct_test": [0.9, 0.8, 0.9],
-    ...                                "nz_pct_ref": [0.05, 0.02, 0.3]}, index=["MS4A1", "CD79A", "LYZ"]),
-    ...     "T_vs_rest": pd.DataFrame({"score": [8.0, 6.0], "nz_pct_test": [0.7, 0.6],
-    ...                                "nz_pct_ref": [0.1, 0.05]}, index=["CD3D", "CD79A"]),
+    ...     "B_vs_rest": deg_table(["MS4A1", "CD79A", "LYZ"], [9.0, 7.0, 5.0],
+    ...                            [0.9, 0.8, 0.9], [0.05, 0.02, 0.3]),
+    ...     "T_vs_rest": deg_table(["CD3D", "CD79A"], [8.0, 6.0],
+    ...                            [0.7, 0.6], [0.1, 0.05]),
     ... }
     >>> pk.get_markers_from_deg(deg)
     {'B': ['MS4A1'], 'T': ['CD3D']}
@@ -773,9 +805,9 @@ def filter_gsa_result(dct: dict[Any, pd.DataFrame], neg_log_p_cutoff: float) -> 
     --------
     >>> import pandas as pd
     >>> import pelorkit.analyka as pk
-    >>> gsa = {"T cell": pd.DataFrame({"-log(p-val)": [5.2, 1.1, 2.0]},
-    ...                               index=["TCR signaling", "Glycolysis", "IL-2 signaling"])}
-    >>> pk.filter_gsa_result(gsa, 2)["T cell"]
+    >>> sets = ["TCR signaling", "Glycolysis", "IL-2 signaling"]
+    >>> table = pd.DataFrame({"-log(p-val)": [5.2, 1.1, 2.0]}, index=sets)
+    >>> pk.filter_gsa_result({"T cell": table}, 2)["T cell"]
                     -log(p-val)
     TCR signaling           5.2
     IL-2 signaling          2.0
@@ -823,7 +855,8 @@ def get_abbreviations_uni() -> dict[str, str]:
     --------
     >>> import pelorkit.analyka as pk
     >>> table = pk.get_abbreviations_uni()
-    >>> [table.get(name, name) for name in ["Microfold cell", "T cell", "Podocyte"]]
+    >>> names = ["Microfold cell", "T cell", "Podocyte"]
+    >>> [table.get(name, name) for name in names]
     ['mFold', 'T cell', 'Podocyte']
     """
 
@@ -1121,8 +1154,9 @@ def _display_dict_or_dataframe_recursive(
     Examples
     --------
     >>> import pelorkit.analyka as pk
-    >>> print(pk._display_dict_or_dataframe_recursive(
-    ...     {"a": 1, "bb": {"x": [1, 2], "y": "hi"}}, 0, "", limited_keys=[]), end="")
+    >>> d = {"a": 1, "bb": {"x": [1, 2], "y": "hi"}}
+    >>> draw = pk._display_dict_or_dataframe_recursive
+    >>> print(draw(d, 0, "", limited_keys=[]), end="")
     ├── a : 1
     └── bb: (dict)
          ├── x: (list)
@@ -1183,7 +1217,8 @@ def show_anndata_tree(
     --------
     >>> import numpy as np
     >>> import pelorkit.analyka as pk
-    >>> print(pk.show_tree({"a": 1, "bb": {"x": [1, 2], "y": "hi"}, "c": np.zeros((10, 3))}), end="")
+    >>> d = {"a": 1, "bb": {"x": [1, 2], "y": "hi"}, "c": np.zeros((10, 3))}
+    >>> print(pk.show_tree(d), end="")
     Dictionary Structure (top-level):
     ├── a : 1
     ├── bb: (dict)

@@ -1,5 +1,12 @@
-# Type stubs for pelorkit.fetchora, with the full documentation of each
-# function (the runtime __doc__ is the signature line only).
+"""Type stubs of pelorkit.fetchora, the data-loading functions.
+
+Data-set catalogs, download by file identifier, archive unpacking and loaders
+that return AnnData.
+
+They hold the full documentation of every function, for IDEs and pydoc;
+at run time each function's ``__doc__`` is its signature line.
+"""
+
 import os
 from typing import Any, TypeVar
 
@@ -41,7 +48,8 @@ def download_from_google_drive(file_id: Any, out_path: Any = "downloaded") -> An
     Examples
     --------
     >>> import pelorkit.fetchora as fetchora
-    >>> fetchora.download_from_google_drive("<your 33-character file id>", "my_data.zip")  # doctest: +SKIP
+    >>> file_id = "<your 33-character file id>"
+    >>> fetchora.download_from_google_drive(file_id, "my_data.zip")  # doctest: +SKIP
     'my_data.zip'
     """
 
