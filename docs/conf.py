@@ -79,9 +79,20 @@ html_theme_options = {
     # One search field, in the sidebar (the parent theme would add a second
     # one in a header bar above the page).
     "navbar_persistent": [],
-    # A function page has one entry in its table of contents: give the room to
-    # the text instead.
-    "secondary_sidebar_items": {"**": ["page-toc"], "api/generated/*": []},
+    # Pages get a table of contents on the right, except the function pages
+    # (api/generated/), which have one entry: the room goes to the text.
+    "secondary_sidebar_items": {
+        page: ["page-toc"]
+        for page in (
+            "index",
+            "getting-started",
+            "guide/*",
+            "tour/*",
+            "api/index",
+            "api/analyka",
+            "api/fetchora",
+        )
+    },
     "show_toc_level": 2,
     "navigation_with_keys": False,
     "use_download_button": True,

@@ -9,7 +9,6 @@ at run time each function's ``__doc__`` is its signature line.
 
 from typing import Any
 
-import numpy as np
 import pandas as pd
 
 SCANVPY: bool
@@ -348,7 +347,10 @@ def get_cci_means(
     """
 
 def cci_get_diff_interactions(
-    df_cci_sample: pd.DataFrame, sample_group_map: Any, ref_group: Any = None, pval_cutoff: float = 0.05
+    df_cci_sample: pd.DataFrame,
+    sample_group_map: Any,
+    ref_group: Any = None,
+    pval_cutoff: float = 0.05,
 ) -> pd.DataFrame:
     """Welch's t-test of every item between groups of samples.
 
@@ -410,7 +412,7 @@ def cci_get_diff_interactions(
     >>> groups = {s: "ctrl" if s[0] == "c" else "inf" for s in table.index}
     >>> pk.cci_get_diff_interactions(table, groups)
                    inf_vs_ctrl
-    CD74_MIF--B|T     0.000...
+    CD74_MIF--B|T     0.000016
     """
 
 def test_group_diff(
@@ -514,7 +516,9 @@ def cci_remove_common(df_dct: dict[Any, pd.DataFrame]) -> dict[Any, pd.DataFrame
     (['a_b--X|Y', 'e_f--X|Y'], ['g_h--Y|X'])
     """
 
-def cci_get_ni_mat(df_dct: dict[Any, pd.DataFrame], remove_common: Any = True) -> dict[Any, pd.DataFrame]:
+def cci_get_ni_mat(
+    df_dct: dict[Any, pd.DataFrame], remove_common: Any = True
+) -> dict[Any, pd.DataFrame]:
     """Count the interactions between every ordered pair of cell types, per sample.
 
     Parameters
@@ -564,7 +568,9 @@ def cci_get_ni_mat(df_dct: dict[Any, pd.DataFrame], remove_common: Any = True) -
     T  2  0
     """
 
-def get_cci_ni_mat(df_dct: dict[Any, pd.DataFrame], remove_common: Any = True) -> dict[Any, pd.DataFrame]:
+def get_cci_ni_mat(
+    df_dct: dict[Any, pd.DataFrame], remove_common: Any = True
+) -> dict[Any, pd.DataFrame]:
     """Directed interaction counts per sample; a second name of `cci_get_ni_mat`.
 
     Calls the module attribute ``cci_get_ni_mat`` with ``df_dct`` and
@@ -776,7 +782,9 @@ def get_markers_from_deg(
     {'B': ['MS4A1', 'CD79A'], 'T': ['CD3D', 'CD79A']}
     """
 
-def filter_gsa_result(dct: dict[Any, pd.DataFrame], neg_log_p_cutoff: float) -> dict[Any, pd.DataFrame]:
+def filter_gsa_result(
+    dct: dict[Any, pd.DataFrame], neg_log_p_cutoff: float
+) -> dict[Any, pd.DataFrame]:
     """Keep the gene sets at or above a -log p-value threshold, in every table.
 
     Parameters
