@@ -36,9 +36,10 @@ def get_sample_to_group_dict(samples: Any, conditions: Any) -> dict[Any, Any]:
     dict
         One key per distinct sample, in ascending sort order (``"S10"`` sorts
         before ``"S2"``), mapped to the condition of the sample's first
-        record in input order. Keys and values are numpy scalars (such as
-        ``numpy.str_``), which compare and hash equal to plain Python values,
-        so ``d["S1"]`` works. A sample whose records disagree gets the first
+        record in input order. Keys and values are the elements of numpy
+        arrays built from the inputs: numpy scalars such as ``numpy.str_``
+        for lists of strings, which compare and hash equal to plain Python
+        values, so ``d["S1"]`` works. A sample whose records disagree gets the first
         record's condition, silently.
 
     Raises
