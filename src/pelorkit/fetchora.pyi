@@ -241,7 +241,7 @@ def load_h5ad(tissue: Any, file_type: str = "zip") -> str | None:
     --------
     >>> import pelorkit.fetchora as fetchora
     >>> fetchora.load_h5ad("Heart") is None
-    tissue must be one of Breast, BC, BRCA, Colitis-hs, Colitis-mm, Colon, CRC, Intestine, Lung, NSCLC, Melanoma, Pancreas, PDAC.
+    tissue must be one of Breast, BC, BRCA, Colitis-hs, Colitis-mm, Colon, ...
     True
     """
 
@@ -347,7 +347,7 @@ def load_pelor_processed_anndata(
     --------
     >>> import pelorkit.fetchora as fetchora
     >>> fetchora.load_pelor_processed_anndata() is None
-    tissue must be one of Lung, NSCLC, Colon, CRC, Breast, BC, BRCA, Pancreas, PDAC, Colitis-mm, Colitis-hs, Colitis-mm-full, Brain, Liver(normal), Kidney(normal).
+    tissue must be one of Lung, NSCLC, Colon, CRC, Breast, BC, BRCA, Pancreas, ...
     True
     """
 
