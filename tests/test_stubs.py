@@ -1,8 +1,12 @@
-"""The shipped .pyi stubs agree with the modules' signatures."""
+"""The shipped .pyi stubs agree with the modules' signatures and document every
+function: each parameter named, examples that run."""
 
 import ast
+import doctest
 import inspect
 import pathlib
+import re
+import tempfile
 
 import pytest
 
@@ -44,3 +48,39 @@ def test_package_ships_stubs_and_marker():
     assert pathlib.Path(analyka.__file__).suffix == ".so"
     assert not (folder / "analyka").is_dir() and not (folder / "fetchora").is_dir()
     assert not list(folder.rglob("*.cpp")) and not list(folder.rglob("*.hpp"))
+
+
+def stub_docs():
+    for module in (analyka, fetchora):
+        for name, node in stub_functions(module).items():
+            short = module.__name__.rsplit(".", 1)[1]
+            yield pytest.param(module, name, ast.get_docstring(node), id=f"{short}.{name}")
+
+
+def numpydoc_sections(doc):
+    """Section title -> body, for the underlined headings of a numpydoc docstring."""
+    parts = re.split(r"^(\w[\w ]*)\n-{3,}\n", doc, flags=re.M)
+    return dict(zip(parts[1::2], parts[2::2], strict=True))
+
+
+@pytest.mark.parametrize(("module", "name", "doc"), list(stub_docs()))
+def test_stub_docstring_documents_every_parameter(module, name, doc):
+    assert doc, f"{name} has no docstring in its stub"
+    summary = doc.splitlines()[0]
+    assert summary.endswith(".") and len(summary) <= 100, summary
+    sections = numpydoc_sections(doc)
+    assert {"Returns", "Examples"} <= set(sections), sorted(sections)
+    params = list(inspect.signature(getattr(module, name)).parameters)
+    documented = re.findall(r"^(\w+) :", sections.get("Parameters", ""), flags=re.M)
+    assert documented == params
+
+
+@pytest.mark.parametrize(("module", "name", "doc"), list(stub_docs()))
+def test_stub_examples_run(module, name, doc, workdir, monkeypatch):
+    # Examples that need a scratch folder make one with tempfile: keep it here.
+    monkeypatch.setattr(tempfile, "tempdir", str(workdir))
+    test = doctest.DocTestParser().get_doctest(doc, {}, name, None, 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+    report = []
+    runner.run(test, out=report.append)
+    assert runner.failures == 0, "".join(report)
