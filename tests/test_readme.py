@@ -21,15 +21,23 @@ README = ROOT / "README.md"
 EXCERPT = "# Excerpt"
 
 # Runs the blocks in order in one namespace; no network: a connection attempt
-# fails the block that made it.
+# to anything but this machine (a local Dask cluster) fails the block that made it.
 RUNNER = """
 import json, socket, sys
 
-def refuse(*args, **kwargs):
-    raise OSError("README blocks must not use the network")
+LOCAL = ("127.0.0.1", "::1", "localhost")
 
-socket.socket.connect = refuse
-socket.create_connection = refuse
+def local_only(connect, position):
+    def guarded(*args, **kwargs):
+        address = args[position] if len(args) > position else kwargs.get("address")
+        if not (isinstance(address, tuple) and address[0] in LOCAL):
+            raise OSError("README blocks must not use the network")
+        return connect(*args, **kwargs)
+    return guarded
+
+socket.socket.connect = local_only(socket.socket.connect, 1)
+socket.socket.connect_ex = local_only(socket.socket.connect_ex, 1)
+socket.create_connection = local_only(socket.create_connection, 0)
 namespace = {"__name__": "__main__"}
 for block in json.loads(sys.stdin.read()):
     print(f"--- README line {block['line']}", flush=True)
