@@ -169,7 +169,12 @@ def get_gene_expression(
     Parameters
     ----------
     adata : anndata.AnnData
-        Cells × genes; ``X`` dense or sparse. ``obs`` must hold ``group_col``.
+        Cells × genes; ``X`` dense or sparse (CSR/CSC), in memory, in a file
+        opened with ``anndata.read_h5ad(path, backed="r")`` (streamed in
+        blocks, never loaded whole), or a Dask array of numpy or scipy
+        sparse chunks (counted chunk by chunk on the active scheduler, a
+        ``dask.distributed`` cluster included). ``obs`` must hold
+        ``group_col``.
     items_to_plot : list of str or None, default []
         Genes (names of ``adata.var_names``) to report, in the order wanted.
         ``None`` or an empty list: all genes in ``var`` order. The default
