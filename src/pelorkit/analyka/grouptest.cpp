@@ -5,6 +5,7 @@
 
 #include <pybind11/numpy.h>
 
+#include "cci_glue.hpp"
 #include "diagnostics.hpp"
 #include "functions.hpp"
 #include "grouptest_impl.hpp"
@@ -239,14 +240,14 @@ py::object cci_get_diff_interactions(const Call &call) {
 
     // Each sample's group, in row order, and the sorted distinct groups.
     py::list group_list;
-    for (py::handle sample : as_list(df.attr("index").attr("values")))
+    for (py::handle sample : as_list(cci::values_of(call, df.attr("index"))))
         group_list.append(sample_group_map[sample]);
     py::list glst = diagnostics::sorted_groups(group_list, df.attr("index"));
     diagnostics::check_groups(call, group_list, glst, df.attr("index"), ref_group);
     py::object group = pd.attr("Series")(group_list, py::arg("index") = df.attr("index"));
 
     // One row per item, one p-value column per comparison.
-    py::list items = as_list(df.attr("columns").attr("values"));
+    py::list items = as_list(cci::values_of(call, df.attr("columns")));
     PValueColumns df_res(pd.attr("DataFrame")(py::arg("index") = items),
                          static_cast<Py_ssize_t>(items.size()));
 
