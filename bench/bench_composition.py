@@ -237,8 +237,8 @@ def bench_expression_scan(table: Table, adata) -> None:
         [
             lambda: analyka.get_gene_expression(adata),
             lambda: one_pass(adata.X),
-            lambda: analyka.get_gene_expression(mixed),
-            lambda: one_pass(mixed.X),
+            lambda m=mixed: analyka.get_gene_expression(m),
+            lambda m=mixed: one_pass(m.X),
         ],
         9,
     )

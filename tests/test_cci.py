@@ -207,7 +207,7 @@ def recoded(tables, kind):
             df[cells] = df[cells].astype("category")
         elif kind == "integer codes":
             codes = {c: i for i, c in enumerate(sorted(set(df["cell_A"]) | set(df["cell_B"])))}
-            df[cells] = df[cells].apply(lambda col: col.map(codes).astype("int64"))
+            df[cells] = df[cells].apply(lambda col, codes=codes: col.map(codes).astype("int64"))
         elif kind == "mixed objects":
             # NaN, None, a number and a str subclass among the names
             odd = [np.nan, None, 7, np.str_("B cell")]

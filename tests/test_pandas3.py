@@ -61,6 +61,7 @@ def to_strings(obj, dtype):
 
 def plain(frame):
     """The frame with text of any dtype as object values, missing as NaN."""
+
     def objects(values):
         values = pd.Series(values).astype(object)
         return values.where(values.notna(), np.nan).tolist()

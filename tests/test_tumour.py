@@ -11,9 +11,8 @@ import pandas as pd
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
-from baseline_tumour import compute_sample_div_index as reference_div_index  # noqa: E402
-
 import workloads  # noqa: E402
+from baseline_tumour import compute_sample_div_index as reference_div_index  # noqa: E402
 
 COLUMNS = ["Tumor_pct", "N_samples", "sample_diversity_index", "Ref_pct", "Tumor"]
 

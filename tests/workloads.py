@@ -11,7 +11,6 @@ import numpy as np
 import pandas as pd
 import scipy.sparse as sp
 
-
 # pandas' string inference (pandas 3's default) is available as an option
 # from 2.3 on; pandas 2.2 infers only Arrow-backed strings, which need pyarrow.
 STRING_INFERENCE = tuple(map(int, pd.__version__.split(".")[:2])) >= (2, 3) or (

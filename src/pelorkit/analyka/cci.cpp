@@ -143,9 +143,9 @@ bool locate_items(std::vector<std::int64_t> &row_of_target, std::size_t &repeate
 
 // How the target ids of the mean table are looked up in each table.
 struct TargetLookup {
-    py::dict numbers;                   // target id -> its number
-    std::optional<StrTargets> by_str;   // when every target is an exact str
-    std::vector<PyObject *> ids;        // held by the id space
+    py::dict numbers;                 // target id -> its number
+    std::optional<StrTargets> by_str; // when every target is an exact str
+    std::vector<PyObject *> ids;      // held by the id space
     std::size_t count() const { return ids.size(); }
 };
 

@@ -46,8 +46,8 @@ py::object significant_rows(py::handle df, py::object b, std::span<NameFilter> f
     for (const NameFilter &f : filters) {
         py::handle names = f.membership.names();
         if (length_of(names) > 0)
-            b = pyops::bit_and(b, pyops::bit_or(df[f.a].attr(isin_name)(names),
-                                                df[f.b].attr(isin_name)(names)));
+            b = pyops::bit_and(
+                b, pyops::bit_or(df[f.a].attr(isin_name)(names), df[f.b].attr(isin_name)(names)));
     }
     return b;
 }
@@ -190,9 +190,9 @@ NameMembership::Decided &NameMembership::decided_for(py::handle dtype) {
     return *by_dtype_.back();
 }
 
-std::optional<std::vector<std::uint8_t>>
-NameMembership::at(py::handle column, std::span<const std::int64_t> rows, py::handle at,
-                   Py_ssize_t n_rows) {
+std::optional<std::vector<std::uint8_t>> NameMembership::at(py::handle column,
+                                                            std::span<const std::int64_t> rows,
+                                                            py::handle at, Py_ssize_t n_rows) {
     if (failed_)
         return std::nullopt;
     // Only object and string columns: for others isin may take numpy's or

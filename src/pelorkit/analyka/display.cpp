@@ -265,8 +265,8 @@ struct TreeOptions {
     py::handle limited_keys;
 };
 
-void draw_level(PyObject *globals, TextSink &sink, py::handle current_obj,
-                py::handle current_depth, py::handle parent_prefix, const TreeOptions &options);
+void draw_level(PyObject *globals, TextSink &sink, py::handle current_obj, py::handle current_depth,
+                py::handle parent_prefix, const TreeOptions &options);
 void draw_tree(PyObject *globals, TextSink &sink, py::handle obj, py::handle current_depth,
                py::handle parent_prefix, const TreeOptions &options);
 
@@ -305,8 +305,8 @@ void nested_tree(PyObject *globals, TextSink &sink, py::handle value, py::handle
     sink.reset(checked_text(std::move(below)));
 }
 
-void draw_level(PyObject *globals, TextSink &sink, py::handle current_obj,
-                py::handle current_depth, py::handle parent_prefix, const TreeOptions &options) {
+void draw_level(PyObject *globals, TextSink &sink, py::handle current_obj, py::handle current_depth,
+                py::handle parent_prefix, const TreeOptions &options) {
     const RecursionGuard guard;
     if (holds(current_depth, options.max_depth, Py_GE))
         return;

@@ -39,9 +39,7 @@ struct ScipyRelease {
     static constexpr int last = 18;
 
     // Ten times numpy's `resolution` in 1.13, ten machine epsilons later.
-    double cancellation_eps() const {
-        return minor <= 13 ? 1e-15 * 10 : kernels::kCancellationEps;
-    }
+    double cancellation_eps() const { return minor <= 13 ? 1e-15 * 10 : kernels::kCancellationEps; }
     bool warns_small_sample() const { return minor >= 14; }
     // _var runs outside np.errstate before 1.15.
     bool reports_single_value() const { return minor <= 14; }
@@ -153,8 +151,7 @@ constexpr double kOrdinaryMagnitude = 1e60;
 // along the way (and scipy 1.13 choose its route by whether the table's sum
 // is NaN); with underflow reported, so are the tiny squares of nearly equal
 // values. Such calls go to scipy.
-bool ordinary_values(const Call &call, const kernels::ValueRange &a,
-                     const kernels::ValueRange &b) {
+bool ordinary_values(const Call &call, const kernels::ValueRange &a, const kernels::ValueRange &b) {
     if (a.inf || b.inf || a.largest > kOrdinaryMagnitude || b.largest > kOrdinaryMagnitude)
         return false;
     py::object settings = call.global(np_name).attr("geterr")();
