@@ -145,6 +145,11 @@ def test_backed_views_stream_simple_selections(analyka, memory, files, layout, v
 def test_backed_views_repeating_cells_use_anndatas_subset(analyka, memory, files, layout):
     rows = np.random.default_rng(3).integers(0, N_CELLS, 700)
     backed = anndata.read_h5ad(files[layout], backed="r")
+    try:
+        backed[rows].to_memory()
+    except Exception:  # h5py needs increasing indices, and older anndata passes them on
+        backed.file.close()
+        pytest.skip("this anndata cannot load a backed view that repeats cells")
     got = analyka.get_gene_expression(backed[rows])
     pd.testing.assert_frame_equal(got, in_memory(analyka, memory[rows], [], "sample"))
     backed.file.close()
@@ -170,8 +175,8 @@ def test_backed_errors_are_the_in_memory_ones(analyka, memory, files, items, gro
 @pytest.mark.parametrize(
     "layout, array, value, message",
     [
-        ("csr", "indices", N_GENES + 3, "indices"),
-        ("csc", "indices", -1, "indices"),
+        ("csr", "indices", N_GENES + 3, "indices|index values"),  # scipy's wording varies
+        ("csc", "indices", -1, "indices|index values"),
         ("csr", "indptr", 10**9, "malformed"),
     ],
 )
@@ -223,8 +228,11 @@ def test_dask_chunks_give_the_in_memory_result(analyka, memory, form, no_loading
 
 
 def test_lazily_read_files_give_the_in_memory_result(analyka, memory, files, tmp_path):
-    from anndata.experimental import read_elem_lazy
+    import anndata.experimental
 
+    read_elem_lazy = getattr(anndata.experimental, "read_elem_lazy", None)
+    if read_elem_lazy is None:
+        pytest.skip("anndata's lazy reader came with anndata 0.11")
     zarr = pytest.importorskip("zarr")
     store = zarr.open_group(tmp_path / "x.zarr", mode="w")
     anndata.io.write_elem(store, "X", sp.csc_matrix(memory.X))

@@ -62,6 +62,10 @@ def runnable_blocks():
 
 
 def test_readme_python_blocks_run_as_written(tmp_path):
+    import anndata.experimental
+
+    if not hasattr(anndata.experimental, "read_elem_lazy"):
+        pytest.skip("the Dask example reads with anndata's lazy reader (anndata 0.11 or later)")
     blocks = runnable_blocks()
     assert blocks
     # Run where the README's commands run, without leaving its files there.
