@@ -50,9 +50,10 @@ def random_tables(seed, n_samples=4, n_rows=400, unicode=False):
         }
     )
     shared = list(rng.choice(pool, n_rows // 3, replace=False))
+    shared_ids = set(shared)
     tables = {}
     for s in range(n_samples):
-        own = [i for i in rng.choice(pool, n_rows, replace=False) if i not in shared]
+        own = [i for i in rng.choice(pool, n_rows, replace=False) if i not in shared_ids]
         ids = list(rng.permutation(shared + own[: n_rows - len(shared)]))
         tables[f"S{s}"] = cci_table(
             [str(i) for i in ids],
@@ -145,10 +146,17 @@ def test_id_that_is_no_str_raises_like_split(analyka, idx):
 # --- cci_get_means ----------------------------------------------------------
 
 
-def test_means_match_the_pandas_transcription(analyka, pandas_mode):
-    tables = random_tables(0, unicode=True)
+# Up to 2**14 selected ids are looked up by the hashes the ids cache, more by
+# their text.
+MANY_IDS = 20_000
+
+
+@pytest.mark.parametrize("n_rows", [400, 15_000], ids=["few-ids", "many-ids"])
+def test_means_match_the_pandas_transcription(analyka, pandas_mode, n_rows):
+    tables = random_tables(0, n_rows=n_rows, unicode=True)
     before = frozen(tables)
     ours = analyka.cci_get_means(tables)
+    assert (ours.shape[1] > 2**14) == (n_rows > 400)
     expected = baseline.cci_get_means(tables)
     assert set(ours.columns) == set(expected.columns)
     pd.testing.assert_frame_equal(ours, expected[ours.columns], check_column_type=False)
@@ -314,15 +322,32 @@ def test_means_failures(analyka):
         analyka.cci_get_means({"S1": s1.drop(columns="cell_A")}, cells=["X"])
 
 
-def test_means_refuse_an_id_repeated_in_a_table(analyka):
-    s1 = cci_table(["a_b--X|Y", "a_b--X|Y", "c_d--X|Y"])
-    s2 = cci_table(["a_b--X|Y"])
+@pytest.mark.parametrize("extra", [0, MANY_IDS], ids=["few-ids", "many-ids"])
+def test_means_refuse_an_id_repeated_in_a_table(analyka, extra):
+    more = cci_table([f"g{i}_h--X|Y" for i in range(extra)])
+    s1 = pd.concat([cci_table(["a_b--X|Y", "a_b--X|Y", "c_d--X|Y"]), more])
+    s2 = pd.concat([more, cci_table(["a_b--X|Y"])])
     with pytest.raises(ValueError, match="duplicate labels"):
         analyka.cci_get_means({"S1": s1, "S2": s2})
+    with pytest.raises(ValueError, match="duplicate labels"):
+        analyka.cci_get_means({"S2": s2, "S1": s1})
+    if extra:
+        return
     # a repeat that is not selected anywhere is harmless
     s1.loc[s1.index == "a_b--X|Y", "pval"] = 0.9
     s2["pval"] = 0.9
     assert list(analyka.cci_get_means({"S1": s1, "S2": s2}).columns) == ["c_d--X|Y"]
+
+
+@pytest.mark.parametrize("extra", [0, MANY_IDS], ids=["few-ids", "many-ids"])
+def test_means_with_ids_of_other_types_in_one_table(analyka, extra):
+    more = [f"g{i}_h--X|Y" for i in range(extra)]
+    s1 = cci_table(["a_b--X|Y", *more, "c_d--X|Y"], mean=np.arange(extra + 2.0))
+    s2 = cci_table(["c_d--X|Y", "a_b--X|Y"], pval=0.9, mean=[7.0, 8.0])
+    s2.index = pd.Index(["c_d--X|Y", 5], dtype=object)  # one id that is no str
+    means = analyka.cci_get_means({"S1": s1, "S2": s2})
+    assert list(means.columns) == ["a_b--X|Y", *more, "c_d--X|Y"]
+    assert means.loc["S2", "c_d--X|Y"] == 7.0 and np.isnan(means.loc["S2", "a_b--X|Y"])
 
 
 def test_means_with_ids_of_other_types(analyka):

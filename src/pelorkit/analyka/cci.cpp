@@ -56,124 +56,200 @@ Targets targets_of(std::span<const Code> column_codes, std::size_t codes) {
     return t;
 }
 
-// Target ids that are all exact str, found by Python's hash of an item (the
-// one a str caches) and then its equality, the way a set finds them. Misses,
-// the common case, mostly end at the first slot.
-class StrTargets {
+// A few target ids, all exact str, found by the hash each str caches and
+// then by content, the way a set finds them. While the slots stay in cache
+// this costs less than hashing the text of every id natively once the ids
+// have their hash (from pandas, or from an earlier call), and a little more
+// the first time.
+class HashedTargets {
 public:
-    explicit StrTargets(std::span<PyObject *const> targets) : targets_(targets) {
+    static constexpr std::size_t kMaxTargets = 1 << 14;
+
+    explicit HashedTargets(std::span<PyObject *const> targets) : targets_(targets) {
         std::size_t size = 16;
         while (size < 4 * targets.size())
             size *= 2;
         slots_.assign(size, Slot{0, -1});
         mask_ = size - 1;
         for (std::size_t t = 0; t < targets.size(); ++t) {
-            const Py_hash_t hash = cci::str_hash(targets[t]);
+            const Py_hash_t hash = hash_of(targets[t]);
             std::size_t i = static_cast<std::size_t>(hash) & mask_;
             while (slots_[i].target >= 0)
                 i = (i + 1) & mask_;
-            slots_[i] = Slot{hash, static_cast<std::int64_t>(t)};
+            slots_[i] = Slot{hash, static_cast<std::int32_t>(t)};
         }
     }
 
-    // The target equal to `item`, an exact str, or -1.
-    std::int64_t find(PyObject *item) const {
-        const Py_hash_t hash = cci::str_hash(item);
-        for (std::size_t i = static_cast<std::size_t>(hash) & mask_;; i = (i + 1) & mask_) {
-            const Slot &slot = slots_[i];
-            if (slot.target < 0)
-                return -1;
-            if (slot.hash == hash &&
-                PyObject_RichCompareBool(item, targets_[static_cast<std::size_t>(slot.target)],
-                                         Py_EQ) == 1)
-                return slot.target;
+    // row_of_target and `repeated` for `items`, as target_rows gives them;
+    // false at the first item that is not an exact str.
+    bool locate(std::span<std::int64_t> row_of_target, std::size_t &repeated,
+                std::span<PyObject *const> items) const {
+        std::fill(row_of_target.begin(), row_of_target.end(), -1);
+        repeated = items.size();
+        constexpr std::size_t kAhead = 16;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (i + kAhead < items.size())
+                __builtin_prefetch(items[i + kAhead]);
+            if (i + kAhead / 2 < items.size())
+                prefetch_slot(items[i + kAhead / 2]);
+            PyObject *item = items[i];
+            if (!PyUnicode_CheckExact(item))
+                return false;
+            const std::int32_t target = find(item);
+            if (target >= 0) {
+                std::int64_t &row = row_of_target[static_cast<std::size_t>(target)];
+                if (row >= 0)
+                    repeated = std::min(repeated, i);
+                else
+                    row = static_cast<std::int64_t>(i);
+            }
+            if ((i & (kernels::kPollStride - 1)) == kernels::kPollStride - 1)
+                check_signals();
         }
+        return true;
     }
 
 private:
     struct Slot {
         Py_hash_t hash;
-        std::int64_t target; // -1: empty
+        std::int32_t target; // -1: empty
     };
+
+    static Py_hash_t hash_of(PyObject *str) {
+        const Py_hash_t hash = str_hash(str);
+        if (hash == -1)
+            throw py::error_already_set();
+        return hash;
+    }
+
+    // Fetches the slot where the search for `item` starts, when its hash is
+    // cached (an item a few places ahead: its search then finds it in cache).
+    void prefetch_slot(PyObject *item) const {
+        if (!PyUnicode_CheckExact(item))
+            return;
+        const Py_hash_t cached = reinterpret_cast<PyASCIIObject *>(item)->hash;
+        if (cached != -1)
+            __builtin_prefetch(&slots_[static_cast<std::size_t>(cached) & mask_]);
+    }
+
+    // The target equal to `item`, an exact str, or -1.
+    std::int32_t find(PyObject *item) const {
+        const Py_hash_t hash = hash_of(item);
+        for (std::size_t i = static_cast<std::size_t>(hash) & mask_;; i = (i + 1) & mask_) {
+            const Slot &slot = slots_[i];
+            if (slot.target < 0)
+                return -1;
+            if (slot.hash == hash &&
+                same_str(item, targets_[static_cast<std::size_t>(slot.target)]))
+                return slot.target;
+        }
+    }
 
     std::span<PyObject *const> targets_;
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
 };
 
-// row_of_target[t] = the row of `items` holding target t (-1: none), each
-// item matched as set.intersection matches it: by hash, then identity or ==.
-// `repeated` receives the first row that repeats a target. `by_str` (when
-// every target is an exact str) serves exact str items; other items are
-// looked up in `numbers` (target id -> t) unless `any_type` is false: then
-// the result is false, with nothing known (Python code may run for them, so
-// the items must be a list of the caller's own).
-bool locate_items(std::vector<std::int64_t> &row_of_target, std::size_t &repeated,
-                  std::span<PyObject *const> items, const StrTargets *by_str, py::handle numbers,
-                  bool any_type) {
-    std::fill(row_of_target.begin(), row_of_target.end(), -1);
-    repeated = items.size();
-    constexpr std::size_t kAhead = 16;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i + kAhead < items.size())
-            __builtin_prefetch(items[i + kAhead]);
-        PyObject *item = items[i];
-        std::int64_t target = -1;
-        if (by_str != nullptr && PyUnicode_CheckExact(item)) {
-            target = by_str->find(item);
-        } else if (!any_type) {
-            return false;
-        } else if (PyObject *number = PyDict_GetItemWithError(numbers.ptr(), item)) {
-            target = PyLong_AsSsize_t(number);
-        } else if (PyErr_Occurred()) {
-            throw py::error_already_set();
+// How the target ids of the mean table are looked up in each table. While
+// the id space and a table hold only exact str: by the hashes the ids cache
+// when the targets are few, else by text in the id space, which holds every
+// target. Otherwise through `numbers` (target id -> its number). The lookups
+// are made on first need.
+class TargetLookup {
+public:
+    TargetLookup(cci::IdSpace &space, const Targets &targets) : space_(space), targets_(targets) {}
+    std::size_t count() const { return targets_.count(); }
+
+    // The row of every target id in a table's index (-1 where absent), as the
+    // set intersection with list(index.values) finds them; `repeated`
+    // receives the first row repeating a target, or the number of rows.
+    std::vector<std::int64_t> rows(std::size_t &repeated, py::handle values) {
+        std::vector<std::int64_t> row_of_target(count());
+        if (space_.texts() != nullptr) {
+            cci::ObjectItems items(values);
+            if (count() <= HashedTargets::kMaxTargets &&
+                hashed().locate(row_of_target, repeated, items.items()))
+                return row_of_target;
+            if (by_text(row_of_target, repeated, items.items()))
+                return row_of_target;
         }
-        if (target >= 0) {
-            std::int64_t &row = row_of_target[static_cast<std::size_t>(target)];
-            if (row >= 0)
-                repeated = std::min(repeated, i);
-            else
-                row = static_cast<std::int64_t>(i);
-        }
-        if ((i & (kernels::kPollStride - 1)) == kernels::kPollStride - 1)
-            check_signals();
+        by_object(row_of_target, repeated, values);
+        return row_of_target;
     }
-    return true;
-}
 
-// How the target ids of the mean table are looked up in each table.
-struct TargetLookup {
-    py::dict numbers;                 // target id -> its number
-    std::optional<StrTargets> by_str; // when every target is an exact str
-    std::vector<PyObject *> ids;      // held by the id space
-    std::size_t count() const { return ids.size(); }
-};
+private:
+    const HashedTargets &hashed() {
+        if (!hashed_) {
+            for (std::size_t t = 0; t < count(); ++t)
+                ids_.push_back(space_.object(targets_.code[t]).ptr());
+            hashed_.emplace(ids_);
+        }
+        return *hashed_;
+    }
 
-// The row of every target id in a table's index (-1 where absent), as the set
-// intersection with list(index.values) finds them; `repeated` receives the
-// first row repeating a target, or the number of rows.
-std::vector<std::int64_t> target_rows(std::size_t &repeated, py::handle values,
-                                      const TargetLookup &lookup) {
-    std::vector<std::int64_t> row_of_target(lookup.count());
-    const StrTargets *by_str = lookup.by_str ? &*lookup.by_str : nullptr;
-    cci::ObjectItems in_place(values);
-    if (!locate_items(row_of_target, repeated, in_place.items(), by_str, lookup.numbers, false)) {
+    bool by_text(std::vector<std::int64_t> &row_of_target, std::size_t &repeated,
+                 std::span<PyObject *const> items) {
+        kernels::TextCodes *texts = space_.texts();
+        // Ids the space has not seen get no code: no target is among them.
+        std::vector<Code> codes(items.size());
+        const bool all_text = cci::consume_texts(items, [&](std::size_t start, auto chunk, auto) {
+            run_released([&](kernels::InterruptPoll poll) {
+                return texts->find(codes.data() + start, chunk, poll);
+            });
+        });
+        if (all_text)
+            run_released([&](kernels::InterruptPoll poll) {
+                return kernels::locate_target_rows(row_of_target, repeated, targets_.of_code, codes,
+                                                   poll);
+            });
+        return all_text;
+    }
+
+    // Python's hash and ==, as a set finds them. The comparisons may run
+    // Python code, so the items are a list of our own.
+    void by_object(std::vector<std::int64_t> &row_of_target, std::size_t &repeated,
+                   py::handle values) {
+        if (PyDict_GET_SIZE(numbers_.ptr()) == 0)
+            for (std::size_t t = 0; t < count(); ++t)
+                numbers_[space_.object(targets_.code[t])] = py::int_(t);
         cci::ObjectItems owned(values, /*owned=*/true);
-        locate_items(row_of_target, repeated, owned.items(), by_str, lookup.numbers, true);
+        const auto items = owned.items();
+        std::fill(row_of_target.begin(), row_of_target.end(), -1);
+        repeated = items.size();
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            PyObject *number = PyDict_GetItemWithError(numbers_.ptr(), items[i]);
+            if (number == nullptr && PyErr_Occurred())
+                throw py::error_already_set();
+            if (number != nullptr) {
+                std::int64_t &row =
+                    row_of_target[static_cast<std::size_t>(PyLong_AsSsize_t(number))];
+                if (row >= 0)
+                    repeated = std::min(repeated, i);
+                else
+                    row = static_cast<std::int64_t>(i);
+            }
+            if ((i & (kernels::kPollStride - 1)) == kernels::kPollStride - 1)
+                check_signals();
+        }
     }
-    return row_of_target;
-}
+
+    cci::IdSpace &space_;
+    const Targets &targets_;
+    std::vector<PyObject *> ids_; // held by the id space
+    std::optional<HashedTargets> hashed_;
+    py::dict numbers_;
+};
 
 // The mean of every target id a table lists, as float, NaN for the others.
 // An id on two rows of the table has no one mean: pandas' duplicate-label
 // error, after the KeyError of a missing `mean` column.
-std::vector<double> target_means(py::handle table, const TargetLookup &lookup, py::handle np,
+std::vector<double> target_means(py::handle table, TargetLookup &lookup, py::handle np,
                                  py::handle to_float) {
     const std::size_t n_targets = lookup.count();
     py::object values = table.attr(index_name).attr(values_name);
     std::size_t repeated = 0;
     const std::vector<std::int64_t> row_of_target =
-        n_targets > 0 ? target_rows(repeated, values, lookup) : std::vector<std::int64_t>();
+        n_targets > 0 ? lookup.rows(repeated, values) : std::vector<std::int64_t>();
     py::object mean = table["mean"];
     if (n_targets > 0 && repeated != static_cast<std::size_t>(cci::length_of(values)))
         cci::raise_duplicate_labels();
@@ -258,13 +334,7 @@ py::object cci_get_means(const Call &call) {
     py::object matrix = cci::new_array(np, n_samples * n_columns, "float64", cells);
     double *out = cells.data<double>();
     std::fill_n(out, n_samples * n_columns, std::numeric_limits<double>::quiet_NaN());
-    TargetLookup lookup;
-    for (std::size_t t = 0; t < targets.count(); ++t) {
-        lookup.ids.push_back(space.object(targets.code[t]).ptr());
-        lookup.numbers[space.object(targets.code[t])] = py::int_(t);
-    }
-    if (space.texts() != nullptr)
-        lookup.by_str.emplace(lookup.ids);
+    TargetLookup lookup(space, targets);
     for (Py_ssize_t i = 0; i < n_samples; ++i) {
         const std::vector<double> means =
             target_means(tables[static_cast<std::size_t>(i)], lookup, np, to_float);

@@ -7,6 +7,7 @@
 #include "pelorkit/pyfunction.hpp"
 
 #include "array_buffer.hpp"
+#include "exact_str.hpp"
 #include "interruptible.hpp"
 
 #include <cstddef>
@@ -67,13 +68,6 @@ inline Py_ssize_t length_of(py::handle obj) {
     if (count < 0)
         throw py::error_already_set();
     return count;
-}
-
-// Python's hash of an exact str: the one it caches, computed (and cached)
-// when not yet there.
-inline Py_hash_t str_hash(PyObject *str) {
-    const Py_hash_t cached = reinterpret_cast<PyASCIIObject *>(str)->hash;
-    return cached != -1 ? cached : PyObject_Hash(str);
 }
 
 } // namespace pelorkit::analyka::cci

@@ -83,6 +83,8 @@ public:
     py::handle object(Code code) const { return firsts_[static_cast<std::size_t>(code)]; }
     // The texts of the codes when every item was an exact str, else null.
     const kernels::TextCodes *texts() const { return texts_.get(); }
+    // The same, to look texts up in (a lookup keeps a memo of the addresses it met).
+    kernels::TextCodes *texts() { return texts_.get(); }
 
 private:
     bool number_by_text();

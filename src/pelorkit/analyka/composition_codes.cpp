@@ -4,13 +4,13 @@
 #include "pelorkit/python.hpp"
 
 #include "composition_impl.hpp"
+#include "exact_str.hpp"
 #include "kernels/counting.hpp"
 #include "library_names.hpp"
 #include "pyops.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 namespace pelorkit::analyka::composition {
 namespace {
@@ -26,14 +26,6 @@ struct Factorized {
 
 bool kernel_done(k::KernelStatus status) {
     return status == k::KernelStatus::done;
-}
-
-bool same_str(PyObject *a, PyObject *b) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    return n == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) ==
-               0;
 }
 
 bool ends_with_nul(PyObject *s) {
@@ -57,13 +49,12 @@ std::optional<Factorized> factorize_str_objects(PyObject *const *items, std::siz
             return std::nullopt;
         if (PyUnicode_READY(s) < 0)
             throw py::error_already_set();
-        // The hash a str caches, else computed once.
-        Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(s)->hash;
-        if (hash == -1 && (hash = PyObject_Hash(s)) == -1)
+        const Py_hash_t hash = str_hash(s);
+        if (hash == -1)
             throw py::error_already_set();
         auto same = [&](std::int32_t code) {
             PyObject *first = firsts[static_cast<std::size_t>(code)].ptr();
-            return first == s || same_str(first, s);
+            return same_str(first, s);
         };
         auto [code, inserted] = table.find_or_insert(static_cast<std::uint64_t>(hash), same);
         if (inserted) {

@@ -382,7 +382,8 @@ bool locate_target_rows(std::span<std::int64_t> row_of_target, std::size_t &repe
     std::fill(row_of_target.begin(), row_of_target.end(), -1);
     repeated = codes.size();
     return for_each_row(codes.size(), poll, [&](std::size_t row) {
-        const Code target = target_of_code[static_cast<std::size_t>(codes[row])];
+        const Code code = codes[row];
+        const Code target = code < 0 ? kNoCode : target_of_code[static_cast<std::size_t>(code)];
         if (target < 0)
             return;
         std::int64_t &slot = row_of_target[static_cast<std::size_t>(target)];

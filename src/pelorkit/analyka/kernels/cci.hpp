@@ -119,7 +119,8 @@ bool count_holding_columns(std::span<std::int32_t> holders, std::span<std::int32
                            std::span<const Code> codes, std::int32_t column, InterruptPoll poll);
 
 // row_of_target[t] receives the row of `codes` whose code has target t
-// (target_of_code[c] >= 0, or -1 for no target); other entries become -1.
+// (target_of_code[c] >= 0, or -1 for no target; rows coded kNoCode have no
+// target); other entries become -1.
 // `repeated` receives the first row that repeats a target already located, or
 // codes.size().
 bool locate_target_rows(std::span<std::int64_t> row_of_target, std::size_t &repeated,
