@@ -171,6 +171,9 @@ def test_random_tables_match_transcription(analyka, infer_string):
     with pd.option_context("future.infer_string", infer_string):
         run_both(analyka, obs.astype({"cnv_cluster": str}))
         run_both(analyka, obs.astype({"sample": object}), tumor_name="Diploid")
+        # Python-backed string columns, with missing samples
+        for dtype in workloads.PYTHON_STRING_DTYPES:
+            run_both(analyka, obs.astype({"sample": dtype, "cnv_cluster": dtype}))
 
 
 def test_writes_only_its_column(analyka):

@@ -17,6 +17,12 @@ STRING_INFERENCE = tuple(map(int, pd.__version__.split(".")[:2])) >= (2, 3) or (
     importlib.util.find_spec("pyarrow") is not None
 )
 
+# pandas' Python-backed string dtypes: NA-valued, and NaN-valued (pandas 3's
+# default for text where pyarrow is not installed) where this pandas has it.
+PYTHON_STRING_DTYPES = [pd.StringDtype("python")]
+with contextlib.suppress(TypeError):
+    PYTHON_STRING_DTYPES.append(pd.StringDtype("python", na_value=np.nan))
+
 
 def labels(prefix, count):
     return [f"{prefix}{i:03d}" for i in range(count)]

@@ -213,6 +213,18 @@ std::vector<std::int64_t> groups_of_codes(py::handle np, py::handle clusters,
     return groups;
 }
 
+// What pd.factorize numbers a column by: a Python-backed string column
+// (pandas 3's text where pyarrow is not installed) as its own object array,
+// which pandas numbers the same way (by first appearance, all missing values
+// alike) without the copy and checks the string array makes first.
+py::object factorizable(py::handle np, py::handle pd, py::handle column) {
+    py::object dtype = column.attr("dtype");
+    if (py::isinstance(dtype, pd.attr("StringDtype")) &&
+        holds(dtype.attr("storage"), py::str("python"), Py_EQ))
+        return np.attr("asarray")(column.attr("array"), py::str("object"));
+    return py::reinterpret_borrow<py::object>(column);
+}
+
 // One native pass groups the cells and counts, per group, the cells, the
 // tumour cells, the reference indicator and the cells of each sample; the few
 // numbers per group then go through numpy as one cluster's selection would.
@@ -223,12 +235,13 @@ Tally tally_clusters(const Call &call, py::handle obs, py::handle clusters,
     const std::size_t n_cells = py::len(clusters);
     const std::int64_t n_groups = labels.n_groups;
 
-    py::tuple factorized = pd.attr("factorize")(clusters, py::arg("use_na_sentinel") = false);
+    py::tuple factorized =
+        pd.attr("factorize")(factorizable(np, pd, clusters), py::arg("use_na_sentinel") = false);
     RawArray<std::int64_t> cluster_codes = int64_array(np, factorized[0], n_cells);
     std::vector<std::int64_t> group_of_code = groups_of_codes(
         np, clusters, cluster_codes.data(), n_cells, py::len(factorized[1]), labels);
 
-    py::tuple samples = pd.attr("factorize")(obs[call.arg(1)]);
+    py::tuple samples = pd.attr("factorize")(factorizable(np, pd, obs[call.arg(1)]));
     RawArray<std::int64_t> sample_codes = int64_array(np, samples[0], n_cells);
     const std::size_t n_samples = py::len(samples[1]);
 
