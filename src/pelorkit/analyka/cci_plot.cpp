@@ -225,11 +225,13 @@ std::vector<py::object> carried_columns(py::handle df, const std::vector<ColumnR
 
 // The six id-derived columns of each plot table, from the module's parser.
 // While that is still this module's own function the ids are split once and
-// the columns shared by all tables (natively for exact str ids); a parser
+// the columns shared by all tables (natively for exact str ids); where pandas
+// types such a column as an array of its own (pandas 3: its string array),
+// that is done once, and a table's copy of it needs no inference. A parser
 // bound in its place is called for every id of every table.
 class IdPartColumns {
 public:
-    IdPartColumns(const Selected &s, py::handle np) : s_(s), np_(np) {}
+    IdPartColumns(const Selected &s, py::handle np, py::handle pd) : s_(s), np_(np), pd_(pd) {}
 
     PartColumns of_table(py::handle parser, py::handle index) {
         const bool own_parser = is_own_function(parser, cpdb_get_gp_n_cp);
@@ -244,14 +246,21 @@ public:
         } else {
             parts = split_by_calls(parser, index.attr("values"));
         }
-        if (own_parser)
+        if (own_parser) {
+            for (py::object &part : parts) {
+                py::object typed = pd_.attr("Series")(part, py::arg("copy") = false);
+                if (!py::isinstance(typed.attr("dtype"), np_.attr("dtype")))
+                    part = typed.attr("array");
+            }
             shared_ = parts;
+        }
         return parts;
     }
 
 private:
     const Selected &s_;
     py::handle np_;
+    py::handle pd_;
     std::optional<PartColumns> shared_;
 };
 
@@ -296,7 +305,7 @@ py::object cci_get_df_to_plot(const Call &call) {
     py::object pd = call.global(pd_name);
     py::object to_float = call.global(float_name);
     py::object base_index = pd.attr("Index")(cci::labels_of(np, s.ids, s.union_codes));
-    IdPartColumns id_parts(s, np);
+    IdPartColumns id_parts(s, np, pd);
     std::vector<std::int64_t> row_of_target(n_ids);
     py::dict result;
     for (std::size_t k = 0; k < s.tables.size(); ++k) {
