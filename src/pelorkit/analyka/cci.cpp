@@ -56,6 +56,16 @@ Targets targets_of(std::span<const Code> column_codes, std::size_t codes) {
     return t;
 }
 
+// Row i holds target t: its row when it is the first, else a repeat.
+void note_row(std::span<std::int64_t> row_of_target, std::size_t &repeated, std::size_t t,
+              std::size_t i) {
+    std::int64_t &row = row_of_target[t];
+    if (row >= 0)
+        repeated = std::min(repeated, i);
+    else
+        row = static_cast<std::int64_t>(i);
+}
+
 // A few target ids, all exact str, found by the hash each str caches and
 // then by content, the way a set finds them. While the slots stay in cache
 // this costs less than hashing the text of every id natively once the ids
@@ -96,13 +106,8 @@ public:
             if (!PyUnicode_CheckExact(item))
                 return false;
             const std::int32_t target = find(item);
-            if (target >= 0) {
-                std::int64_t &row = row_of_target[static_cast<std::size_t>(target)];
-                if (row >= 0)
-                    repeated = std::min(repeated, i);
-                else
-                    row = static_cast<std::int64_t>(i);
-            }
+            if (target >= 0)
+                note_row(row_of_target, repeated, static_cast<std::size_t>(target), i);
             if ((i & (kernels::kPollStride - 1)) == kernels::kPollStride - 1)
                 check_signals();
         }
@@ -220,14 +225,9 @@ private:
             PyObject *number = PyDict_GetItemWithError(numbers_.ptr(), items[i]);
             if (number == nullptr && PyErr_Occurred())
                 throw py::error_already_set();
-            if (number != nullptr) {
-                std::int64_t &row =
-                    row_of_target[static_cast<std::size_t>(PyLong_AsSsize_t(number))];
-                if (row >= 0)
-                    repeated = std::min(repeated, i);
-                else
-                    row = static_cast<std::int64_t>(i);
-            }
+            if (number != nullptr)
+                note_row(row_of_target, repeated,
+                         static_cast<std::size_t>(PyLong_AsSsize_t(number)), i);
             if ((i & (kernels::kPollStride - 1)) == kernels::kPollStride - 1)
                 check_signals();
         }

@@ -457,6 +457,16 @@ std::span<const std::int64_t> picked_span(const Picked &columns) {
     return columns ? std::span<const std::int64_t>(*columns) : std::span<const std::int64_t>();
 }
 
+// Zeroed counts of a block of rows for each group and counted column, and
+// the sink its scan counts into (`row_group` points at the block's first row).
+k::GroupedCounts row_block_sink(Block &block, std::size_t n_groups, std::size_t n_out,
+                                const std::int32_t *row_group, std::size_t n_rows,
+                                const Picked &columns) {
+    block.counts.assign(n_groups * n_out, 0);
+    block.width = n_out;
+    return {block.counts.data(), n_groups, row_group, n_rows, picked_span(columns), !columns};
+}
+
 std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection &sel,
                                       const Grouping &groups) {
     std::optional<Compressed> c = compressed_arrays(x);
@@ -488,14 +498,9 @@ std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection
         const RawVector d = raw_buffer(block->arrays[0], 1, p1 - p0);
         const RawVector i = raw_buffer(block->arrays[1], 1, p1 - p0);
         const RawVector p = rebased_offsets(*block, rest.first(n_rows + 1), c->index.itemsize);
-        block->counts.assign(groups.n_groups * n_out, 0);
-        block->width = n_out;
-        const std::size_t row = r;
-        Block *b = block.get();
-        block->scan = [&, b, row, n_rows, d, i, p](k::InterruptPoll poll) {
-            const k::GroupedCounts out{b->counts.data(),         groups.n_groups,
-                                       row_group.data() + row,   n_rows,
-                                       picked_span(sel.columns), !sel.columns};
+        const k::GroupedCounts out = row_block_sink(*block, groups.n_groups, n_out,
+                                                    row_group.data() + r, n_rows, sel.columns);
+        block->scan = [&, out, d, i, p](k::InterruptPoll poll) {
             return scan_compressed(out, true, x.n_cols, d, i, p, poll);
         };
         block->explain = format_check(*block, true, n_rows, x.n_cols);
@@ -586,14 +591,9 @@ std::optional<GroupCounts> stream_dense(const StoredMatrix &x, const FileSelecti
         const RawVector v = raw_buffer(block->arrays[0], 2, n_rows * x.n_cols);
         const std::ptrdiff_t row_stride = static_cast<std::ptrdiff_t>(x.n_cols * value->itemsize);
         const std::ptrdiff_t col_stride = static_cast<std::ptrdiff_t>(value->itemsize);
-        block->counts.assign(groups.n_groups * n_out, 0);
-        block->width = n_out;
-        const std::size_t row = r;
-        Block *b = block.get();
-        block->scan = [&, b, row, n_rows, v, row_stride, col_stride](k::InterruptPoll poll) {
-            const k::GroupedCounts out{b->counts.data(),         groups.n_groups,
-                                       row_group.data() + row,   n_rows,
-                                       picked_span(sel.columns), !sel.columns};
+        const k::GroupedCounts out = row_block_sink(*block, groups.n_groups, n_out,
+                                                    row_group.data() + r, n_rows, sel.columns);
+        block->scan = [&, out, v, row_stride, col_stride](k::InterruptPoll poll) {
             return scan_dense(out, x.n_cols, v, row_stride, col_stride, poll);
         };
         block->explain = [] { throw py::value_error("X in the file is malformed"); };
