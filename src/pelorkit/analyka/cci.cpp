@@ -171,11 +171,13 @@ public:
     std::vector<std::int64_t> rows(std::size_t &repeated, py::handle values) {
         std::vector<std::int64_t> row_of_target(count());
         if (space_.texts() != nullptr) {
+            // Either stops at the first item that is no exact str (or, by
+            // text, no UTF-8): the table then needs Python's comparisons.
             cci::ObjectItems items(values);
-            if (count() <= HashedTargets::kMaxTargets &&
-                hashed().locate(row_of_target, repeated, items.items()))
-                return row_of_target;
-            if (by_text(row_of_target, repeated, items.items()))
+            const bool found = count() <= HashedTargets::kMaxTargets
+                                   ? hashed().locate(row_of_target, repeated, items.items())
+                                   : by_text(row_of_target, repeated, items.items());
+            if (found)
                 return row_of_target;
         }
         by_object(row_of_target, repeated, values);

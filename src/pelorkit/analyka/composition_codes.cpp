@@ -181,11 +181,6 @@ std::optional<Factorized> factorize_arrow_strings(const Call &call, py::handle s
     return factorize_array(call, codes, false);
 }
 
-bool arrow_strings(py::handle pd, py::handle dtype) {
-    return py::isinstance(dtype, pd.attr("StringDtype")) &&
-           !pyops::holds(dtype.attr("storage"), py::str("python"), Py_EQ);
-}
-
 enum class ItemType { str, integer, floating, boolean, other };
 
 ItemType common_item_type(const py::tuple &items) {
@@ -309,11 +304,12 @@ std::optional<CellCodes> encode_cells(const Call &call, py::handle values, Label
     py::list labels;
     if (py::isinstance(series, pd.attr("Series"))) {
         py::object array = series.attr("array");
+        const pyops::StringStorage storage = pyops::string_storage(pd, series.attr("dtype"));
         if (py::isinstance(array, pd.attr("Categorical")))
             f = factorize_categorical(array);
-        else if (arrow_strings(pd, series.attr("dtype")))
+        else if (storage == pyops::StringStorage::arrow)
             f = factorize_arrow_strings(call, series);
-        else if (py::isinstance(series.attr("dtype"), pd.attr("StringDtype")))
+        else if (storage == pyops::StringStorage::python)
             // The array's own object array: to_numpy copies it (pandas 2.3).
             f = factorize_array(call, call.global(np_name).attr("asarray")(array, "object"), false);
         else

@@ -103,6 +103,17 @@ inline bool is_instance(py::handle obj, PyTypeObject *type) {
     return is_instance(obj, reinterpret_cast<PyObject *>(type));
 }
 
+// Where a pandas string dtype holds its items: Python str objects in an
+// object array (the array's own, which np.asarray(array, "object") gives
+// without a copy) or Arrow buffers; none for any other dtype.
+enum class StringStorage { none, python, arrow };
+inline StringStorage string_storage(py::handle pd, py::handle dtype) {
+    if (!py::isinstance(dtype, pd.attr("StringDtype")))
+        return StringStorage::none;
+    return holds(dtype.attr("storage"), py::str("python"), Py_EQ) ? StringStorage::python
+                                                                  : StringStorage::arrow;
+}
+
 // getattr(obj, name) when hasattr(obj, name) holds: only AttributeError
 // counts as absent, any other error propagates. An empty object when absent.
 inline py::object attribute_if_present(py::handle obj, const Name &name) {

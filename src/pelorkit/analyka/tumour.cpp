@@ -218,9 +218,7 @@ std::vector<std::int64_t> groups_of_codes(py::handle np, py::handle clusters,
 // which pandas numbers the same way (by first appearance, all missing values
 // alike) without the copy and checks the string array makes first.
 py::object factorizable(py::handle np, py::handle pd, py::handle column) {
-    py::object dtype = column.attr("dtype");
-    if (py::isinstance(dtype, pd.attr("StringDtype")) &&
-        holds(dtype.attr("storage"), py::str("python"), Py_EQ))
+    if (string_storage(pd, column.attr("dtype")) == StringStorage::python)
         return np.attr("asarray")(column.attr("array"), py::str("object"));
     return py::reinterpret_borrow<py::object>(column);
 }
