@@ -4,26 +4,20 @@ columns, for every function with a native path over text. A ratio near 1
 shows the native path running; a generic fallback shows as several times
 slower.
 
-    PYTHONPATH=build/dev313/stage python bench/bench_string_dtypes.py [--quick]
+    PYTHONPATH=build/dev313/stage python -m bench.bench_string_dtypes [--quick]
 """
 
 import argparse
 import importlib.util
-import os
-import sys
 import warnings
 
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-
-import workloads  # noqa: E402
-from bench_cci import make_tables  # noqa: E402
-from common import Table, median_time  # noqa: E402
-
-import pelorkit.analyka as analyka  # noqa: E402
+import pelorkit.analyka as analyka
+from bench.bench_cci import make_tables
+from bench.common import Table, median_time
+from tests.support import workloads
 
 
 def string_dtypes():

@@ -1,27 +1,15 @@
 """Seeded, valid inputs of any size for the analysis functions, in the forms
 users pass them (categorical obs columns, CSR matrices, dicts of per-sample
-CCI tables), shared by the reference-count, interrupt and thread tests."""
+CCI tables), and small valid calls of every function: shared by the
+robustness suites and the diagnostics and pandas 3 tests."""
 
 import contextlib
-import importlib.util
 import sys
 
 import anndata
 import numpy as np
 import pandas as pd
 import scipy.sparse as sp
-
-# pandas' string inference (pandas 3's default) is available as an option
-# from 2.3 on; pandas 2.2 infers only Arrow-backed strings, which need pyarrow.
-STRING_INFERENCE = tuple(map(int, pd.__version__.split(".")[:2])) >= (2, 3) or (
-    importlib.util.find_spec("pyarrow") is not None
-)
-
-# pandas' Python-backed string dtypes: NA-valued, and NaN-valued (pandas 3's
-# default for text where pyarrow is not installed) where this pandas has it.
-PYTHON_STRING_DTYPES = [pd.StringDtype("python")]
-with contextlib.suppress(TypeError):
-    PYTHON_STRING_DTYPES.append(pd.StringDtype("python", na_value=np.nan))
 
 
 def labels(prefix, count):

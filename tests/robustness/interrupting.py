@@ -1,7 +1,7 @@
-"""Ctrl-C during a long computation: run by tests/test_interrupts.py in a
-child interpreter, one workload per run:
+"""Ctrl-C during a long computation: run by test_interrupts.py in a child
+interpreter, one workload per run; by hand, from the repository root:
 
-    python tests/interrupting.py WORKLOAD
+    python -m tests.robustness.interrupting WORKLOAD
 
 The input grows until one call takes about a second (or a memory cap is
 reached). Then the call is repeated three times while SIGINT arrives at a
@@ -20,7 +20,6 @@ import hashlib
 import json
 import math
 import os
-import pathlib
 import signal
 import subprocess
 import sys
@@ -34,10 +33,8 @@ import pandas as pd
 import scipy.sparse as sp
 import scipy.stats
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
-import workloads  # noqa: E402
-
-import pelorkit.analyka as analyka  # noqa: E402
+import pelorkit.analyka as analyka
+from tests.support import workloads
 
 TARGET_SECONDS = 1.0
 FRACTIONS = (0.25, 0.5, 0.75)

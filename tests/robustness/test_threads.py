@@ -9,7 +9,8 @@ import threading
 import numpy as np
 import pandas as pd
 import pytest
-import workloads
+
+from tests.support import workloads
 
 THREADS = 8
 ROUNDS = 3
