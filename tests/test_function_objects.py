@@ -123,22 +123,6 @@ def test_keyword_names_may_be_str_subclasses():
         analyka.get_sample_to_group_dict(**{1: 2})
 
 
-def test_exact_str_argument_of_the_display_helper():
-    f = analyka._display_dict_or_dataframe_recursive
-
-    class Text(str):
-        pass
-
-    with pytest.raises(TypeError) as plain:
-        f({}, 0, "", ss=3)
-    assert str(plain.value) == "Argument 'ss' has incorrect type (expected str, got int)"
-    with pytest.raises(TypeError) as sub:
-        f({}, 0, "", ss=Text("x"))
-    message = str(sub.value)
-    assert message.startswith("Argument 'ss' has incorrect type (expected str, got Text)")
-    assert len(message) > len("Argument 'ss' has incorrect type (expected str, got Text)")
-
-
 def test_sibling_calls_go_through_the_module_namespace(monkeypatch):
     monkeypatch.setattr(analyka, "get_sample_to_group_dict", lambda s, c: ("patched", s, c))
     assert analyka.get_sample_to_group_map(1, conditions=2) == ("patched", 1, 2)
