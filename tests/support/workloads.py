@@ -85,9 +85,15 @@ def expression_backed_adata(n_cells, n_genes=200, per_row=20, n_samples=10, seed
 
 def tumour_adata(n_cells, n_clusters=8, n_samples=10, seed=0):
     """AnnData whose obs carries the columns the sample diversity index reads."""
+    return anndata.AnnData(obs=tumour_obs(n_cells, n_clusters, n_samples, seed))
+
+
+def tumour_obs(n_cells, n_clusters=8, n_samples=10, seed=0):
+    """The obs table of tumour_adata. (AnnData checks that the cell names are
+    unique, which takes seconds for millions of cells.)"""
     rng = np.random.default_rng(seed)
     cluster = labels("C", n_clusters)
-    obs = pd.DataFrame(
+    return pd.DataFrame(
         {
             "sample": categorical(rng, n_cells, labels("S", n_samples)).values,
             "cnv_cluster": np.array(cluster, dtype=object)[rng.integers(0, n_clusters, n_cells)],
@@ -98,7 +104,6 @@ def tumour_adata(n_cells, n_clusters=8, n_samples=10, seed=0):
         },
         index=pd.Index(np.arange(n_cells).astype(str), dtype=object),
     )
-    return anndata.AnnData(obs=obs)
 
 
 def cci_table(rng, n_rows, n_types=12, n_genes=40, ids=True):
