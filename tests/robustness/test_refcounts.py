@@ -233,12 +233,6 @@ def beyond_memory_cases():
 ANALYSIS = analysis_cases()
 
 
-@pytest.fixture
-def quiet(analyka, monkeypatch):
-    monkeypatch.setattr(analyka, "print", lambda *args, **kwargs: None, raising=False)
-    monkeypatch.setattr(analyka, "display", lambda *args, **kwargs: None)
-
-
 @pytest.mark.parametrize(
     "name, case",
     [(name, i) for name, cases in ANALYSIS.items() for i in range(len(cases))],
