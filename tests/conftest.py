@@ -13,6 +13,17 @@ import pytest
 from tests.support.strings import STRING_INFERENCE
 
 
+def pytest_configure(config):
+    # Child interpreters that start in another folder (the tour, the README's
+    # blocks, the notebook's kernel) must import the pelorkit under test, not
+    # one installed elsewhere: a relative PYTHONPATH (build/dev/stage) is made
+    # absolute for them.
+    path = os.environ.get("PYTHONPATH")
+    if path:
+        entries = [os.path.abspath(p) if p else p for p in path.split(os.pathsep)]
+        os.environ["PYTHONPATH"] = os.pathsep.join(entries)
+
+
 @pytest.fixture(scope="session")
 def analyka():
     import pelorkit.analyka
