@@ -7,7 +7,8 @@ tables read with pandas.read_csv, the repeated gene and cell-type names of one
 sample share their str objects, and every id is a str object of its own.
 
 pelorkit is compared with the straightforward pandas transcriptions in
-baseline_cci.py (results checked equal, as sets where the order is undefined)
+tests/reference/cci.py and grouptest.py (results checked equal, as sets where
+the order is undefined)
 and, for the count matrices, with groupby(["cell_A", "cell_B"]).size() per
 sample. The count-matrix baseline costs tens of microseconds per row, so its
 ratio is measured at a tenth of the rows.
@@ -19,25 +20,22 @@ with perturbed means and p-values, every id, cell-type and gene name a str
 object of its own per row and sample (as splitting the ids of each sample
 gives); without lists, with two cell types, with 40 genes, and with both.
 
-    PYTHONPATH=build/dev/stage python bench/bench_cci.py [--quick] [--only kidney]
+    PYTHONPATH=build/dev/stage python -m bench.bench_cci [--quick] [--only kidney]
 """
 
 from __future__ import annotations
 
 import argparse
-import sys
 import time
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import baseline_cci as baseline  # noqa: E402
-from common import Table, interleaved_medians, median_time  # noqa: E402
-
-import pelorkit.analyka as pk  # noqa: E402
+import pelorkit.analyka as pk
+from bench.common import Table, interleaved_medians, median_time
+from tests.reference import cci as baseline
+from tests.reference import grouptest
 
 CELL_TYPES = [
     "B cell", "CD4+ T cell", "CD8+ T cell", "NK cell", "Monocyte", "Macrophage",
@@ -278,7 +276,7 @@ def end_to_end(tables, table, repeats) -> None:
         lambda: pk.cci_get_diff_interactions(pk.cci_get_means(tables), conditions), repeats
     )
     t_theirs, expected = timed_once(
-        lambda: baseline.cci_get_diff_interactions(baseline.cci_get_means(tables), conditions)
+        lambda: grouptest.cci_get_diff_interactions(baseline.cci_get_means(tables), conditions)
     )
     check_diff(pk.cci_get_diff_interactions(pk.cci_get_means(tables), conditions), expected)
     table.add(case, "pelorkit (total)", t_ours, t_ours)

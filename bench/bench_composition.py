@@ -1,10 +1,10 @@
 """Benchmarks of the population and expression tables.
 
-    PYTHONPATH=build/dev/stage python bench/bench_composition.py [--quick] [--only expression]
+    PYTHONPATH=build/dev/stage python -m bench.bench_composition [--quick] [--only expression]
 
 get_population: 1,000,000 cells, 100 samples, 30 cell types, as a categorical
 Series (with unused categories), an object-string array and a numpy 'U'
-array; against the plain transcription (baseline_composition.py) and
+array; against the plain transcription (tests/reference/composition.py) and
 pd.crosstab.
 
 get_gene_expression: 50,000 cells x 20,000 genes, CSR float32 at 5% density,
@@ -24,7 +24,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import subprocess
 import sys
 import warnings
@@ -33,12 +32,9 @@ import numpy as np
 import pandas as pd
 import scipy.sparse as sp
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import baseline_composition as baseline  # noqa: E402
-from common import Table, interleaved_medians, median_time  # noqa: E402
-
-from pelorkit import analyka  # noqa: E402
+from bench.common import Table, interleaved_medians, median_time
+from pelorkit import analyka
+from tests.reference import composition as baseline
 
 
 def population_inputs(n_cells: int, n_samples: int, n_types: int, seed: int = 0):
@@ -122,9 +118,8 @@ def aggregate_fractions(adata) -> pd.DataFrame:
 
 
 CHILD = """
-import json, sys
-sys.path.insert(0, {bench!r})
-from bench_composition import expression_data
+import json
+from bench.bench_composition import expression_data
 from pelorkit import analyka
 
 def status(key):
@@ -144,12 +139,9 @@ print(json.dumps({{'extra': peak - before, 'result': int(result.memory_usage(dee
 
 
 def peak_memory(n_cells: int, n_genes: int, items) -> dict:
-    script = CHILD.format(
-        bench=os.path.dirname(os.path.abspath(__file__)),
-        n_cells=n_cells,
-        n_genes=n_genes,
-        items=repr(items),
-    )
+    script = CHILD.format(n_cells=n_cells, n_genes=n_genes, items=repr(items))
+    # The child runs where this process runs (the repository root), so it
+    # imports bench.* as this process does.
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     return json.loads(out.stdout.strip().splitlines()[-1])
 

@@ -2,7 +2,7 @@
 and without NaN, against the pandas/scipy baseline and, without NaN, against
 scipy's vectorised t-test on bare arrays (no pandas, no selection).
 
-    PYTHONPATH=build/dev/stage python bench/bench_grouptest.py [--quick]
+    PYTHONPATH=build/dev/stage python -m bench.bench_grouptest [--quick]
 """
 
 import argparse
@@ -10,11 +10,11 @@ import warnings
 
 import numpy as np
 import pandas as pd
-from baseline_grouptest import cci_get_diff_interactions as baseline
-from common import Table, median_time
 from scipy import stats
 
 import pelorkit.analyka as analyka
+from bench.common import Table, median_time
+from tests.reference.grouptest import cci_get_diff_interactions as baseline
 
 
 def make_table(items, nan_rate, seed=0):

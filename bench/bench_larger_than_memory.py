@@ -1,6 +1,6 @@
 """Benchmarks of get_gene_expression on data larger than memory.
 
-    PYTHONPATH=build/dev/stage python bench/bench_larger_than_memory.py [--scale 0.1] [--dir DIR]
+    PYTHONPATH=build/dev/stage python -m bench.bench_larger_than_memory [--scale 0.1] [--dir DIR]
 
 Data: a CSR .h5ad of 400,000 cells x 20,000 genes at 5% density, float32
 values > 0 (about 3.2 GB of values and indices), 50 samples, written in row
@@ -42,11 +42,8 @@ import warnings
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from common import Table, median_time  # noqa: E402
-
-from pelorkit import analyka  # noqa: E402
+from bench.common import Table, median_time
+from pelorkit import analyka
 
 N_CELLS, N_GENES, DENSITY, N_SAMPLES = 400_000, 20_000, 0.05, 50
 DASK_CHUNK_ROWS = 50_000
@@ -305,7 +302,8 @@ def bench_items(table: Table, n_cells: int, n_genes: int, folder: str) -> None:
     """Listed genes: their cost against all genes and against reading their
     columns, in memory (X[:, cols]) and in a backed CSC file (h5py)."""
     import anndata
-    from bench_composition import expression_data
+
+    from bench.bench_composition import expression_data
 
     adata = expression_data(n_cells, n_genes, N_SAMPLES, DENSITY)
     rng = np.random.default_rng(3)

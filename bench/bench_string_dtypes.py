@@ -4,37 +4,26 @@ columns, for every function with a native path over text. A ratio near 1
 shows the native path running; a generic fallback shows as several times
 slower.
 
-    PYTHONPATH=build/dev313/stage python bench/bench_string_dtypes.py [--quick]
+    PYTHONPATH=build/dev313/stage python -m bench.bench_string_dtypes [--quick]
 """
 
 import argparse
-import importlib.util
-import os
-import sys
 import warnings
 
-import numpy as np
 import pandas as pd
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-
-import workloads  # noqa: E402
-from bench_cci import make_tables  # noqa: E402
-from common import Table, median_time  # noqa: E402
-
-import pelorkit.analyka as analyka  # noqa: E402
+import pelorkit.analyka as analyka
+from bench.bench_cci import make_tables
+from bench.common import Table, median_time
+from tests.support import workloads
+from tests.support.strings import STRING_DTYPES
 
 
 def string_dtypes():
-    dtypes = {"object": object}
-    try:
-        dtypes["str (python)"] = pd.StringDtype("python", na_value=np.nan)
-        if importlib.util.find_spec("pyarrow") is not None:
-            dtypes["str (pyarrow)"] = pd.StringDtype("pyarrow", na_value=np.nan)
-    except TypeError:  # pandas < 2.3
-        dtypes["string (python)"] = pd.StringDtype("python")
-    return dtypes
+    """Object text, and the string dtypes pandas 3 gives text (NaN-valued,
+    Python- or Arrow-backed), or the NA-valued one where pandas has no other."""
+    inferred = {name: d for name, d in STRING_DTYPES.items() if d.na_value is not pd.NA}
+    return {"object": object, **(inferred or STRING_DTYPES)}
 
 
 def cci_in(tables, dtype):

@@ -1,23 +1,19 @@
 """Sample diversity index on a large cell table: pelorkit against the
-straightforward pandas transcription (one full mask per cluster).
+straightforward pandas transcription in tests/reference/tumour.py (one full
+mask per cluster).
 
-    PYTHONPATH=build/dev/stage python bench/bench_tumour.py [--quick]
+    PYTHONPATH=build/dev/stage python -m bench.bench_tumour [--quick]
 """
 
 import argparse
-import os
-import sys
 import types
 
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import baseline_tumour  # noqa: E402
-from common import Table, median_time  # noqa: E402
-
-import pelorkit.analyka as analyka  # noqa: E402
+import pelorkit.analyka as analyka
+from bench.common import Table, median_time
+from tests.reference import tumour as baseline_tumour
 
 
 def make_obs(n_cells, n_clusters, n_samples, layout, seed=0):

@@ -1,12 +1,27 @@
-"""Shared fixtures: the two modules, a fresh working directory, and a runner
-for start-up checks in a child interpreter."""
+"""Shared fixtures: the two modules, a fresh working directory, the analysis
+module's output silenced or recorded, pandas 3's modes, and a runner for
+start-up checks in a child interpreter."""
 
 import os
 import subprocess
 import sys
 import textwrap
 
+import pandas as pd
 import pytest
+
+from tests.support.strings import STRING_INFERENCE
+
+
+def pytest_configure(config):
+    # Child interpreters that start in another folder (the tour, the README's
+    # blocks, the notebook's kernel) must import the pelorkit under test, not
+    # one installed elsewhere: a relative PYTHONPATH (build/dev/stage) is made
+    # absolute for them.
+    path = os.environ.get("PYTHONPATH")
+    if path:
+        entries = [os.path.abspath(p) if p else p for p in path.split(os.pathsep)]
+        os.environ["PYTHONPATH"] = os.pathsep.join(entries)
 
 
 @pytest.fixture(scope="session")
@@ -28,6 +43,33 @@ def workdir(tmp_path, monkeypatch):
     """Runs the test inside its own empty working directory."""
     monkeypatch.chdir(tmp_path)
     return tmp_path
+
+
+@pytest.fixture
+def quiet(analyka, monkeypatch):
+    """Silences the analysis module's print and display (keeping nothing)."""
+    monkeypatch.setattr(analyka, "print", lambda *args, **kwargs: None, raising=False)
+    monkeypatch.setattr(analyka, "display", lambda *args, **kwargs: None)
+
+
+@pytest.fixture
+def displayed(analyka, monkeypatch):
+    """The list of what the analysis module shows through display."""
+    shown = []
+    monkeypatch.setattr(analyka, "display", shown.append)
+    return shown
+
+
+@pytest.fixture(params=["pandas-default", "pandas3-strings-cow"])
+def pandas_mode(request):
+    """Runs a test as it is and with pandas 3's string inference and copy-on-write."""
+    if request.param == "pandas-default":
+        yield
+        return
+    if not STRING_INFERENCE:
+        pytest.skip("string inference needs pandas 2.3 or pyarrow")
+    with pd.option_context("future.infer_string", True, "mode.copy_on_write", True):
+        yield
 
 
 # Put in front of every child script: hides modules from the import system and

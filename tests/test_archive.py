@@ -13,7 +13,8 @@ import zipfile
 
 import anndata
 import pytest
-from fetch_data import (
+
+from tests.support.fetch_data import (
     assert_small_adata,
     gz_of,
     h5ad_bytes,

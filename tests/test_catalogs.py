@@ -11,35 +11,22 @@ SYNONYMS = [["Breast", "BC", "BRCA"], ["Colon", "CRC", "Intestine"], ["Lung", "N
             ["Pancreas", "PDAC"]]  # fmt: skip
 
 
-def test_keys_in_order(fetchora):
-    assert list(fetchora.sample_data_fid_dict) == SAMPLE_KEYS
-    assert list(fetchora.sample_data_fid_dict_gz) == SAMPLE_KEYS
-    assert list(fetchora.processed_sample_data_fid_dict) == PROCESSED_KEYS
-
-
-def test_synonyms_share_an_identifier_and_catalogs_share_none(fetchora):
-    catalogs = [
-        fetchora.sample_data_fid_dict,
-        fetchora.sample_data_fid_dict_gz,
-        fetchora.processed_sample_data_fid_dict,
-    ]
-    for catalog in catalogs:
+def test_catalogs_as_shipped(fetchora):
+    """Plain dicts with case-sensitive keys in this order; synonyms share one
+    identifier, and no identifier serves two catalogs."""
+    catalogs = {
+        "sample_data_fid_dict": SAMPLE_KEYS,
+        "sample_data_fid_dict_gz": SAMPLE_KEYS,
+        "processed_sample_data_fid_dict": PROCESSED_KEYS,
+    }
+    identifiers = []
+    for name, keys in catalogs.items():
+        catalog = getattr(fetchora, name)
+        assert type(catalog) is dict and list(catalog) == keys, name
+        assert "lung" not in catalog
         for group in SYNONYMS:
-            present = [k for k in group if k in catalog]
-            assert len({catalog[k] for k in present}) == 1
-    sets = [set(c.values()) for c in catalogs]
-    assert [len(s) for s in sets] == [7, 7, 10]
-    assert len(sets[0] | sets[1] | sets[2]) == 24
-
-
-def test_identifier_format(fetchora):
-    for catalog in (fetchora.sample_data_fid_dict, fetchora.sample_data_fid_dict_gz,
-                    fetchora.processed_sample_data_fid_dict):  # fmt: skip
-        for value in catalog.values():
-            assert re.fullmatch(r"[A-Za-z0-9_-]{33}", value)
-
-
-def test_keys_are_case_sensitive(fetchora):
-    assert "lung" not in fetchora.sample_data_fid_dict
-    assert "lung" not in fetchora.processed_sample_data_fid_dict
-    assert type(fetchora.sample_data_fid_dict) is dict
+            assert len({catalog[k] for k in group if k in catalog}) == 1, (name, group)
+        assert all(re.fullmatch(r"[A-Za-z0-9_-]{33}", v) for v in catalog.values()), name
+        identifiers.append(set(catalog.values()))
+    assert [len(s) for s in identifiers] == [7, 7, 10]
+    assert len(set.union(*identifiers)) == 24

@@ -1,42 +1,18 @@
 """Cell-cell interaction tables: means, common-interaction removal, count
 matrices, plot tables and id parsing, checked against the straightforward
-pandas transcriptions in bench/baseline_cci.py (as sets where the order is a
+pandas transcriptions in tests/reference/cci.py (as sets where the order is a
 set's)."""
 
 import copy
-import sys
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
-
-import baseline_cci as baseline  # noqa: E402
-import workloads  # noqa: E402
+from tests.reference import cci as reference
+from tests.support.inputs import cci_table
 
 PART_COLUMNS = ["gene_pair", "cell_pair", "gene_A", "gene_B", "cell_A", "cell_B"]
-
-
-def cci_table(ids, pval=0.001, mean=2.0, **extra):
-    """A CCI result table whose partner columns are taken from the ids."""
-    parts = [baseline.cpdb_get_gp_n_cp(i) for i in ids]
-    n = len(ids)
-    df = pd.DataFrame(
-        {
-            "pval": np.broadcast_to(np.asarray(pval, dtype=float), (n,)).copy(),
-            "mean": np.broadcast_to(np.asarray(mean, dtype=float), (n,)).copy(),
-            "gene_A": [p[2] for p in parts],
-            "gene_B": [p[3] for p in parts],
-            "cell_A": [p[4] for p in parts],
-            "cell_B": [p[5] for p in parts],
-        },
-        index=pd.Index(list(ids), dtype=object),
-    )
-    for name, values in extra.items():
-        df[name] = values
-    return df
 
 
 def random_tables(seed, n_samples=4, n_rows=400, unicode=False):
@@ -61,33 +37,6 @@ def random_tables(seed, n_samples=4, n_rows=400, unicode=False):
             mean=np.round(rng.lognormal(0, 1, len(ids)), 3),
         )
     return tables
-
-
-def first_appearance(*id_lists):
-    seen = {}
-    for ids in id_lists:
-        for i in ids:
-            seen.setdefault(i, None)
-    return list(seen)
-
-
-@pytest.fixture
-def quiet(analyka, monkeypatch):
-    shown = []
-    monkeypatch.setattr(analyka, "display", shown.append)
-    return shown
-
-
-@pytest.fixture(params=["pandas-default", "pandas3-strings-cow"])
-def pandas_mode(request):
-    """Runs a test as it is and with pandas 3's string inference and copy-on-write."""
-    if request.param == "pandas-default":
-        yield
-        return
-    if not workloads.STRING_INFERENCE:
-        pytest.skip("string inference needs pandas 2.3 or pyarrow")
-    with pd.option_context("future.infer_string", True, "mode.copy_on_write", True):
-        yield
 
 
 def frozen(tables):
@@ -120,7 +69,7 @@ def assert_unchanged(tables, before):
 )
 def test_id_parts_follow_str_split(analyka, idx):
     parts = analyka.cpdb_get_gp_n_cp(idx)
-    assert parts == baseline.cpdb_get_gp_n_cp(idx)
+    assert parts == reference.cpdb_get_gp_n_cp(idx)
     assert type(parts) is tuple and all(type(p) is str for p in parts)
 
 
@@ -139,7 +88,7 @@ def test_id_that_is_no_str_raises_like_split(analyka, idx):
     with pytest.raises(Exception) as ours:
         analyka.cpdb_get_gp_n_cp(idx)
     with pytest.raises(Exception) as theirs:
-        baseline.cpdb_get_gp_n_cp(idx)
+        reference.cpdb_get_gp_n_cp(idx)
     assert type(ours.value) is type(theirs.value) and str(ours.value) == str(theirs.value)
 
 
@@ -157,7 +106,7 @@ def test_means_match_the_pandas_transcription(analyka, pandas_mode, n_rows):
     before = frozen(tables)
     ours = analyka.cci_get_means(tables)
     assert (ours.shape[1] > 2**14) == (n_rows > 400)
-    expected = baseline.cci_get_means(tables)
+    expected = reference.cci_get_means(tables)
     assert set(ours.columns) == set(expected.columns)
     pd.testing.assert_frame_equal(ours, expected[ours.columns], check_column_type=False)
     assert_unchanged(tables, before)
@@ -246,7 +195,7 @@ def test_means_filters_match_the_pandas_transcription(analyka, pandas_mode, kind
     tables = recoded(random_tables(3, n_samples=3, n_rows=300), kind)
     before = frozen(tables)
     ours = analyka.cci_get_means(tables, None, cells, genes, 0.01)
-    expected = baseline.cci_get_means(tables, None, cells, genes, 0.01)
+    expected = reference.cci_get_means(tables, None, cells, genes, 0.01)
     assert set(ours.columns) == set(expected.columns)
     pd.testing.assert_frame_equal(ours, expected[ours.columns], check_column_type=False)
     assert_unchanged(tables, before)
@@ -267,7 +216,7 @@ def test_means_filters_match_the_pandas_transcription(analyka, pandas_mode, kind
 def test_means_odd_p_values_and_ids_match_the_pandas_transcription(analyka, edit, cutoff):
     tables = {k: edit(t) for k, t in random_tables(4, n_samples=3, n_rows=200).items()}
     ours = analyka.cci_get_means(tables, None, ["T cell"], [], cutoff)
-    expected = baseline.cci_get_means(tables, None, ["T cell"], [], cutoff)
+    expected = reference.cci_get_means(tables, None, ["T cell"], [], cutoff)
     assert set(ours.columns) == set(expected.columns)
     pd.testing.assert_frame_equal(ours, expected[ours.columns], check_column_type=False)
 
@@ -279,7 +228,7 @@ def test_means_filter_errors_come_from_isin(analyka):
         with pytest.raises(TypeError) as ours:
             analyka.cci_get_means({"S1": s1, "S2": s2}, None, *args)
         with pytest.raises(TypeError) as expected:
-            baseline.cci_get_means({"S1": s1, "S2": s2}, None, *args)
+            reference.cci_get_means({"S1": s1, "S2": s2}, None, *args)
         assert str(ours.value) == str(expected.value)
     with pytest.raises(KeyError, match="gene_B"):
         analyka.cci_get_means({"S1": s1, "S2": s2.drop(columns="gene_B")}, None, ["X"], ["a"])
@@ -436,7 +385,7 @@ def test_remove_common_keeps_every_row_of_a_repeated_id(analyka):
 def test_remove_common_matches_the_pandas_transcription(analyka, unicode):
     tables = random_tables(2, n_samples=5, n_rows=1500, unicode=unicode)
     ours = analyka.cci_remove_common(tables)
-    expected = baseline.cci_remove_common(tables)
+    expected = reference.cci_remove_common(tables)
     for key in tables:
         assert set(ours[key].index) == set(expected[key].index)
         pd.testing.assert_frame_equal(ours[key], expected[key].loc[ours[key].index])
@@ -451,7 +400,7 @@ def test_remove_common_when_few_ids_stay_common(analyka):
         "S3": cci_table(ids[::-1]),
     }
     ours = analyka.cci_remove_common(tables)
-    expected = baseline.cci_remove_common(tables)
+    expected = reference.cci_remove_common(tables)
     for key in tables:
         assert sorted(ours[key].index) == sorted(expected[key].index)
         assert list(ours[key].index) == [i for i in tables[key].index if i not in ids[:5]]
@@ -518,7 +467,7 @@ def test_counts_test_remove_common_for_truth(analyka, flag, removes):
 def test_counts_match_the_pandas_transcription(analyka, remove_common):
     tables = random_tables(3, n_samples=4, n_rows=600, unicode=True)
     ours = analyka.cci_get_ni_mat(tables, remove_common)
-    expected = baseline.cci_get_ni_mat(tables, remove_common)
+    expected = reference.cci_get_ni_mat(tables, remove_common)
     assert list(ours) == list(expected)
     for key in ours:
         pd.testing.assert_frame_equal(ours[key], expected[key].astype(np.int64))
@@ -575,13 +524,13 @@ def test_get_cci_ni_mat_forwards(analyka, monkeypatch):
 # --- cci_get_df_to_plot -----------------------------------------------------
 
 
-def test_plot_tables_match_the_pandas_transcription(analyka, quiet, pandas_mode):
+def test_plot_tables_match_the_pandas_transcription(analyka, displayed, pandas_mode):
     tables = random_tables(6, n_samples=4, n_rows=500, unicode=True)
     before = frozen(tables)
     ours = analyka.cci_get_df_to_plot(tables, 0.01, 1)
     shown = []
-    expected = baseline.cci_get_df_to_plot(tables, 0.01, 1, display=shown.append)
-    assert quiet == shown
+    expected = reference.cci_get_df_to_plot(tables, 0.01, 1, display=shown.append)
+    assert displayed == shown
     for key in tables:
         assert list(ours[key].columns) == list(expected[key].columns)
         assert set(ours[key].index) == set(expected[key].index)
@@ -596,19 +545,19 @@ def test_plot_tables_match_the_pandas_transcription(analyka, quiet, pandas_mode)
     "pval, mean, passes",
     [(0.005, 0.5, False), (0.005, 1.0, True), (0.01, 1.0, True), (0.02, 5, False)],
 )
-def test_plot_filter_boundaries(analyka, quiet, pval, mean, passes):
+def test_plot_filter_boundaries(analyka, displayed, pval, mean, passes):
     out = analyka.cci_get_df_to_plot({"S1": cci_table(["a_b--X|Y"], pval=pval, mean=mean)})
     assert len(out["S1"]) == int(passes)
-    assert quiet == [f"Union of Interactions: {int(passes)}"]
+    assert displayed == [f"Union of Interactions: {int(passes)}"]
 
 
-def test_plot_rows_of_absent_interactions(analyka, quiet):
+def test_plot_rows_of_absent_interactions(analyka, displayed):
     s1 = cci_table(["b_c--T cell|B", "a_b--T cell|B"], mean=[3.0, 2.0], score=[7.0, 8.0])
     s1["note"] = ["x", "y"]
     s2 = cci_table(["z_z--Q|R", "a_b--T cell|B"], pval=0.5, mean=[0.1, 0.2], score=[5.0, 6.0])
     s2["note"] = ["u", "v"]
     out = analyka.cci_get_df_to_plot({"S1": s1, "S2": s2})
-    assert quiet == ["Union of Interactions: 2"]
+    assert displayed == ["Union of Interactions: 2"]
     assert list(out["S1"].index) == list(out["S2"].index) == ["b_c--T cell|B", "a_b--T cell|B"]
     row = out["S2"].loc["b_c--T cell|B"]
     assert (row["mean"], row["pval"]) == (0.0, 1.0)
@@ -654,9 +603,9 @@ def test_plot_cell_filter_only_for_lists(analyka, quiet, target_cells, kept):
     )
 
 
-def test_plot_edge_cases(analyka, quiet):
+def test_plot_edge_cases(analyka, displayed):
     assert analyka.cci_get_df_to_plot({}) == {}
-    assert quiet == ["Union of Interactions: 0"]
+    assert displayed == ["Union of Interactions: 0"]
     s1 = cci_table(["a_b--X|Y"], pval=0.5, extra=[1])
     none = analyka.cci_get_df_to_plot({"S1": s1})["S1"]
     assert none.empty and list(none.columns) == list(s1.columns) + ["gene_pair", "cell_pair"]
@@ -672,12 +621,12 @@ def test_plot_edge_cases(analyka, quiet):
     "ids, error",
     [(["a_b--X"], IndexError), (["ab--X|Y"], IndexError), ([7], AttributeError)],
 )
-def test_plot_ids_that_cannot_be_split(analyka, quiet, ids, error):
+def test_plot_ids_that_cannot_be_split(analyka, displayed, ids, error):
     s1 = cci_table(["a_b--X|Y"])
     s1.index = pd.Index(ids, dtype=object)
     with pytest.raises(error):
         analyka.cci_get_df_to_plot({"S1": s1})
-    assert quiet == ["Union of Interactions: 1"]
+    assert displayed == ["Union of Interactions: 1"]
 
 
 def test_plot_refuses_a_selected_id_repeated_in_a_table(analyka, quiet):

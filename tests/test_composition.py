@@ -1,7 +1,7 @@
-"""Cell-type populations and expression fractions per sample."""
+"""Cell-type populations and expression fractions per sample, against the
+pandas transcriptions in tests/reference/composition.py."""
 
 import copy
-import warnings
 
 import anndata
 import numpy as np
@@ -9,36 +9,9 @@ import pandas as pd
 import pytest
 import scipy.sparse as sp
 
-# ---- plain transcriptions of the two algorithms ------------------------------
-
-
-def literal_population(pids, cts, sort_by=()):
-    pid_lst = sorted(set(list(pids)))
-    celltype_lst = sorted(set(list(cts)))
-    cnt = pd.DataFrame(index=pid_lst, columns=celltype_lst)
-    cnt.loc[:, :] = 0
-    for pid in pid_lst:
-        ct_sel = np.array(cts)[np.array(pids) == pid]
-        for ct in celltype_lst:
-            cnt.loc[pid, ct] = np.sum(ct_sel == ct)
-    pct = (cnt.div(cnt.sum(axis=1), axis=0) * 100).astype(float)
-    if len(sort_by) > 0:
-        pct = pct.sort_values(by=list(sort_by))
-    return cnt, pct
-
-
-def literal_expression(adata, items_to_plot=(), group_col="sample"):
-    slst = adata.obs[group_col].unique().tolist()
-    slst.sort()
-    if items_to_plot is None or len(items_to_plot) == 0:
-        Xs, columns = adata.to_df(), adata.var.index
-    else:
-        Xs, columns = adata[:, items_to_plot].to_df(), items_to_plot
-    df = pd.DataFrame(index=slst, columns=columns)
-    for s in slst:
-        b = adata.obs[group_col] == s
-        df.loc[s, :] = list((Xs.loc[b, :] > 0).mean(axis=0))
-    return df.astype(float)
+from tests.reference.composition import get_gene_expression as reference_expression
+from tests.reference.composition import get_population as reference_population
+from tests.support.inputs import adata_of
 
 
 def assert_population_equal(got, ref):
@@ -62,15 +35,6 @@ def assert_same_error(got, ref):
     """The library's error, or the same type saying what to fix, its text kept in parentheses."""
     assert isinstance(got, Exception) and isinstance(ref, Exception), (got, ref)
     assert type(got) is type(ref) and (str(got) == str(ref) or str(got).endswith(f" ({ref})"))
-
-
-def adata_of(X, obs, var_names=None):
-    var_names = var_names or [f"G{j}" for j in range(X.shape[1])]
-    obs = obs if isinstance(obs, pd.DataFrame) else pd.DataFrame({"sample": obs})
-    obs.index = [f"c{i}" for i in range(X.shape[0])]
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return anndata.AnnData(X=X, obs=obs, var=pd.DataFrame(index=var_names))
 
 
 # ---- get_population ------------------------------------------------------------
@@ -126,7 +90,7 @@ def test_population_input_forms(analyka, pid_form, ct_form):
     rng = np.random.default_rng(len(pid_form) * 7 + len(ct_form))
     pids = FORMS[pid_form](POOL_S[rng.integers(0, len(POOL_S), 200)])
     cts = FORMS[ct_form](POOL_C[rng.integers(0, len(POOL_C), 200)])
-    assert_population_equal(analyka.get_population(pids, cts), literal_population(pids, cts))
+    assert_population_equal(analyka.get_population(pids, cts), reference_population(pids, cts))
 
 
 @pytest.mark.parametrize(
@@ -154,7 +118,7 @@ def test_population_input_forms(analyka, pid_form, ct_form):
 )
 def test_population_odd_labels_follow_the_plain_algorithm(analyka, pids):
     cts = ["x", "y", "x", "y", "z"]
-    assert_population_equal(analyka.get_population(pids, cts), literal_population(pids, cts))
+    assert_population_equal(analyka.get_population(pids, cts), reference_population(pids, cts))
 
 
 def test_population_nan_labels_count_nothing(analyka):
@@ -164,7 +128,7 @@ def test_population_nan_labels_count_nothing(analyka):
     pids = np.array([1.0, np.nan, 2.0, np.nan, 1.0])
     cts = np.array([0.5, 0.5, np.nan, 1.5, 1.5])
     cnt, pct = analyka.get_population(pids, cts)
-    assert cnt.shape == literal_population(pids, cts)[0].shape == (4, 3)
+    assert cnt.shape == reference_population(pids, cts)[0].shape == (4, 3)
     assert cnt.loc[1.0, 0.5] == 1 and cnt.loc[1.0, 1.5] == 1 and cnt.loc[2.0].sum() == 0
     assert (cnt[cnt.index.isna()] == 0).all().all() and pct[pct.index.isna()].isna().all().all()
     assert (cnt.loc[:, cnt.columns.isna()] == 0).all().all()
@@ -188,7 +152,7 @@ def test_population_nan_labels_count_nothing(analyka):
 def test_population_errors_are_the_plain_ones(analyka, pids, cts, sort_by):
     assert_same_error(
         outcome(analyka.get_population, pids, cts, sort_by),
-        outcome(literal_population, pids, cts, sort_by),
+        outcome(reference_population, pids, cts, sort_by),
     )
 
 
@@ -206,7 +170,7 @@ def test_population_random_against_plain(analyka):
     cts = rng.choice([f"t{i:02d}" for i in range(25)], 3000).astype(object)
     sort_by = ["t03", "t11"]
     got = analyka.get_population(pids, cts, sort_by)
-    assert_population_equal(got, literal_population(pids, cts, sort_by))
+    assert_population_equal(got, reference_population(pids, cts, sort_by))
 
 
 @pytest.mark.parametrize("dtype", ["U11", "S13", "U1", "int64", "object"])
@@ -330,12 +294,12 @@ def test_expression_matrix_forms_against_plain(analyka, dtype, form):
         pytest.skip(str(error)[:80])
     for group_col in GROUPINGS:
         for items in ([], ["G4", "G0", "G4"], [3, 1]):
-            ref = literal_expression(adata, items, group_col)
+            ref = reference_expression(adata, items, group_col)
             pd.testing.assert_frame_equal(analyka.get_gene_expression(adata, items, group_col), ref)
     view = adata[adata.obs["int"] > 0, [0, 2, 4, 6]]
-    pd.testing.assert_frame_equal(analyka.get_gene_expression(view), literal_expression(view))
+    pd.testing.assert_frame_equal(analyka.get_gene_expression(view), reference_expression(view))
     pd.testing.assert_frame_equal(
-        analyka.get_gene_expression(view, ["G4"]), literal_expression(view, ["G4"])
+        analyka.get_gene_expression(view, ["G4"]), reference_expression(view, ["G4"])
     )
 
 
@@ -417,7 +381,7 @@ def test_expression_mixed_index_types_read_natively(analyka, monkeypatch, fmt, i
     X = (sp.csr_matrix if fmt == "csr" else sp.csc_matrix)(random_values(rng, (50, 8), np.float32))
     X.indices, X.indptr = X.indices.astype(indices), X.indptr.astype(indptr)
     adata = adata_of(X, rng.choice(["a", "b", "c"], 50))
-    ref = literal_expression(adata, ["G5", "G2"])
+    ref = reference_expression(adata, ["G5", "G2"])
     monkeypatch.setattr(anndata.AnnData, "to_df", None)  # no dense table
     pd.testing.assert_frame_equal(analyka.get_gene_expression(adata, ["G5", "G2"]), ref)
 
@@ -428,7 +392,9 @@ def test_expression_duplicate_entries_in_value_type(analyka):
     for data in (np.array([100, 100, 1, -1], dtype=np.int8), np.array([1, 1, 0, 1], dtype=bool)):
         X = sp.csr_matrix((data, indices, indptr), shape=(2, 2))
         adata = adata_of(X, ["a", "b"])
-        pd.testing.assert_frame_equal(analyka.get_gene_expression(adata), literal_expression(adata))
+        pd.testing.assert_frame_equal(
+            analyka.get_gene_expression(adata), reference_expression(adata)
+        )
 
 
 def test_expression_malformed_sparse_raises_scipys_error(analyka):
@@ -453,7 +419,7 @@ def test_expression_errors_are_the_plain_ones(analyka, items, group_col):
     adata = adata_of(np.ones((4, 3)), ["a", "b", "a", "b"])
     assert_same_error(
         outcome(analyka.get_gene_expression, adata, items, group_col),
-        outcome(literal_expression, adata, items, group_col),
+        outcome(reference_expression, adata, items, group_col),
     )
 
 
@@ -465,7 +431,7 @@ def test_expression_listed_names_need_no_subset(analyka, monkeypatch, form):
         sp.csr_matrix(random_values(rng, (40, 6), np.float32)), rng.choice(["a", "b"], 40)
     )
     items = form(["G4", "G0", "G4"])
-    ref = literal_expression(adata, items)
+    ref = reference_expression(adata, items)
 
     def no_subset(self, index):
         raise AssertionError("a subset was built")
@@ -487,7 +453,7 @@ def test_expression_listed_names_need_no_subset(analyka, monkeypatch, form):
 def test_expression_items_names_cannot_resolve_go_through_anndata(analyka, var_names, items):
     adata = adata_of(np.arange(15.0).reshape(5, 3) - 6, ["a", "b", "a", "b", "a"], var_names)
     got = outcome(analyka.get_gene_expression, adata, items)
-    ref = outcome(literal_expression, adata, items)
+    ref = outcome(reference_expression, adata, items)
     if isinstance(ref, Exception):
         assert_same_error(got, ref)
     else:
@@ -497,7 +463,7 @@ def test_expression_items_names_cannot_resolve_go_through_anndata(analyka, var_n
 def test_expression_unorderable_groups_raise(analyka):
     adata = adata_of(np.ones((3, 1)), np.array(["a", None, "b"], dtype=object))
     assert_same_error(
-        outcome(analyka.get_gene_expression, adata), outcome(literal_expression, adata)
+        outcome(analyka.get_gene_expression, adata), outcome(reference_expression, adata)
     )
 
 

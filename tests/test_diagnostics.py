@@ -3,18 +3,16 @@ comes with a UserWarning naming the problem and the fix (the result itself is
 unchanged); an opaque library error is raised as the same type with a message
 saying what to fix, the library's text kept. Valid calls stay silent."""
 
-import sys
 import types
 import warnings
 
-import anndata
 import matplotlib
 import numpy as np
 import pandas as pd
 import pytest
 
-sys.path.insert(0, str(__import__("pathlib").Path(__file__).parent))
-import workloads  # noqa: E402
+from tests.support import workloads
+from tests.support.inputs import adata_of, cci_table
 
 matplotlib.use("Agg")
 
@@ -25,13 +23,9 @@ def obs_table():
     )
 
 
-def adata_of(groups, X=None):
-    X = np.array([[0, 1.0], [2, 0], [1, 1], [0, 0]]) if X is None else X
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        adata = anndata.AnnData(X=X, obs=pd.DataFrame({"sample": groups}, index=list("wxyz")))
-    adata.var_names = ["G1", "G2"]
-    return adata
+# Four cells' expression of two genes.
+X = np.array([[0, 1.0], [2, 0], [1, 1], [0, 0]])
+GENES = ["G1", "G2"]
 
 
 def sample_table(groups="AAABBB"):
@@ -40,16 +34,6 @@ def sample_table(groups="AAABBB"):
     index = [f"s{i}" for i in range(6)]
     df = pd.DataFrame(rng.normal(size=(6, 2)), index=index, columns=["x", "y"])
     return df, dict(zip(index, groups, strict=True))
-
-
-def cci(ids, pval=0.001, mean=2.0):
-    cells = [i.split("--")[1].split("|") for i in ids]
-    genes = [i.split("--")[0].split("_") for i in ids]
-    return pd.DataFrame(
-        {"pval": pval, "mean": mean, "cell_A": [c[0] for c in cells], "cell_B": [c[1] for c in cells],
-         "gene_A": [g[0] for g in genes], "gene_B": [g[1] for g in genes]},
-        index=ids,
-    )  # fmt: skip
 
 
 def deg(genes):
@@ -92,7 +76,7 @@ WARNINGS = {
         r"samples holds NaN, which numpy turned into the text 'nan'", lambda r: "nan" in r,
     ),
     "expression-nan-group": (
-        "get_gene_expression", lambda: (adata_of([1.0, 1.0, np.nan, 2.0]),),
+        "get_gene_expression", lambda: (adata_of(X, [1.0, 1.0, np.nan, 2.0], GENES),),
         r"adata\.obs\['sample'\] holds NaN: those cells belong to no group",
         lambda r: r.index.hasnans and r.shape == (3, 2),
     ),
@@ -114,28 +98,28 @@ WARNINGS = {
         r"gives NaN as the group of the samples 's5'", lambda r: True,
     ),
     "means-nothing-selected": (
-        "cci_get_means", lambda: ({"S1": cci(IDS)}, None, ["t cell"]),
+        "cci_get_means", lambda: ({"S1": cci_table(IDS)}, None, ["t cell"]),
         r"no interaction has pval <= 0\.05 with cell_A or cell_B in cells in any table.*names in cells",
         lambda r: r.shape == (1, 0),
     ),
     "remove-common-one-table": (
-        "cci_remove_common", lambda: ({"S1": cci(IDS)},),
+        "cci_remove_common", lambda: ({"S1": cci_table(IDS)},),
         r"with a single table every interaction is common", lambda r: r["S1"].empty,
     ),
     "counts-one-table": (
-        "cci_get_ni_mat", lambda: ({"S1": cci(IDS)},),
+        "cci_get_ni_mat", lambda: ({"S1": cci_table(IDS)},),
         r"cci_get_ni_mat\(df_dct, remove_common=False\)", lambda r: r["S1"].shape == (0, 0),
     ),
     "remove-common-copies": (
-        "cci_remove_common", lambda: ({"S1": cci(IDS), "S2": cci(IDS)},),
+        "cci_remove_common", lambda: ({"S1": cci_table(IDS), "S2": cci_table(IDS)},),
         r"listed by all 2 tables", lambda r: r["S2"].empty,
     ),
     "plot-tuple-cells": (
-        "cci_get_df_to_plot", lambda: ({"S1": cci(IDS)}, 0.01, 1, ("T",)),
+        "cci_get_df_to_plot", lambda: ({"S1": cci_table(IDS)}, 0.01, 1, ("T",)),
         r"target_cells is a tuple, not a list, so no cell filter is applied", lambda r: len(r["S1"]) == 2,
     ),
     "plot-nothing-selected": (
-        "cci_get_df_to_plot", lambda: ({"S1": cci(IDS, pval=0.02)},),
+        "cci_get_df_to_plot", lambda: ({"S1": cci_table(IDS, pval=0.02)},),
         r"no interaction has pval <= 0\.01 and mean >= 1 in any table", lambda r: r["S1"].empty,
     ),
     "markers-percent-thresholds": (
@@ -177,9 +161,8 @@ WARNINGS = {
 
 
 @pytest.mark.parametrize("case", WARNINGS)
-def test_mistake_warns_and_keeps_the_result(analyka, monkeypatch, case):
+def test_mistake_warns_and_keeps_the_result(analyka, quiet, case):
     name, args, message, check = WARNINGS[case]
-    monkeypatch.setattr(analyka, "display", lambda *a: None)
     with pytest.warns(UserWarning, match=message) as record:
         result = getattr(analyka, name)(*args())
     assert check(result)
@@ -211,11 +194,11 @@ ERRORS = {
         r"^cts holds NaN or None \(cells without a cell type\).* \('<' not supported",
     ),
     "expression-item-text": (
-        "get_gene_expression", lambda: (adata_of(list("aabb")), "G1"), TypeError,
+        "get_gene_expression", lambda: (adata_of(X, list("aabb"), GENES), "G1"), TypeError,
         r"^items_to_plot is the str 'G1': pass a list of names, e\.g\. \['G1'\] \(Index\(\.\.\.\)",
     ),
     "expression-nan-group": (
-        "get_gene_expression", lambda: (adata_of(["a", None, "b", "b"]),), TypeError,
+        "get_gene_expression", lambda: (adata_of(X, ["a", None, "b", "b"], GENES),), TypeError,
         r"^adata\.obs\['sample'\] holds NaN for 1 cells.*notna\(\)\] \('<' not supported",
     ),
     "group-test-none-group": (
@@ -227,7 +210,7 @@ ERRORS = {
         r"^interaction id 'A_B--X' does not split: its cell part has no '\|'.*list index out of range\)$",
     ),
     "plot-id-without-gene-separator": (
-        "cci_get_df_to_plot", lambda: ({"S1": cci(IDS).rename(index={IDS[0]: "ab--T|B"})},), IndexError,
+        "cci_get_df_to_plot", lambda: ({"S1": cci_table(IDS).rename(index={IDS[0]: "ab--T|B"})},), IndexError,
         r"^interaction id 'ab--T\|B' does not split: its gene part has no '_'",
     ),
     "scores-lengths": (
@@ -248,9 +231,8 @@ ERRORS = {
 
 
 @pytest.mark.parametrize("case", ERRORS)
-def test_mistake_raises_a_clear_error_of_the_same_type(analyka, monkeypatch, case):
+def test_mistake_raises_a_clear_error_of_the_same_type(analyka, quiet, case):
     name, args, error, message = ERRORS[case]
-    monkeypatch.setattr(analyka, "display", lambda *a: None)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         with pytest.raises(error, match=message) as info:
@@ -275,8 +257,7 @@ def test_missing_sample_keeps_the_key_error_and_adds_a_note(analyka, transposed,
     assert info.value.args == (key,) and info.value.__notes__ == [note]
 
 
-def test_valid_calls_do_not_warn(analyka, monkeypatch):
-    monkeypatch.setattr(analyka, "display", lambda *a: None)
+def test_valid_calls_do_not_warn(analyka, quiet):
     for name, calls in workloads.valid_calls().items():
         for args, kwargs in calls:
             with warnings.catch_warnings():

@@ -7,7 +7,8 @@ import numpy as np
 import pandas as pd
 import pytest
 import scipy.sparse as sp
-from workloads import recursion_headroom
+
+from tests.support.workloads import recursion_headroom
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")

@@ -3,9 +3,8 @@
 import pathlib
 
 import pytest
-from fetch_data import FakeGdown
 
-BASE = "https://drive.google.com/uc?export=download&id="
+from tests.support.fetch_data import DRIVE_URL, FakeGdown
 
 
 class Formatted:
@@ -32,7 +31,7 @@ def test_url_carries_default_text_of_the_id(fetchora, monkeypatch, workdir, file
     monkeypatch.setattr(fetchora, "gdown", fake)
     assert fetchora.download_from_google_drive(file_id) == "downloaded"
     # positional url and path, quiet by keyword, no encoding of the id
-    assert fake.calls == [((BASE + text, "downloaded"), {"quiet": False})]
+    assert fake.calls == [((DRIVE_URL + text, "downloaded"), {"quiet": False})]
 
 
 @pytest.mark.parametrize("gdown_result", [None, "elsewhere", False])

@@ -12,22 +12,10 @@ import pytest
 
 import pelorkit.analyka as analyka
 import pelorkit.fetchora as fetchora
+from tests.support.modules import own_functions
 
-ANALYKA_NAMES = [
-    "get_sample_to_group_dict", "get_sample_to_group_map", "get_population",
-    "get_gene_expression", "cci_get_means", "get_cci_means", "cci_get_diff_interactions",
-    "test_group_diff", "cci_remove_common", "cci_get_ni_mat", "get_cci_ni_mat",
-    "cpdb_get_gp_n_cp", "cci_get_df_to_plot", "get_markers_from_deg", "filter_gsa_result",
-    "get_abbreviations", "get_abbreviations_uni", "split_text", "evaluate_performance",
-    "compute_sample_div_index", "get_axes", "_get_value_info",
-    "_display_dict_or_dataframe_recursive", "show_anndata_tree",
-]  # fmt: skip
-FETCHORA_NAMES = [
-    "download_from_google_drive", "decompress_gz", "decompress_zip", "decompress_zip_and_move",
-    "decompress_tar_gz", "load_h5ad", "load_anndata", "load_sample_data",
-    "load_pelor_processed_anndata", "load_pelor_processed_sample_data",
-]  # fmt: skip
-ALL = [(analyka, n) for n in ANALYKA_NAMES] + [(fetchora, n) for n in FETCHORA_NAMES]
+# Every function of both modules (test_startup.py pins which they are).
+ALL = [(m, name) for m in (analyka, fetchora) for name in own_functions(m)]
 IDS = [f"{m.__name__.split('.')[-1]}.{n}" for m, n in ALL]
 
 
@@ -133,22 +121,6 @@ def test_keyword_names_may_be_str_subclasses():
     }
     with pytest.raises(TypeError, match="keywords must be strings"):
         analyka.get_sample_to_group_dict(**{1: 2})
-
-
-def test_exact_str_argument_of_the_display_helper():
-    f = analyka._display_dict_or_dataframe_recursive
-
-    class Text(str):
-        pass
-
-    with pytest.raises(TypeError) as plain:
-        f({}, 0, "", ss=3)
-    assert str(plain.value) == "Argument 'ss' has incorrect type (expected str, got int)"
-    with pytest.raises(TypeError) as sub:
-        f({}, 0, "", ss=Text("x"))
-    message = str(sub.value)
-    assert message.startswith("Argument 'ss' has incorrect type (expected str, got Text)")
-    assert len(message) > len("Argument 'ss' has incorrect type (expected str, got Text)")
 
 
 def test_sibling_calls_go_through_the_module_namespace(monkeypatch):

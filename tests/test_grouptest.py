@@ -1,4 +1,5 @@
-"""Welch's t-test per item between groups of samples."""
+"""Welch's t-test per item between groups of samples, against scipy bit for
+bit and against the pandas transcription in tests/reference/grouptest.py."""
 
 import types
 import warnings
@@ -10,34 +11,11 @@ import scipy
 import scipy.special
 from scipy import stats
 
-KEYWORDS = dict(axis=0, equal_var=False, nan_policy="omit", alternative="two-sided", trim=0)
+from tests.reference.grouptest import KEYWORDS
+from tests.reference.grouptest import cci_get_diff_interactions as reference
 
 
-def literal(df, group_map, ref_group=None, cutoff=0.05, ttest=None):
-    """The algorithm as plain pandas statements, calling `ttest` (scipy's by default)."""
-    ttest = ttest or (lambda a, b: stats.ttest_ind(a, b, **KEYWORDS))
-    group = [group_map[k] for k in list(df.index.values)]
-    glst = sorted(set(group))
-    group = pd.Series(group, index=df.index)
-    df_res = pd.DataFrame(index=list(df.columns.values))
-    pairs = []
-    if ref_group is None:
-        pairs = [(g1, g2) for i, g1 in enumerate(glst) for j, g2 in enumerate(glst) if i > j]
-    elif ref_group in glst:
-        pairs = [(g, ref_group) for g in glst if g != ref_group]
-    for g1, g2 in pairs:
-        b1, b2 = group == g1, group == g2
-        if np.sum(b1) > 0 and np.sum(b2) > 0:
-            res = ttest(df.loc[b1, :], df.loc[b2, :])
-            df_res.loc[:, f"{g1}_vs_{g2}"] = res.pvalue
-    df_res[df_res.isnull()] = 1
-    df_res = df_res.loc[df_res.min(axis=1) <= cutoff, :]
-    df_res["ss"] = (df_res <= cutoff).sum(axis=1)
-    df_res["pp"] = -np.log10(df_res.prod(axis=1))
-    return df_res.sort_values(by=["ss", "pp"], ascending=False).iloc[:, :-2]
-
-
-def quiet(fn, *args, **kwargs):
+def without_warnings(fn, *args, **kwargs):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         return fn(*args, **kwargs)
@@ -92,8 +70,8 @@ def test_native_path_equals_scipy_bit_for_bit(analyka, from_matrix, nan_rate, ma
         df, group_map = random_table(rng, sizes, items, nan_rate, from_matrix, extremes)
         ref_group = None if trial % 3 else "g1"
         cutoff = [1.0, 0.05, 0.5][trial % 3]
-        got = quiet(analyka.cci_get_diff_interactions, df, group_map, ref_group, cutoff)
-        want = quiet(literal, df, group_map, ref_group, cutoff)
+        got = without_warnings(analyka.cci_get_diff_interactions, df, group_map, ref_group, cutoff)
+        want = without_warnings(reference, df, group_map, ref_group, cutoff)
         pd.testing.assert_frame_equal(got, want, check_exact=True)
 
 
@@ -108,8 +86,8 @@ def test_many_items_with_ties_keep_scipys_values_and_a_stable_order(analyka):
         zip(df.index, rng.permutation(np.repeat(["g0", "g1", "g2"], [4, 6, 5])), strict=True)
     )
     for ref_group, cutoff in [(None, 1.0), ("g1", 0.05)]:
-        got = quiet(analyka.cci_get_diff_interactions, df, group_map, ref_group, cutoff)
-        want = quiet(literal, df, group_map, ref_group, cutoff)
+        got = without_warnings(analyka.cci_get_diff_interactions, df, group_map, ref_group, cutoff)
+        want = without_warnings(reference, df, group_map, ref_group, cutoff)
         pd.testing.assert_frame_equal(got, want, check_exact=True)
 
 
@@ -131,8 +109,8 @@ def test_degenerate_columns_follow_scipy(analyka, with_nan):
         items = {k: v for k, v in items.items() if not np.isnan(v[0] + v[1]).any()}
     df = pd.DataFrame({k: a + b for k, (a, b) in items.items()}, index=list("abcdef"))
     group_map = dict(zip("abcdef", "BBBAAA", strict=True))
-    got = quiet(analyka.cci_get_diff_interactions, df, group_map, None, 1.0)["B_vs_A"]
-    want = quiet(stats.ttest_ind, df.iloc[:3], df.iloc[3:], **KEYWORDS).pvalue
+    got = without_warnings(analyka.cci_get_diff_interactions, df, group_map, None, 1.0)["B_vs_A"]
+    want = without_warnings(stats.ttest_ind, df.iloc[:3], df.iloc[3:], **KEYWORDS).pvalue
     want = pd.Series(np.where(np.isnan(want), 1.0, want), index=df.columns)
     pd.testing.assert_series_equal(
         got.sort_index(), want.sort_index(), check_names=False, rtol=1e-12
@@ -145,7 +123,7 @@ def test_degenerate_columns_follow_scipy(analyka, with_nan):
 
 def test_rounding_noise_of_decimal_groups_is_kept(analyka):
     df = pd.DataFrame({"x": [0.1] * 7}, index=list("abcdefg"))
-    got = quiet(
+    got = without_warnings(
         analyka.cci_get_diff_interactions,
         df,
         dict(zip("abcdefg", "AAABBBB", strict=True)),
@@ -157,7 +135,9 @@ def test_rounding_noise_of_decimal_groups_is_kept(analyka):
 
 def test_groups_of_one_sample(analyka):
     df = pd.DataFrame({"x": [1.0, 2.0, 9.0]}, index=["a", "b", "c"])
-    got = quiet(analyka.cci_get_diff_interactions, df, {"a": "A", "b": "B", "c": "C"}, None, 1.0)
+    got = without_warnings(
+        analyka.cci_get_diff_interactions, df, {"a": "A", "b": "B", "c": "C"}, None, 1.0
+    )
     assert list(got.columns) == ["B_vs_A", "C_vs_A", "C_vs_B"] and (got == 1.0).all().all()
 
 
@@ -231,7 +211,7 @@ def test_other_pvalue_kinds_follow_pandas_assignment(analyka, abc, monkeypatch, 
         warnings.simplefilter("error")  # nothing of pandas' slice or chain warnings
         got = analyka.cci_get_diff_interactions(df, group_map, "A")
     fake, _ = fake_stats([pvalue, np.array([0.3, 0.01, 0.6, 0.7])])
-    pd.testing.assert_frame_equal(got, literal(df, group_map, "A", ttest=fake.ttest_ind))
+    pd.testing.assert_frame_equal(got, reference(df, group_map, "A", ttest=fake.ttest_ind))
 
 
 @pytest.mark.parametrize(
@@ -263,9 +243,9 @@ def test_removed_keywords_passed_only_when_accepted(analyka, abc, monkeypatch, s
 def test_rebound_scipy_call_equals_native(analyka, monkeypatch):
     rng = np.random.default_rng(3)
     df, group_map = random_table(rng, [5, 9, 3], 30, 0.2, True)
-    native = quiet(analyka.cci_get_diff_interactions, df, group_map, None, 1.0)
+    native = without_warnings(analyka.cci_get_diff_interactions, df, group_map, None, 1.0)
     monkeypatch.setattr(analyka, "stats", types.SimpleNamespace(ttest_ind=stats.ttest_ind))
-    called = quiet(analyka.cci_get_diff_interactions, df, group_map, None, 1.0)
+    called = without_warnings(analyka.cci_get_diff_interactions, df, group_map, None, 1.0)
     pd.testing.assert_frame_equal(native, called, check_exact=True)
 
 
@@ -295,7 +275,7 @@ def test_native_path_on_reproduced_releases_only(analyka, monkeypatch, version, 
     if value is not None:
         df.iloc[3, 5] = value
     with np.errstate(under=underflow):
-        want = quiet(literal, df, group_map)
+        want = without_warnings(reference, df, group_map)
     stats_py = scipy.stats._stats_py
     tests, pvalue_calls = [], []
     denom = stats_py._unequal_var_ttest_denom
@@ -310,7 +290,7 @@ def test_native_path_on_reproduced_releases_only(analyka, monkeypatch, version, 
     if version:
         monkeypatch.setattr(scipy, "__version__", version)
     with np.errstate(under=underflow):
-        got = quiet(analyka.cci_get_diff_interactions, df, group_map)
+        got = without_warnings(analyka.cci_get_diff_interactions, df, group_map)
     pd.testing.assert_frame_equal(got, want, check_exact=True)
     # scipy itself, with NaN in the table, tests and evaluates item by item
     if reproduced_release(scipy.__version__) and value is None and underflow == "ignore":
@@ -324,11 +304,11 @@ def test_empty_results(analyka, abc):
     df, group_map = abc
     one_group = analyka.cci_get_diff_interactions(df, {k: "A" for k in group_map})
     assert one_group.shape == (0, 0)
-    pd.testing.assert_frame_equal(one_group, literal(df, {k: "A" for k in group_map}))
+    pd.testing.assert_frame_equal(one_group, reference(df, {k: "A" for k in group_map}))
     pd.testing.assert_frame_equal(analyka.cci_get_diff_interactions(df, group_map, "Z"), one_group)
     no_items = analyka.cci_get_diff_interactions(df.iloc[:, :0], group_map)
     assert no_items.shape == (0, 3)
-    pd.testing.assert_frame_equal(no_items, literal(df.iloc[:, :0], group_map))
+    pd.testing.assert_frame_equal(no_items, reference(df.iloc[:, :0], group_map))
 
 
 @pytest.mark.parametrize(
@@ -346,9 +326,9 @@ def test_empty_results(analyka, abc):
 @pytest.mark.parametrize("cutoff", [1, np.float32(0.5), 1.0])
 def test_input_forms(analyka, table, group_map, cutoff):
     before, map_before = table.copy(), group_map.copy()
-    got = quiet(analyka.cci_get_diff_interactions, table, group_map, None, cutoff)
+    got = without_warnings(analyka.cci_get_diff_interactions, table, group_map, None, cutoff)
     pd.testing.assert_frame_equal(
-        got, quiet(literal, table, group_map, None, cutoff), check_exact=True
+        got, without_warnings(reference, table, group_map, None, cutoff), check_exact=True
     )
     pd.testing.assert_frame_equal(table, before)
     assert dict(group_map) == dict(map_before)
@@ -385,11 +365,11 @@ def test_warns_as_scipy_does(analyka, values, first_group):
     group_map = dict(zip("abcde", first_group, strict=True))
     got = warnings_of(analyka.cci_get_diff_interactions, df, group_map)
     got.discard(next((w for w in got if w[0] == "UserWarning"), None))  # our single-sample note
-    assert got == warnings_of(literal, df, group_map)
+    assert got == warnings_of(reference, df, group_map)
     with np.errstate(all="raise"), warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
-            want = literal(df, group_map)
+            want = reference(df, group_map)
         except FloatingPointError as error:  # numpy's report made an error, as in scipy
             with pytest.raises(FloatingPointError, match=str(error)):
                 analyka.cci_get_diff_interactions(df, group_map)

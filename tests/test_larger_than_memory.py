@@ -243,14 +243,21 @@ def test_lazily_read_files_give_the_in_memory_result(analyka, memory, files, tmp
             pd.testing.assert_frame_equal(analyka.get_gene_expression(adata), ref, check_exact=True)
 
 
-def test_a_failing_chunk_raises_its_error(analyka, memory):
+def failing_second_chunk(x):
+    """The Dask array x whose second chunk raises when it is computed."""
+
     def fail_on_second(block, block_id=None):
         if block_id[0] == 1:
             raise RuntimeError("chunk 1 failed")
         return block
 
+    # A local function: Dask's workers get it by value, not by module name.
+    return x.map_blocks(fail_on_second, dtype=x.dtype)
+
+
+def test_a_failing_chunk_raises_its_error(analyka, memory):
     adata = dask_adata(memory, "csr_matrix")
-    adata.X = adata.X.map_blocks(fail_on_second, dtype=adata.X.dtype)
+    adata.X = failing_second_chunk(adata.X)
     with pytest.raises(RuntimeError, match="chunk 1 failed"):
         analyka.get_gene_expression(adata)
 
@@ -328,14 +335,8 @@ def test_distributed_cluster_gives_the_in_memory_result_and_chunk_errors(
                 dask_adata(memory, form), ["G4", "G0", "G4"], "categorical"
             )
             pd.testing.assert_frame_equal(got, ref, check_exact=True)
-
-        def fail_on_second(block, block_id=None):
-            if block_id[0] == 1:
-                raise RuntimeError("chunk 1 failed")
-            return block
-
         adata = dask_adata(memory, "csc_matrix")
-        adata.X = adata.X.map_blocks(fail_on_second, dtype=adata.X.dtype)
+        adata.X = failing_second_chunk(adata.X)
         with pytest.raises(RuntimeError, match="chunk 1 failed"):
             analyka.get_gene_expression(adata)
 

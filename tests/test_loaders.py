@@ -9,9 +9,17 @@ import types
 
 import anndata
 import pytest
-from fetch_data import FakeGdown, assert_small_adata, h5ad_bytes, tar_entry, tar_gz_of, zip_of
 
-BASE = "https://drive.google.com/uc?export=download&id="
+from tests.support.fetch_data import (
+    DRIVE_URL,
+    FakeGdown,
+    assert_small_adata,
+    h5ad_bytes,
+    tar_entry,
+    tar_gz_of,
+    zip_of,
+)
+
 LOADERS = [
     "load_h5ad",
     "load_anndata",
@@ -104,7 +112,7 @@ def test_loads_each_archive_type(fetchora, drive, capsys, monkeypatch, loader, a
 
     catalog = "processed_sample_data_fid_dict" if loader in PROCESSED else "sample_data_fid_dict"
     file_id = getattr(fetchora, catalog)["Lung"] if arg == "Lung" else arg
-    assert drive.calls == [((BASE + file_id, "downloaded"), {"quiet": False})]
+    assert drive.calls == [((DRIVE_URL + file_id, "downloaded"), {"quiet": False})]
     assert os.listdir() == [expected_file]  # archive removed, no scratch directory left
     assert capsys.readouterr().out == unpack_message(file_type, arg, ok=True)
 
@@ -114,7 +122,7 @@ def test_catalog_is_read_at_each_call(fetchora, drive, monkeypatch, capsys):
     monkeypatch.delitem(fetchora.sample_data_fid_dict, "Lung")
     drive.archive("zip")
     assert fetchora.load_h5ad("Mine") == "member.h5ad"
-    assert drive.urls == [BASE + "my-own-file-id"]
+    assert drive.urls == [DRIVE_URL + "my-own-file-id"]
     assert fetchora.load_anndata("Lung") is None
     keys = list(fetchora.sample_data_fid_dict)
     assert keys[-1] == "Mine" and "Lung" not in keys
@@ -199,11 +207,11 @@ def test_unknown_names_are_refused_without_download(fetchora, drive, capsys, loa
 def test_unknown_names_are_downloaded_as_identifiers(fetchora, drive, loader, arg, text):
     drive.archive("tar.gz")
     assert_small_adata(getattr(fetchora, loader)(arg, "tar.gz"))
-    assert drive.urls == [BASE + text]
+    assert drive.urls == [DRIVE_URL + text]
     if arg is None:
         drive.calls.clear()
         assert_small_adata(fetchora.load_pelor_processed_sample_data())
-        assert drive.urls == [BASE + "None"]
+        assert drive.urls == [DRIVE_URL + "None"]
 
 
 @pytest.mark.parametrize("error", [OSError("no such file"), KeyboardInterrupt("stop")])

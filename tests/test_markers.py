@@ -6,24 +6,14 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from tests.reference.markers import marker_lists
+
 
 def deg(genes, test, ref, score, **extra):
     return pd.DataFrame(
         {"nz_pct_test": test, "nz_pct_ref": ref, "score": score, **extra},
         index=pd.Index(genes, dtype=object),
     )
-
-
-def reference_markers(df_dct, ref_col="score", n_mkrs=30, test_min=0.5, ref_max=0.1):
-    """The per-group lists before common-marker removal."""
-    result = {}
-    for key in df_dct:
-        df = df_dct[key]
-        kept = df[(df["nz_pct_test"] >= test_min) & (df["nz_pct_ref"] <= ref_max)]
-        result[key.split("_")[0]] = list(
-            kept.sort_values([ref_col], ascending=False).iloc[:n_mkrs].index.values
-        )
-    return result
 
 
 @pytest.fixture
@@ -95,7 +85,7 @@ def test_same_group_twice_keeps_first_position(analyka):
 def test_best_n_markers_by_column_best_first(analyka, three_groups):
     for n in (30, 5, 100):
         got = analyka.get_markers_from_deg(three_groups, N_mkrs=n, rem_common=False)
-        assert got == reference_markers(three_groups, n_mkrs=n)
+        assert got == marker_lists(three_groups, n_mkrs=n)
     genes = [f"g{i}" for i in range(40)]
     forty = {"T_x": deg(genes, [1.0] * 40, [0.0] * 40, np.arange(40.0), logfc=-np.arange(40.0))}
     assert analyka.get_markers_from_deg(forty, rem_common=False)["T"] == genes[:-31:-1]
@@ -103,7 +93,7 @@ def test_best_n_markers_by_column_best_first(analyka, three_groups):
 
 
 def test_common_markers_removed_from_every_group(analyka, three_groups):
-    lists = reference_markers(three_groups)
+    lists = marker_lists(three_groups)
     shared = set()
     for i, a in enumerate(lists.values()):
         for j, b in enumerate(lists.values()):

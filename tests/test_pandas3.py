@@ -3,33 +3,20 @@ dtype (its default for text, Python- or Arrow-backed) gives the values that
 object columns give, and every frame a call returns owns its data, whatever
 copy-on-write knows about the arrays the native code shares."""
 
-import importlib.util
 import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
-import workloads
+
+from tests.support import workloads
+from tests.support.strings import STRING_DTYPES
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
     import anndata
 
-STRING_DTYPES = {"string-python": pd.StringDtype("python")}
-try:  # pandas 3's default for text; pandas 2.2 has only the NA-valued string dtype
-    STRING_DTYPES["str-python"] = pd.StringDtype("python", na_value=np.nan)
-    if importlib.util.find_spec("pyarrow") is not None:
-        STRING_DTYPES["str-pyarrow"] = pd.StringDtype("pyarrow", na_value=np.nan)
-except TypeError:
-    pass
-
 FUNCTIONS = sorted(workloads.valid_calls())
-
-
-@pytest.fixture
-def quiet(analyka, monkeypatch):
-    monkeypatch.setattr(analyka, "display", lambda *args, **kwargs: None)
-    monkeypatch.setattr(analyka, "print", lambda *args, **kwargs: None, raising=False)
 
 
 def all_text(values):

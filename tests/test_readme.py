@@ -5,7 +5,6 @@ import ast
 import inspect
 import json
 import os
-import pathlib
 import re
 import subprocess
 import sys
@@ -14,8 +13,8 @@ import pytest
 
 import pelorkit.analyka as analyka
 import pelorkit.fetchora as fetchora
+from tests.support import ROOT
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
 # A block whose first line starts with this is an excerpt, not run.
 EXCERPT = "# Excerpt"

@@ -13,6 +13,7 @@ import pytest
 import pelorkit
 import pelorkit.analyka as analyka
 import pelorkit.fetchora as fetchora
+from tests.support.modules import own_functions
 
 
 def stub_functions(module):
@@ -24,13 +25,7 @@ def stub_functions(module):
 @pytest.mark.parametrize("module", [analyka, fetchora])
 def test_stub_parameters_match(module):
     stubs = stub_functions(module)
-    functions = {
-        name: obj
-        for name, obj in vars(module).items()
-        if type(obj).__name__ == "function"
-        and obj.__module__ == module.__name__
-        and name == obj.__name__
-    }
+    functions = own_functions(module)
     assert set(stubs) == set(functions)
     for name, node in stubs.items():
         params = inspect.signature(functions[name]).parameters

@@ -9,7 +9,9 @@ import sys
 import pandas as pd
 import pytest
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+from tests.support import ROOT
+
+EXAMPLES = ROOT / "examples"
 FIGURES = ["composition_haber2017.png", "expression_dotplot_pbmc68k.png", "cci_counts_kidney.png"]
 
 

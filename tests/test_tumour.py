@@ -1,18 +1,15 @@
 """Tumour-call scores and the per-cluster sample diversity index."""
 
-import sys
 import types
 import warnings
-from pathlib import Path
 
 import anndata
 import numpy as np
 import pandas as pd
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
-import workloads  # noqa: E402
-from baseline_tumour import compute_sample_div_index as reference_div_index  # noqa: E402
+from tests.reference import tumour as reference
+from tests.support.strings import PYTHON_STRING_DTYPES, STRING_INFERENCE
 
 COLUMNS = ["Tumor_pct", "N_samples", "sample_diversity_index", "Ref_pct", "Tumor"]
 
@@ -38,7 +35,7 @@ def run_both(analyka, obs, **kwargs):
     got = analyka.compute_sample_div_index(ours, **kwargs)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", FutureWarning)
-        expected = reference_div_index(theirs, **kwargs)
+        expected = reference.compute_sample_div_index(theirs, **kwargs)
     pd.testing.assert_frame_equal(got, expected)
     pd.testing.assert_frame_equal(ours.obs, theirs.obs)
     return got, ours.obs
@@ -158,7 +155,7 @@ def test_reference_indicator_types(analyka, ref):
 
 @pytest.mark.parametrize("infer_string", [False, True])
 def test_random_tables_match_transcription(analyka, infer_string):
-    if infer_string and not workloads.STRING_INFERENCE:
+    if infer_string and not STRING_INFERENCE:
         pytest.skip("string inference needs pandas 2.3 or pyarrow")
     rng = np.random.default_rng(7)
     n = 3000
@@ -172,7 +169,7 @@ def test_random_tables_match_transcription(analyka, infer_string):
         run_both(analyka, obs.astype({"cnv_cluster": str}))
         run_both(analyka, obs.astype({"sample": object}), tumor_name="Diploid")
         # Python-backed string columns, with missing samples
-        for dtype in workloads.PYTHON_STRING_DTYPES:
+        for dtype in PYTHON_STRING_DTYPES:
             run_both(analyka, obs.astype({"sample": dtype, "cnv_cluster": dtype}))
 
 
@@ -246,27 +243,6 @@ def test_worked_example(analyka, wrap):
     assert all(type(v) is np.float64 for v in perf.values())
 
 
-def reference_performance(y, y_pred, labels):
-    acc = np.sum(y == y_pred) / len(y)
-    perf = {"Accuracy": np.round(acc, 3), "F1": 0}
-    f1_all, nc = [], []
-    for t in labels:
-        b1, b2 = y == t, y_pred == t
-        bc = b1 & b2
-        prec = np.sum(bc) / np.sum(b2)
-        recall = np.sum(bc) / np.sum(b1)
-        fpr = np.sum(~b1 & b2) / np.sum(~b1)
-        f1 = 2 * prec * recall / (prec + recall)
-        perf[f"F1 ({t})"] = np.round(f1, 3)
-        perf[f"Precision ({t})"] = np.round(prec, 3)
-        perf[f"Recall ({t})"] = np.round(recall, 3)
-        perf[f"FPR ({t})"] = np.round(fpr, 3)
-        f1_all.append(f1)
-        nc.append(np.sum(b1))
-    perf["F1"] = np.round(np.sum(np.array(f1_all) * np.array(nc)) / np.sum(nc), 3)
-    return perf
-
-
 @pytest.mark.parametrize(
     "labels",
     [["Tumor", "Normal"], ["Normal", "Tumor", "Normal"], ["Tumor", "Other"], [], ["Tumor"]],
@@ -279,7 +255,7 @@ def test_random_calls_match_transcription(analyka, labels, noise):
     y_pred = np.where(rng.random(200) >= noise, y, rng.choice(["Tumor", "Normal", "Other"], 200))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        expected = reference_performance(y, y_pred, labels)
+        expected = reference.evaluate_performance(y, y_pred, labels)
         got = analyka.evaluate_performance(y, y_pred, labels)
         from_lists = analyka.evaluate_performance(y.tolist(), tuple(y_pred), labels)
     assert list(got) == list(expected) == list(from_lists)

@@ -1,5 +1,4 @@
-"""Straightforward pandas transcriptions of the population and expression
-tables: the reference that the benchmarks time and the tests compare against."""
+"""The cell-type population table and the expression fractions per sample."""
 
 from __future__ import annotations
 

@@ -1,9 +1,10 @@
 """Property-based fuzzing of every function of both modules.
 
-Run by tests/test_fuzz.py in a child interpreter, so that a crash of the
-interpreter is reported as a failure instead of taking the test run down:
+Run by test_fuzz.py in a child interpreter, so that a crash of the
+interpreter is reported as a failure instead of taking the test run down;
+by hand, from the repository root:
 
-    python tests/fuzzing.py [--examples N] [--only NAME ...]
+    python -m tests.robustness.fuzzing [--examples N] [--only NAME ...]
 
 Each function is called with generated arguments, positional and keyword
 (now and then a keyword it does not have), drawn from a pool of valid inputs,
@@ -39,121 +40,26 @@ from hypothesis import strategies as st
 
 import pelorkit.analyka as analyka
 import pelorkit.fetchora as fetchora
-
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
-import workloads  # noqa: E402
-
-
-# -- hostile objects ------------------------------------------------------------
-class Boom(Exception):
-    pass
-
-
-class RaisingEq:
-    def __eq__(self, other):
-        raise Boom("__eq__")
-
-    __hash__ = object.__hash__
-
-
-class RaisingHash:
-    def __hash__(self):
-        raise Boom("__hash__")
+from tests.robustness.hostile import (
+    ClearingItem,
+    LyingLen,
+    RaisingAttribute,
+    RaisingBool,
+    RaisingEq,
+    RaisingGetitem,
+    RaisingHash,
+    RaisingIndex,
+    RaisingLen,
+    RaisingPath,
+    RaisingStr,
+    ShrinkingDict,
+    Text,
+)
+from tests.support import workloads
+from tests.support.modules import own_functions
 
 
-class RaisingLen:
-    def __len__(self):
-        raise Boom("__len__")
-
-    def __iter__(self):
-        raise Boom("__iter__")
-
-
-class RaisingGetitem:
-    def keys(self):
-        return ["a", "b"]
-
-    def __getitem__(self, key):
-        raise Boom("__getitem__")
-
-    def __len__(self):
-        return 2
-
-
-class RaisingBool:
-    def __bool__(self):
-        raise Boom("__bool__")
-
-
-class Text(str):
-    pass
-
-
-class RaisingStr:
-    """Hashable and comparable, but cannot be shown as text."""
-
-    def __str__(self):
-        raise Boom("__str__")
-
-    __repr__ = __format__ = __str__
-
-
-class RaisingAttribute:
-    """Every attribute lookup fails with something other than AttributeError."""
-
-    def __getattr__(self, name):
-        raise Boom(name)
-
-
-class LyingLen:
-    """Claims more items than it yields, and a length Python cannot hold."""
-
-    def __len__(self):
-        return 2**70
-
-    def __iter__(self):
-        return iter(["a"])
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise Boom("__index__")
-
-    def __int__(self):
-        raise Boom("__int__")
-
-
-class RaisingPath:
-    def __fspath__(self):
-        raise Boom("__fspath__")
-
-
-class ShrinkingDict(dict):
-    """Loses its entries while it is being read."""
-
-    def __getitem__(self, key):
-        value = dict.__getitem__(self, key)
-        self.clear()
-        return value
-
-
-class ClearingItem:
-    """Empties the list it sits in when compared."""
-
-    def __init__(self, home):
-        self.home = home
-
-    def __eq__(self, other):
-        self.home.clear()
-        return False
-
-    __hash__ = object.__hash__
-
-    def __lt__(self, other):
-        self.home.clear()
-        return False
-
-
+# -- values that loop, nest deeply or empty themselves -------------------------
 def self_containing():
     looped_dict, looped_list = {}, []
     looped_dict["again"] = looped_dict
@@ -468,15 +374,11 @@ def escaped_native_error(error: BaseException) -> bool:
     return type(error) is RuntimeError and any(t in str(error) for t in NATIVE_ERROR_TEXTS)
 
 
-def ours(module, value) -> bool:
-    return callable(value) and getattr(value, "__module__", None) == module.__name__
-
-
 def default_lists():
     out = []
     for module in (analyka, fetchora):
-        for name, f in vars(module).items():
-            if ours(module, f) and f.__defaults__:
+        for name, f in own_functions(module).items():
+            if f.__defaults__:
                 out += [(name, d, list(d)) for d in f.__defaults__ if isinstance(d, list)]
     return out
 
@@ -685,8 +587,8 @@ def make_test(module, name, examples):
 
 def targets(only):
     for module in (analyka, fetchora):
-        for name, f in vars(module).items():
-            if ours(module, f) and f.__name__ == name and (not only or name in only):
+        for name in own_functions(module):
+            if not only or name in only:
                 yield module, name
 
 

@@ -1,16 +1,16 @@
 """Ctrl-C during a long computation raises KeyboardInterrupt within half a
-second and leaves no partial result: each workload of tests/interrupting.py
-runs in a child interpreter that interrupts itself (see there)."""
+second and leaves no partial result: each workload of interrupting.py runs
+in a child interpreter that interrupts itself (see there)."""
 
 import json
-import pathlib
 import subprocess
 import sys
 
 import pytest
-from interrupting import REQUIRES, WORKLOADS, built
 
-HARNESS = pathlib.Path(__file__).with_name("interrupting.py")
+from tests.robustness.interrupting import REQUIRES, WORKLOADS, built
+from tests.support import ROOT
+
 # A single pandas step on millions of cells (factorize, an object column
 # compared with a value) holds the interpreter lock for up to ~0.2 s on a
 # quiet machine; a loop that never checks for signals takes seconds.
@@ -24,7 +24,8 @@ def test_ctrl_c_stops_a_long_computation_promptly(workload):
     if not built(workload):
         pytest.skip(f"{WORKLOADS[workload][0]} is not built yet")
     child = subprocess.run(
-        [sys.executable, str(HARNESS), workload],
+        [sys.executable, "-m", "tests.robustness.interrupting", workload],
+        cwd=ROOT,
         stdin=subprocess.DEVNULL,
         capture_output=True,
         text=True,

@@ -15,8 +15,12 @@ import zipfile
 import numpy as np
 import pandas as pd
 import pytest
-import workloads
-from fetch_data import h5ad_bytes
+
+import pelorkit.fetchora
+from tests.robustness.hostile import Boom, RaisingItems, RaisingShape, RaisingText, Text
+from tests.support import workloads
+from tests.support.fetch_data import h5ad_bytes
+from tests.support.modules import own_functions
 
 # Under the sanitizers only the reference counts are checked, on a tenth of
 # the calls: ASan keeps freed memory in quarantine, so memory does grow.
@@ -64,16 +68,13 @@ def watched(value, depth=0):
     return found
 
 
-def is_function_of(module, value):
-    return callable(value) and getattr(value, "__module__", None) == module.__name__
-
-
 def module_defaults(module):
     """Every function object of the module, its defaults tuple and the
     mutable default objects in it, plus the catalogs of the loading module."""
     found = []
+    functions = own_functions(module)
     for name, value in vars(module).items():
-        if is_function_of(module, value):
+        if name in functions:
             found.append(value)
             if value.__defaults__:
                 found.append(value.__defaults__)
@@ -123,33 +124,6 @@ def run_repeatedly(function, args, kwargs, raises, calls):
     if not SANITIZED:
         grown = rss() - memory
         assert grown < MEMORY_SLACK, f"memory grew by {grown >> 10} KiB"
-
-
-# -- hostile helpers for the error paths ----------------------------------------
-class Boom(Exception):
-    pass
-
-
-class RaisingItems:
-    def __getitem__(self, key):
-        raise Boom(key)
-
-
-class RaisingShape:
-    dtype = "float64"
-
-    @property
-    def shape(self):
-        raise Boom("shape")
-
-
-class RaisingText:
-    def __str__(self):
-        raise Boom("str")
-
-
-class Text(str):
-    pass
 
 
 # -- the analysis module ------------------------------------------------------------
@@ -259,12 +233,6 @@ def beyond_memory_cases():
 ANALYSIS = analysis_cases()
 
 
-@pytest.fixture
-def quiet(analyka, monkeypatch):
-    monkeypatch.setattr(analyka, "print", lambda *args, **kwargs: None, raising=False)
-    monkeypatch.setattr(analyka, "display", lambda *args, **kwargs: None)
-
-
 @pytest.mark.parametrize(
     "name, case",
     [(name, i) for name, cases in ANALYSIS.items() for i in range(len(cases))],
@@ -278,8 +246,7 @@ def test_analysis_calls_leave_counts_and_memory_unchanged(analyka, quiet, name, 
 
 
 def test_every_analysis_function_has_cases(analyka):
-    functions = {n for n, v in vars(analyka).items() if is_function_of(analyka, v)}
-    assert functions - {"show_tree"} == set(ANALYSIS)
+    assert set(own_functions(analyka)) == set(ANALYSIS)
 
 
 # -- the loading module -------------------------------------------------------------
@@ -382,30 +349,15 @@ def loading_cases(f):
     }
 
 
-LOADING_NAMES = [
-    "download_from_google_drive",
-    "decompress_gz",
-    "decompress_zip",
-    "decompress_zip_and_move",
-    "decompress_tar_gz",
-    "load_h5ad",
-    "load_anndata",
-    "load_sample_data",
-    "load_pelor_processed_anndata",
-    "load_pelor_processed_sample_data",
-]
-
-
-@pytest.mark.parametrize("name", LOADING_NAMES)
+@pytest.mark.parametrize("name", list(own_functions(pelorkit.fetchora)))
 def test_loading_calls_leave_counts_and_memory_unchanged(fetchora, loading, name):
     for payload, args, kwargs, raises, calls in loading_cases(loading.files)[name]:
         loading.gdown.payload = None if payload is None else getattr(loading.files, payload)
         run_repeatedly(getattr(fetchora, name), args, kwargs, raises, calls)
 
 
-def test_every_loading_function_has_cases(fetchora):
-    functions = {n for n, v in vars(fetchora).items() if is_function_of(fetchora, v)}
-    assert functions == set(LOADING_NAMES)
+def test_every_loading_function_has_cases(fetchora, loading):
+    assert set(loading_cases(loading.files)) == set(own_functions(fetchora))
 
 
 # -- the check itself ------------------------------------------------------------

@@ -1,15 +1,13 @@
-"""Straightforward pandas transcriptions of the cell-cell interaction tables.
+"""The cell-cell interaction tables: means, common-interaction removal, count
+matrices, id parsing and plot tables (the group test is in grouptest.py).
 
-These follow the algorithms step by step, sets and label lookups included, and
-are the reference the benchmark (and the tests) compare pelorkit against. Where
-a set decides an order, results are compared as sets. The plot table starts its
-`mean` and `pval` columns as floats, so that filling in float values is valid
-under pandas 3 as well.
+Where a set decides an order, results are compared as sets. The plot table
+starts its `mean` and `pval` columns as floats, so that filling in float
+values is valid under pandas 3 as well.
 """
 
 from __future__ import annotations
 
-import numpy as np
 import pandas as pd
 
 
@@ -114,46 +112,3 @@ def cci_get_df_to_plot(df_dct, pval_cutoff=0.01, mean_cutoff=1, target_cells=Non
             dfv[name] = part
         dfs[k] = dfv
     return dfs
-
-
-def cci_get_diff_interactions(df_cci_sample, sample_group_map, ref_group=None, pval_cutoff=0.05):
-    """Welch's t-test per item between groups, for the end-to-end row.
-
-    permutations=None and random_state=None are the test's defaults; the
-    installed SciPy no longer accepts them as keywords.
-    """
-    from scipy import stats
-
-    def ttest(a, b):
-        return stats.ttest_ind(
-            a, b, axis=0, equal_var=False, nan_policy="omit", alternative="two-sided", trim=0
-        )
-
-    group = [sample_group_map[k] for k in list(df_cci_sample.index.values)]
-    glst = sorted(set(group))
-    group = pd.Series(group, index=df_cci_sample.index)
-    df_res = pd.DataFrame(index=list(df_cci_sample.columns.values))
-    if ref_group is None:
-        for i, g1 in enumerate(glst):
-            b_r = group == g1
-            if np.sum(b_r) > 0:
-                for j, g2 in enumerate(glst):
-                    b_o = group == g2
-                    if i > j and np.sum(b_o) > 0:
-                        res = ttest(df_cci_sample.loc[b_r, :], df_cci_sample.loc[b_o, :])
-                        df_res.loc[:, f"{g1}_vs_{g2}"] = res.pvalue
-    elif ref_group in glst:
-        b_ref = group == ref_group
-        if np.sum(b_ref) > 0:
-            for g in glst:
-                b = group == g
-                if g != ref_group and np.sum(b) > 0:
-                    res = ttest(df_cci_sample.loc[b, :], df_cci_sample.loc[b_ref, :])
-                    df_res.loc[:, f"{g}_vs_{ref_group}"] = res.pvalue
-    df_res[df_res.isnull()] = 1
-    pv_min = df_res.min(axis=1)
-    df_res = df_res.loc[pv_min <= pval_cutoff, :].copy()
-    df_res["ss"] = (df_res <= pval_cutoff).sum(axis=1)
-    df_res["pp"] = -np.log10(df_res.prod(axis=1))
-    df_res = df_res.sort_values(by=["ss", "pp"], ascending=False)
-    return df_res.iloc[:, :-2]

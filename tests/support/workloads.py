@@ -1,27 +1,15 @@
 """Seeded, valid inputs of any size for the analysis functions, in the forms
 users pass them (categorical obs columns, CSR matrices, dicts of per-sample
-CCI tables), shared by the reference-count, interrupt and thread tests."""
+CCI tables), and small valid calls of every function: shared by the
+robustness suites and the diagnostics and pandas 3 tests."""
 
 import contextlib
-import importlib.util
 import sys
 
 import anndata
 import numpy as np
 import pandas as pd
 import scipy.sparse as sp
-
-# pandas' string inference (pandas 3's default) is available as an option
-# from 2.3 on; pandas 2.2 infers only Arrow-backed strings, which need pyarrow.
-STRING_INFERENCE = tuple(map(int, pd.__version__.split(".")[:2])) >= (2, 3) or (
-    importlib.util.find_spec("pyarrow") is not None
-)
-
-# pandas' Python-backed string dtypes: NA-valued, and NaN-valued (pandas 3's
-# default for text where pyarrow is not installed) where this pandas has it.
-PYTHON_STRING_DTYPES = [pd.StringDtype("python")]
-with contextlib.suppress(TypeError):
-    PYTHON_STRING_DTYPES.append(pd.StringDtype("python", na_value=np.nan))
 
 
 def labels(prefix, count):
@@ -97,9 +85,15 @@ def expression_backed_adata(n_cells, n_genes=200, per_row=20, n_samples=10, seed
 
 def tumour_adata(n_cells, n_clusters=8, n_samples=10, seed=0):
     """AnnData whose obs carries the columns the sample diversity index reads."""
+    return anndata.AnnData(obs=tumour_obs(n_cells, n_clusters, n_samples, seed))
+
+
+def tumour_obs(n_cells, n_clusters=8, n_samples=10, seed=0):
+    """The obs table of tumour_adata. (AnnData checks that the cell names are
+    unique, which takes seconds for millions of cells.)"""
     rng = np.random.default_rng(seed)
     cluster = labels("C", n_clusters)
-    obs = pd.DataFrame(
+    return pd.DataFrame(
         {
             "sample": categorical(rng, n_cells, labels("S", n_samples)).values,
             "cnv_cluster": np.array(cluster, dtype=object)[rng.integers(0, n_clusters, n_cells)],
@@ -110,7 +104,6 @@ def tumour_adata(n_cells, n_clusters=8, n_samples=10, seed=0):
         },
         index=pd.Index(np.arange(n_cells).astype(str), dtype=object),
     )
-    return anndata.AnnData(obs=obs)
 
 
 def cci_table(rng, n_rows, n_types=12, n_genes=40, ids=True):

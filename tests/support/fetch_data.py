@@ -14,6 +14,9 @@ import anndata
 import numpy as np
 import pandas as pd
 
+# The address gdown is given: this, then the file identifier.
+DRIVE_URL = "https://drive.google.com/uc?export=download&id="
+
 
 def small_adata():
     return anndata.AnnData(
