@@ -13,7 +13,8 @@
 # Settings (cache variables or environment variables of the same name):
 #   PELORKIT_ZIG         the zig executable; default: `zig` on PATH, else the one
 #                        of the `ziglang` package (`pip install ziglang`, or the
-#                        dev extra) of python3 or python on PATH
+#                        dev extra) of the active venv, or of python3 or python
+#                        on PATH
 #   PELORKIT_ZIG_TARGET  default x86_64-linux-gnu.2.28; aarch64-linux-gnu.2.28
 #                        cross-compiles
 
@@ -33,7 +34,13 @@ if(NOT PELORKIT_ZIG)
   endif()
 endif()
 if(NOT PELORKIT_ZIG)
-  foreach(python python3 python)
+  # The active venv first: a CMake started through pyenv's shim sees pyenv's
+  # interpreter first on PATH.
+  set(pythons python3 python)
+  if(DEFINED ENV{VIRTUAL_ENV})
+    list(PREPEND pythons "$ENV{VIRTUAL_ENV}/bin/python")
+  endif()
+  foreach(python IN LISTS pythons)
     execute_process(
       COMMAND ${python} -c "import os, ziglang; print(os.path.dirname(ziglang.__file__))"
       OUTPUT_VARIABLE ziglang_dir OUTPUT_STRIP_TRAILING_WHITESPACE
