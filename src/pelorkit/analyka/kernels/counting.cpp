@@ -101,24 +101,21 @@ KernelStatus factorize_width(std::int32_t *codes, std::vector<std::int64_t> &fir
                              InterruptPoll poll) {
     const std::size_t w = Width != 0 ? Width : width;
     CodeTable table;
-    for (std::size_t start = 0; start < n; start += kPollStride) {
-        if (start != 0 && poll())
-            return KernelStatus::interrupted;
-        const std::size_t stop = std::min(n, start + kPollStride);
-        for (std::size_t i = start; i < stop; ++i) {
-            const std::byte *record = data + i * w;
-            auto same = [&](std::int32_t code) {
-                return same_record<Width>(data + static_cast<std::size_t>(first[code]) * w, record,
-                                          w);
-            };
-            auto [code, inserted] = table.find_or_insert(hash_record<Width>(record, w), same);
-            if (inserted) {
-                if (code >= kMaxCodes)
-                    return KernelStatus::rejected;
-                first.push_back(static_cast<std::int64_t>(i));
-            }
-            codes[i] = code;
+    WorkPoll work(poll);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::byte *record = data + i * w;
+        auto same = [&](std::int32_t code) {
+            return same_record<Width>(data + static_cast<std::size_t>(first[code]) * w, record, w);
+        };
+        auto [code, inserted] = table.find_or_insert(hash_record<Width>(record, w), same);
+        if (inserted) {
+            if (code >= kMaxCodes)
+                return KernelStatus::rejected;
+            first.push_back(static_cast<std::int64_t>(i));
         }
+        codes[i] = code;
+        if (work.advance(1))
+            return KernelStatus::interrupted;
     }
     return KernelStatus::done;
 }
