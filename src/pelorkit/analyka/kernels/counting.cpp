@@ -2,9 +2,11 @@
 // the pair-count table.
 #include "counting.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <type_traits>
 
 namespace pelorkit::kernels {
@@ -138,6 +140,43 @@ KernelStatus factorize_records(std::int32_t *codes, std::vector<std::int64_t> &f
     }
 }
 
+namespace {
+
+// Where a block of factorize_ranged stopped: at `end`, or at a value
+// outside the range; and the next new code.
+struct RangedProgress {
+    std::size_t stop;
+    std::int32_t next;
+};
+
+// The values [begin, end) of factorize_ranged; new codes record their first
+// position in `first_at`. Out of line, so that the loop keeps its pointers in
+// registers (see PELORKIT_NOINLINE).
+template <class T>
+PELORKIT_NOINLINE RangedProgress code_ranged_block(std::int32_t *codes, std::int32_t *code_of,
+                                                   std::int64_t *first_at, std::int32_t next,
+                                                   const T *values, std::size_t begin,
+                                                   std::size_t end, std::int64_t low,
+                                                   std::size_t range) {
+    for (std::size_t i = begin; i < end; ++i) {
+        // Unsigned arithmetic: values below `low` wrap to large offsets.
+        const std::uint64_t offset =
+            static_cast<std::uint64_t>(static_cast<std::int64_t>(values[i])) -
+            static_cast<std::uint64_t>(low);
+        if (offset >= range)
+            return {i, next};
+        std::int32_t &code = code_of[offset];
+        if (code < 0) {
+            code = next;
+            first_at[static_cast<std::size_t>(next++)] = static_cast<std::int64_t>(i);
+        }
+        codes[i] = code;
+    }
+    return {end, next};
+}
+
+} // namespace
+
 template <class T>
 KernelStatus factorize_ranged(std::int32_t *codes, std::vector<std::int64_t> &first,
                               const T *values, std::size_t n, std::int64_t low, std::size_t range,
@@ -146,23 +185,22 @@ KernelStatus factorize_ranged(std::int32_t *codes, std::vector<std::int64_t> &fi
     if (range > static_cast<std::size_t>(kMaxCodes))
         return KernelStatus::rejected;
     std::vector<std::int32_t> code_of(range, -1);
-    WorkPoll work(poll);
-    for (std::size_t i = 0; i < n; ++i) {
-        // Unsigned arithmetic: values below `low` wrap to large offsets.
-        const std::uint64_t offset =
-            static_cast<std::uint64_t>(static_cast<std::int64_t>(values[i])) -
-            static_cast<std::uint64_t>(low);
-        if (offset >= range)
-            return KernelStatus::rejected;
-        std::int32_t &code = code_of[offset];
-        if (code < 0) {
-            code = static_cast<std::int32_t>(first.size());
-            first.push_back(static_cast<std::int64_t>(i));
-        }
-        codes[i] = code;
-        if (work.advance(1))
+    // First positions go to a buffer of the largest size they can take, not
+    // to the vector, whose growth is a call in the loop. Only what is written
+    // of the buffer is ever touched.
+    std::unique_ptr<std::int64_t[]> first_at(new std::int64_t[std::min(range, n)]);
+    std::int32_t next = 0;
+    for (std::size_t start = 0; start < n; start += kPollStride) {
+        if (start != 0 && poll())
             return KernelStatus::interrupted;
+        const std::size_t end = std::min(n, start + kPollStride);
+        const RangedProgress done = code_ranged_block(codes, code_of.data(), first_at.get(), next,
+                                                      values, start, end, low, range);
+        if (done.stop != end)
+            return KernelStatus::rejected;
+        next = done.next;
     }
+    first.assign(first_at.get(), first_at.get() + next);
     return KernelStatus::done;
 }
 
@@ -193,15 +231,27 @@ template <class T> bool has_nan_or_negative_zero(const T *values, std::size_t n)
     return odd;
 }
 
-KernelStatus count_pairs(std::int64_t *table, std::size_t n_cols, const std::int32_t *rows,
-                         const std::int32_t *cols, std::size_t n, InterruptPoll poll) {
-    WorkPoll work(poll);
-    for (std::size_t i = 0; i < n; ++i) {
+namespace {
+
+// The rows [begin, end) of count_pairs, out of line (see PELORKIT_NOINLINE).
+PELORKIT_NOINLINE void count_pair_block(std::int64_t *table, std::size_t n_cols,
+                                        const std::int32_t *rows, const std::int32_t *cols,
+                                        std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
         const std::int32_t r = rows[i], c = cols[i];
         if ((r | c) >= 0)
             ++table[static_cast<std::size_t>(r) * n_cols + static_cast<std::size_t>(c)];
-        if (work.advance(1))
+    }
+}
+
+} // namespace
+
+KernelStatus count_pairs(std::int64_t *table, std::size_t n_cols, const std::int32_t *rows,
+                         const std::int32_t *cols, std::size_t n, InterruptPoll poll) {
+    for (std::size_t start = 0; start < n; start += kPollStride) {
+        if (start != 0 && poll())
             return KernelStatus::interrupted;
+        count_pair_block(table, n_cols, rows, cols, start, std::min(n, start + kPollStride));
     }
     return KernelStatus::done;
 }

@@ -74,10 +74,11 @@ Moments moments(const double *values, std::size_t n, SumOrder order, double eps1
         const double dev = values[i] - mean;
         scratch[i] = dev * dev;
         const double size = std::fabs(dev);
-        if (std::isnan(size))
-            dev_is_nan = true;
-        else if (size > max_dev)
-            max_dev = size;
+        dev_is_nan |= std::isnan(size);
+        // A select, not a branch: which value raises the maximum is
+        // unpredictable, and clang keeps an if here as a jump (a NaN size
+        // compares false and leaves the maximum as it is).
+        max_dev = size > max_dev ? size : max_dev;
     }
     double var = sum_in_order(scratch, n, order) / count;
     var *= count / (count - 1.0);
