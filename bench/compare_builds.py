@@ -1,7 +1,7 @@
 """Two builds of pelorkit compared on the bench/ scripts: the ratio B / A of
 every row of their tables.
 
-    python bench/compare_builds.py STAGE_A STAGE_B [--quick] [--rounds 3] [--scripts NAME ...]
+    python -m bench.compare_builds STAGE_A STAGE_B [--quick] [--rounds 3] [--scripts NAME ...]
 
 A stage is a folder that holds an importable pelorkit: build/dev/stage after
 tools/devbuild, build/<name>/stage after `cmake --install build/<name>
@@ -62,7 +62,7 @@ def parse_tables(text: str) -> dict[tuple[str, str, str], float]:
 def run(script: str, args: list[str], stage: str) -> dict[tuple[str, str, str], float]:
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [stage, env.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, str(HERE / f"{script}.py"), *args], env=env,
+    done = subprocess.run([sys.executable, "-m", f"bench.{script}", *args], env=env,
                           capture_output=True, text=True, cwd=HERE.parent)  # fmt: skip
     if done.returncode != 0:
         sys.exit(f"{script} failed with stage {stage}:\n{done.stderr[-3000:]}")
