@@ -7,11 +7,11 @@
 // which share the label codes, are in expression/.)
 #include "pelorkit/python.hpp"
 
-#include "composition_impl.hpp"
+#include "glue/label_codes.hpp"
 #include "functions.hpp"
 #include "kernels/counting.hpp"
-#include "library_names.hpp"
-#include "pyops.hpp"
+#include "glue/names.hpp"
+#include "glue/pyops.hpp"
 
 #include <algorithm>
 

@@ -4,10 +4,9 @@
 // pelorkit.analyka._blocks (per-chunk functions for Dask workers) in
 // sys.modules. Read this file first. A function bound as diagnostics::<name>
 // runs <name> with the checks for plausible input mistakes around it
-// (diagnostics.hpp).
+// (diagnostics/calls.cpp).
 #include "pelorkit/python.hpp"
 
-#include "diagnostics.hpp"
 #include "functions.hpp"
 #include "pelorkit/module.hpp"
 

@@ -2,12 +2,12 @@
 // diversity index of every copy-number cluster.
 #include "pelorkit/python.hpp"
 
-#include "array_buffer.hpp"
-#include "diversity.hpp"
+#include "glue/array_view.hpp"
+#include "kernels/diversity.hpp"
 #include "functions.hpp"
-#include "interruptible.hpp"
-#include "library_names.hpp"
-#include "pyops.hpp"
+#include "glue/interrupts.hpp"
+#include "glue/names.hpp"
+#include "glue/pyops.hpp"
 
 #include <cmath>
 #include <cstdint>

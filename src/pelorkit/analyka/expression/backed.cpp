@@ -7,9 +7,9 @@
 // a view repeating cells is left to anndata's in-memory subset.
 #include "pelorkit/python.hpp"
 
-#include "expression/expression.hpp"
-#include "library_names.hpp"
-#include "pyops.hpp"
+#include "expression/backed.hpp"
+#include "glue/names.hpp"
+#include "glue/pyops.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -3,9 +3,10 @@
 // the same way, so that no subset AnnData is built for them.
 #include "pelorkit/python.hpp"
 
-#include "expression/expression.hpp"
-#include "library_names.hpp"
-#include "pyops.hpp"
+#include "expression/items.hpp"
+#include "glue/label_codes.hpp"
+#include "glue/names.hpp"
+#include "glue/pyops.hpp"
 
 #include <algorithm>
 
@@ -17,7 +18,7 @@ const Name var_names_name{"var_names"};
 // One position per item (int64, all >= 0) as sorted distinct columns and
 // each item's slot among them.
 std::optional<ItemColumns> columns_at(py::handle positions, std::size_t n_items) {
-    std::optional<ArrayRef> ref = composition::array_ref(positions, 1);
+    std::optional<composition::ArrayRef> ref = composition::array_ref(positions, 1);
     if (!ref || ref->kind != 'i' || ref->itemsize != 8 || ref->size() != n_items)
         return std::nullopt;
     py::array_t<std::int64_t> at = ref->array;

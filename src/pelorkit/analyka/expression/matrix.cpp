@@ -3,7 +3,7 @@
 // buffers for the readers that bring X in block by block.
 #include "pelorkit/python.hpp"
 
-#include "expression/expression.hpp"
+#include "expression/matrix.hpp"
 
 #include <limits>
 #include <span>

@@ -7,7 +7,7 @@
 // All sums are exact integer sums, so they equal numpy's for any order.
 #pragma once
 
-#include "interrupt.hpp"
+#include "status.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // they are reported.
 #pragma once
 
-#include "interrupt.hpp"
+#include "status.hpp"
 
 #include <cstddef>
 #include <cstdint>
