@@ -6,6 +6,7 @@
 #include "cci/id_space.hpp"
 #include "diagnostics/checks.hpp"
 #include "functions.hpp"
+#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "kernels/pair_counts.hpp"
 
@@ -29,7 +30,7 @@ struct Tables {
 
 Tables tables_of(py::handle mapping) {
     Tables t;
-    t.keys = cci::keys_of(mapping);
+    t.keys = keys_of(mapping);
     for (py::handle key : t.keys)
         t.frames.push_back(mapping[key]);
     t.keep.resize(t.frames.size());
@@ -42,7 +43,7 @@ Tables without_common_ids(const Call &call, py::handle df_dct) {
     Tables t = tables_of(df_dct);
     std::vector<py::object> indexes;
     for (const py::object &frame : t.frames)
-        indexes.push_back(cci::values_of(call, frame.attr("index")));
+        indexes.push_back(values_of(call, frame.attr("index")));
     t.keep = cci::uncommon_rows(indexes);
     return t;
 }
@@ -91,13 +92,13 @@ py::object cci_remove_common(const Call &call) {
     for (std::size_t c = 0; c < t.frames.size(); ++c) {
         const std::vector<std::uint8_t> &keep = t.keep[c];
         const auto kept = static_cast<Py_ssize_t>(std::count(keep.begin(), keep.end(), 1));
-        cci::Buffer buffer;
-        py::object positions = cci::new_array(np, kept, "intp", buffer);
+        ArrayView buffer;
+        py::object positions = new_array(np, kept, "intp", buffer);
         auto *out = buffer.data<std::int64_t>();
         for (std::size_t i = 0; i < keep.size(); ++i)
             if (keep[i])
                 *out++ = static_cast<std::int64_t>(i);
-        buffer = cci::Buffer();
+        buffer.release();
         // Rows stay in table order; the result is a new frame.
         result[t.keys[c]] = t.frames[c].attr("take")(positions);
         check_signals();
@@ -110,9 +111,11 @@ py::object cci_get_ni_mat(const Call &call) {
     Tables t;
     if (truthy(call.arg(1))) {
         py::object remove_common = call.global(cci_remove_common_name);
+        // A sibling call that may run its C++ body directly (is_own_function,
+        // the one exception to calling through the module namespace; see
+        // docs/dev/architecture.md): the module's own removal counts the rows
+        // it keeps without copying them into new tables first.
         if (is_own_function(remove_common, cci_remove_common)) {
-            // The module's own removal: count the rows it keeps without
-            // copying them into new tables first.
             t = without_common_ids(call, df_dct);
             diagnostics::check_common_interactions(call, t.keep, true);
         } else {
@@ -124,8 +127,8 @@ py::object cci_get_ni_mat(const Call &call) {
 
     cci::IdSpace names;
     for (const py::object &frame : t.frames) {
-        names.add(cci::values_of(call, frame["cell_A"]));
-        names.add(cci::values_of(call, frame["cell_B"]));
+        names.add(values_of(call, frame["cell_A"]));
+        names.add(values_of(call, frame["cell_B"]));
     }
     names.number();
 
@@ -152,8 +155,8 @@ py::object cci_get_ni_mat(const Call &call) {
     py::object data_frame = call.global(pd_name).attr("DataFrame");
     py::dict result;
     for (std::size_t c = 0; c < t.frames.size(); ++c) {
-        cci::Buffer buffer;
-        py::object counts = cci::new_array(np, k * k, "int64", buffer);
+        ArrayView buffer;
+        py::object counts = new_array(np, k * k, "int64", buffer);
         auto *matrix = buffer.data<std::int64_t>();
         std::fill_n(matrix, k * k, 0);
         const auto a = names.codes(2 * c).first(rows[c]);
@@ -163,7 +166,7 @@ py::object cci_get_ni_mat(const Call &call) {
             return kernels::count_rank_pairs(matrix, static_cast<std::size_t>(k), rank, a, b, keep,
                                              poll);
         });
-        buffer = cci::Buffer();
+        buffer.release();
         result[t.keys[c]] = data_frame(counts.attr("reshape")(k, k), py::arg("index") = celltypes,
                                        py::arg("columns") = celltypes);
     }

@@ -187,7 +187,7 @@ std::vector<Code> Selection::codes(const IdSpace &space) const {
         return {codes.begin(), codes.end()};
     }
     const auto codes = space.codes(index_column_);
-    if (static_cast<Py_ssize_t>(codes.size()) != mask_.size())
+    if (codes.size() != mask_.size())
         throw py::index_error("a table changed while it was read");
     const auto *keep = mask_.data<const std::uint8_t>();
     std::vector<Code> kept;

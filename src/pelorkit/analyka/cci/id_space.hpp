@@ -6,6 +6,8 @@
 
 #include "pelorkit/python.hpp"
 
+#include "glue/array_view.hpp"
+#include "glue/interrupts.hpp"
 #include "glue/pandas_values.hpp"
 #include "kernels/text_codes.hpp"
 
@@ -119,7 +121,7 @@ private:
     std::size_t index_column_;
     std::size_t selected_column_ = 0;
     bool by_mask_ = false;
-    Buffer mask_;
+    ArrayView mask_;
 };
 
 } // namespace pelorkit::analyka::cci

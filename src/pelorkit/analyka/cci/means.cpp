@@ -5,6 +5,8 @@
 #include "cci/id_space.hpp"
 #include "cci/means_selection.hpp"
 #include "functions.hpp"
+#include "glue/exact_str.hpp"
+#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 #include "kernels/code_sets.hpp"
@@ -17,10 +19,7 @@
 namespace pelorkit::analyka {
 namespace {
 
-const Name float_name{"float"};
 const Name cci_get_means_name{"cci_get_means"};
-const Name index_name{"index"};
-const Name values_name{"values"};
 
 using cci::Code;
 
@@ -172,7 +171,7 @@ public:
         if (space_.texts() != nullptr) {
             // Either stops at the first item that is no exact str (or, by
             // text, no UTF-8): the table then needs Python's comparisons.
-            cci::ObjectItems items(values);
+            ObjectItems items(values);
             const bool found = count() <= HashedTargets::kMaxTargets
                                    ? hashed().locate(row_of_target, repeated, items.items())
                                    : by_text(row_of_target, repeated, items.items());
@@ -218,7 +217,7 @@ private:
         if (PyDict_GET_SIZE(numbers_.ptr()) == 0)
             for (std::size_t t = 0; t < count(); ++t)
                 numbers_[space_.object(targets_.code[t])] = py::int_(t);
-        cci::ObjectItems owned(values, /*owned=*/true);
+        ObjectItems owned(values, /*owned=*/true);
         const auto items = owned.items();
         std::fill(row_of_target.begin(), row_of_target.end(), -1);
         repeated = items.size();
@@ -252,13 +251,13 @@ std::vector<double> target_means(py::handle table, TargetLookup &lookup, py::han
     const std::vector<std::int64_t> row_of_target =
         n_targets > 0 ? lookup.rows(repeated, values) : std::vector<std::int64_t>();
     py::object mean = table["mean"];
-    if (n_targets > 0 && repeated != static_cast<std::size_t>(cci::length_of(values)))
-        cci::raise_duplicate_labels();
+    if (n_targets > 0 && repeated != py::len(values))
+        raise_duplicate_labels();
     std::vector<std::int64_t> rows;
     for (const std::int64_t row : row_of_target)
         if (row >= 0)
             rows.push_back(row);
-    const std::vector<double> found = cci::floats_at(np, to_float, mean, rows);
+    const std::vector<double> found = floats_at(np, to_float, mean, rows);
     std::vector<double> means(n_targets, std::numeric_limits<double>::quiet_NaN());
     std::size_t next = 0;
     for (std::size_t t = 0; t < n_targets; ++t)
@@ -286,7 +285,7 @@ py::object cci_get_means(const Call &call) {
         cci::NameMembership genes(call.arg(3), np, pd);
         std::array<cci::NameFilter, 2> filters{cci::NameFilter{"cell_A", "cell_B", cells},
                                                cci::NameFilter{"gene_A", "gene_B", genes}};
-        for (py::handle key : cci::keys_of(dct)) {
+        for (py::handle key : keys_of(dct)) {
             py::object df = dct[key];
             selected_columns.push_back(
                 space.add(cci::selected_ids(df, filters, call.arg(4), np, pd)));
@@ -295,7 +294,7 @@ py::object cci_get_means(const Call &call) {
         if (tables.empty())
             raise_no_union();
     }
-    py::list slst = cci::keys_of(dct);
+    py::list slst = keys_of(dct);
     if (!is_none(idx_lst)) {
         label_column = space.add(idx_lst);
         for (py::handle key : slst)
@@ -331,8 +330,8 @@ py::object cci_get_means(const Call &call) {
     const auto n_samples = static_cast<Py_ssize_t>(tables.size());
     const auto n_columns = static_cast<Py_ssize_t>(column_codes.size());
     py::object to_float = call.global(float_name);
-    cci::Buffer cells;
-    py::object matrix = cci::new_array(np, n_samples * n_columns, "float64", cells);
+    ArrayView cells;
+    py::object matrix = new_array(np, n_samples * n_columns, "float64", cells);
     double *out = cells.data<double>();
     std::fill_n(out, n_samples * n_columns, std::numeric_limits<double>::quiet_NaN());
     TargetLookup lookup(space, targets);
@@ -347,7 +346,7 @@ py::object cci_get_means(const Call &call) {
         });
         check_signals();
     }
-    cells = cci::Buffer();
+    cells.release();
     py::object shaped = matrix.attr("reshape")(n_samples, n_columns);
     return call.global(pd_name).attr("DataFrame")(shaped, py::arg("index") = slst,
                                                   py::arg("columns") = labels);

@@ -2,7 +2,9 @@
 #include "pelorkit/python.hpp"
 
 #include "cci/means_selection.hpp"
+#include "glue/exact_str.hpp"
 #include "glue/interrupts.hpp"
+#include "glue/names.hpp"
 #include "glue/pyops.hpp"
 
 #include <pybind11/numpy.h>
@@ -14,17 +16,12 @@
 namespace pelorkit::analyka::cci {
 namespace {
 
-const Name index_name{"index"};
-const Name values_name{"values"};
-const Name dtype_name{"dtype"};
 const Name isin_name{"isin"};
-const Name iloc_name{"iloc"};
 const Name index_cls_name{"Index"};
 const Name series_name{"Series"};
-const Name string_dtype_name{"StringDtype"};
 
 py::object intp_array(py::handle np, std::span<const std::int64_t> values) {
-    Buffer buffer;
+    ArrayView buffer;
     py::object array = new_array(np, static_cast<Py_ssize_t>(values.size()), "intp", buffer);
     std::copy(values.begin(), values.end(), buffer.data<std::int64_t>());
     return array;
@@ -32,8 +29,9 @@ py::object intp_array(py::handle np, std::span<const std::int64_t> values) {
 
 // The booleans of a plain boolean array or Series of `size` items.
 std::optional<std::vector<std::uint8_t>> booleans(py::handle found, Py_ssize_t size) {
-    Buffer mask;
-    const bool read = mask.acquire(found, '?') ? mask.size() == size : read_mask(mask, found, size);
+    ArrayView mask;
+    const bool read = mask.acquire(found, '?') ? mask.size() == static_cast<std::size_t>(size)
+                                               : read_mask(mask, found, size);
     if (!read)
         return std::nullopt;
     const auto *in = mask.data<const std::uint8_t>();
@@ -45,7 +43,7 @@ std::optional<std::vector<std::uint8_t>> booleans(py::handle found, Py_ssize_t s
 py::object significant_rows(py::handle df, py::object b, std::span<NameFilter> filters) {
     for (const NameFilter &f : filters) {
         py::handle names = f.membership.names();
-        if (length_of(names) > 0)
+        if (py::len(names) > 0)
             b = pyops::bit_and(
                 b, pyops::bit_or(df[f.a].attr(isin_name)(names), df[f.b].attr(isin_name)(names)));
     }
@@ -58,7 +56,7 @@ py::object significant_rows(py::handle df, py::object b, std::span<NameFilter> f
 std::optional<std::vector<std::int64_t>> rows_under(Py_ssize_t &n_rows, py::handle pval,
                                                     py::handle pval_cutoff, py::handle pd) {
     std::vector<std::int64_t> rows;
-    Buffer buffer;
+    ArrayView buffer;
     if (PyFloat_CheckExact(pval_cutoff.ptr()) &&
         py::type::handle_of(pval).is(pd.attr(series_name)) &&
         buffer.acquire(pval.attr(values_name), 'd')) {
@@ -94,7 +92,7 @@ std::optional<py::object> selected_under_cutoff(py::handle df, std::vector<std::
                                                 py::handle np) {
     py::object at = intp_array(np, rows);
     for (const NameFilter &f : filters) {
-        if (length_of(f.membership.names()) == 0)
+        if (py::len(f.membership.names()) == 0)
             continue;
         const auto in_a = f.membership.at(df[f.a], rows, at, n_rows);
         if (!in_a)
@@ -200,7 +198,7 @@ std::optional<std::vector<std::uint8_t>> NameMembership::at(py::handle column,
     py::object dtype = pyops::attribute_if_present(column, dtype_name);
     const bool by_item = dtype && (py::isinstance<py::dtype>(dtype)
                                        ? py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O'
-                                       : pyops::is_instance(dtype, pd_.attr(string_dtype_name)));
+                                       : pyops::is_instance(dtype, pd_.attr(StringDtype_name)));
     if (!by_item) {
         const auto whole = booleans(column.attr(isin_name)(names_), n_rows);
         if (!whole) {
@@ -216,10 +214,10 @@ std::optional<std::vector<std::uint8_t>> NameMembership::at(py::handle column,
     // The items at `rows`: read in place from an object column, else from
     // the column's own selection of them.
     py::object values = column.attr(values_name);
-    Buffer buffer;
+    ArrayView buffer;
     std::optional<ObjectItems> subset;
     std::vector<PyObject *> items(rows.size());
-    if (buffer.acquire(values, 'O') && buffer.size() == n_rows) {
+    if (buffer.acquire(values, 'O') && buffer.size() == static_cast<std::size_t>(n_rows)) {
         PyObject *const *all = buffer.data<PyObject *const>();
         for (std::size_t k = 0; k < rows.size(); ++k)
             items[k] = all[rows[k]];

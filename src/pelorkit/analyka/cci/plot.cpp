@@ -6,6 +6,7 @@
 #include "cci/id_space.hpp"
 #include "diagnostics/checks.hpp"
 #include "functions.hpp"
+#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 #include "kernels/code_sets.hpp"
@@ -19,7 +20,6 @@ namespace pelorkit::analyka {
 namespace {
 
 const Name display_name{"display"};
-const Name float_name{"float"};
 const Name cpdb_get_gp_n_cp_name{"cpdb_get_gp_n_cp"};
 
 using cci::Code;
@@ -75,7 +75,7 @@ PartColumns split_texts(py::handle np, std::span<const std::string_view> ids) {
             std::copy(split.begin(), split.end(),
                       parts.begin() + static_cast<std::ptrdiff_t>(i * kIdParts));
         }
-        return texts.intern(codes.data(), parts, poll) ? n : 0;
+        return kernels::is_done(texts.intern(codes.data(), parts, poll)) ? n : 0;
     });
     if (unsplit != n)
         diagnostics::raise_unsplittable_id(ids[unsplit]);
@@ -87,7 +87,7 @@ PartColumns split_texts(py::handle np, std::span<const std::string_view> ids) {
     for (std::size_t p = 0; p < kIdParts; ++p) {
         for (std::size_t i = 0; i < n; ++i)
             column[i] = strings[static_cast<std::size_t>(codes[i * kIdParts + p])].ptr();
-        columns[p] = cci::object_array(np, column);
+        columns[p] = object_array(np, column);
     }
     return columns;
 }
@@ -145,7 +145,7 @@ void select_interactions(Selected &s, py::handle df_dct, const Call &call) {
     py::handle mean_cutoff = call.arg(2);
     py::handle target_cells = call.arg(3);
     std::vector<cci::Selection> selections;
-    s.keys = cci::keys_of(df_dct);
+    s.keys = keys_of(df_dct);
     for (py::handle key : s.keys) {
         py::object df = df_dct[key];
         py::object b = pyops::bit_and(pyops::compare(df["pval"], pval_cutoff, Py_LE),
@@ -154,7 +154,7 @@ void select_interactions(Selected &s, py::handle df_dct, const Call &call) {
         if (PyList_Check(target_cells.ptr()))
             b = pyops::bit_and(b, pyops::bit_or(df["cell_A"].attr("isin")(target_cells),
                                                 df["cell_B"].attr("isin")(target_cells)));
-        selections.emplace_back(s.ids, cci::values_of(call, df.attr("index")), b);
+        selections.emplace_back(s.ids, values_of(call, df.attr("index")), b);
         s.index_columns.push_back(selections.back().index_column());
         s.tables.push_back(std::move(df));
     }
@@ -176,10 +176,10 @@ py::object filled_floats(py::handle np, py::handle to_float, py::handle column,
     for (const std::int64_t row : row_of_target)
         if (row >= 0)
             rows.push_back(row);
-    const std::vector<double> values = cci::floats_at(np, to_float, column, rows);
-    cci::Buffer buffer;
+    const std::vector<double> values = floats_at(np, to_float, column, rows);
+    ArrayView buffer;
     py::object array =
-        cci::new_array(np, static_cast<Py_ssize_t>(row_of_target.size()), "float64", buffer);
+        new_array(np, static_cast<Py_ssize_t>(row_of_target.size()), "float64", buffer);
     double *out = buffer.data<double>();
     std::size_t next = 0;
     for (const std::int64_t row : row_of_target)
@@ -193,11 +193,11 @@ py::object filled_floats(py::handle np, py::handle to_float, py::handle column,
 std::vector<py::object> carried_columns(py::handle df, const std::vector<ColumnRole> &roles,
                                         std::span<const std::int64_t> row_of_target, py::handle np,
                                         py::handle to_float) {
-    cci::Buffer buffer;
+    ArrayView buffer;
     py::object indexer =
-        cci::new_array(np, static_cast<Py_ssize_t>(row_of_target.size()), "intp", buffer);
+        new_array(np, static_cast<Py_ssize_t>(row_of_target.size()), "intp", buffer);
     std::copy(row_of_target.begin(), row_of_target.end(), buffer.data<std::int64_t>());
-    buffer = cci::Buffer();
+    buffer.release();
 
     std::vector<py::object> values(roles.size());
     py::object iloc = df.attr("iloc");
@@ -221,7 +221,9 @@ std::vector<py::object> carried_columns(py::handle df, const std::vector<ColumnR
 // the columns shared by all tables (natively for exact str ids); where pandas
 // types such a column as an array of its own (pandas 3: its string array),
 // that is done once, and a table's copy of it needs no inference. A parser
-// bound in its place is called for every id of every table.
+// bound in its place is called for every id of every table. (is_own_function:
+// the one exception to calling a sibling through the module namespace, see
+// docs/dev/architecture.md.)
 class IdPartColumns {
 public:
     IdPartColumns(const Selected &s, py::handle np, py::handle pd) : s_(s), np_(np), pd_(pd) {}
@@ -285,7 +287,7 @@ py::object cci_get_df_to_plot(const Call &call) {
                                                poll);
         });
         if (repeated != codes.size())
-            cci::raise_duplicate_labels();
+            raise_duplicate_labels();
 
         py::object columns = df.attr("columns");
         std::vector<ColumnRole> roles;

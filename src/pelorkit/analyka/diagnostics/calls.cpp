@@ -5,6 +5,7 @@
 
 #include "diagnostics/report.hpp"
 #include "functions.hpp"
+#include "glue/length.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 
@@ -15,11 +16,6 @@ using pyops::attribute_if_present;
 using pyops::is_instance;
 
 const Name ndim_name{"ndim"};
-const Name shape_name{"shape"};
-
-std::string text(py::handle obj) {
-    return pyops::text_of(obj).cast<std::string>();
-}
 
 std::string str(Py_ssize_t n) {
     return std::to_string(n);
@@ -50,7 +46,7 @@ std::optional<std::string> label_shape_problem(const Call &call, const LabelArg 
                    ": pass the values themselves, e.g. adata.obs[" + shown(values) + "]";
         if (is_data_frame(call, values)) {
             py::object columns = values.attr("columns");
-            const std::string column = length_of(columns).value_or(0) > 0
+            const std::string column = len_if_sized(columns).value_or(0) > 0
                                            ? shown(columns[py::int_(0)])
                                            : std::string("'column'");
             return name + " is a DataFrame of shape " + text(values.attr(shape_name)) +
@@ -83,8 +79,8 @@ void warn_label_shapes(const Call &call, std::initializer_list<LabelArg> args, c
         throw e;
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
         if (index_error) {
-            const auto n1 = length_of(call.arg(first.position));
-            const auto n2 = length_of(call.arg(second.position));
+            const auto n1 = len_if_sized(call.arg(first.position));
+            const auto n2 = len_if_sized(call.arg(second.position));
             if (n1 && n2 && *n1 != *n2)
                 return std::string(first.name) + " has " + str(*n1) + " values and " + second.name +
                        " " + str(*n2) + ": pass one value of each per " + record +
@@ -212,7 +208,7 @@ py::object cci_get_diff_interactions(const Call &call) {
             if (args.size() != 1 || !pyops::contains(df.attr("index"), args[0]))
                 return std::nullopt;
             py::object columns = df.attr("columns");
-            if (length_of(columns).value_or(0) > 0 &&
+            if (len_if_sized(columns).value_or(0) > 0 &&
                 pyops::contains(sample_group_map, columns[py::int_(0)]))
                 return "The rows of the table must be samples, and its columns are samples of "
                        "sample_group_map: pass the table transposed (df.T).";
@@ -232,11 +228,11 @@ py::object cci_get_means(const Call &call) {
     py::object result = analyka::cci_get_means(call);
     py::handle cells = call.arg(2), genes = call.arg(3);
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
-        if (!is_none(call.arg(1)) || length_of(result.attr("columns")).value_or(1) != 0 ||
-            length_of(result.attr("index")).value_or(0) == 0)
+        if (!is_none(call.arg(1)) || len_if_sized(result.attr("columns")).value_or(1) != 0 ||
+            len_if_sized(result.attr("index")).value_or(0) == 0)
             return std::nullopt;
-        const bool by_cells = length_of(cells).value_or(0) > 0;
-        const bool by_genes = length_of(genes).value_or(0) > 0;
+        const bool by_cells = len_if_sized(cells).value_or(0) > 0;
+        const bool by_genes = len_if_sized(genes).value_or(0) > 0;
         return "no interaction has pval <= " + shown(call.arg(4)) +
                (by_cells ? " with cell_A or cell_B in cells" : "") +
                (by_genes ? " and gene_A or gene_B in genes" : "") +
@@ -266,7 +262,7 @@ py::object cci_get_df_to_plot(const Call &call) {
     py::object result = analyka::cci_get_df_to_plot(call);
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
         py::list tables = pyops::as_list(result.attr("values")());
-        if (tables.empty() || length_of(tables[0]).value_or(1) != 0)
+        if (tables.empty() || len_if_sized(tables[0]).value_or(1) != 0)
             return std::nullopt;
         return "no interaction has pval <= " + shown(call.arg(1)) +
                " and mean >= " + shown(call.arg(2)) +
@@ -294,7 +290,7 @@ py::object evaluate_performance(const Call &call) {
         if (!is_error(e, PyExc_ValueError))
             throw;
         std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
-            const auto n1 = length_of(y), n2 = length_of(call.arg(1));
+            const auto n1 = len_if_sized(y), n2 = len_if_sized(call.arg(1));
             if (!n1 || !n2 || *n1 == *n2)
                 return std::nullopt;
             return "y has " + str(*n1) + " labels and y_pred " + str(*n2) +
@@ -353,7 +349,7 @@ py::object compute_sample_div_index(const Call &call) {
     }
     // No tumour cell anywhere, because tumor_name cannot match the decisions.
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
-        if (length_of(df).value_or(0) == 0 ||
+        if (len_if_sized(df).value_or(0) == 0 ||
             !truthy(pyops::eq(df["Tumor_pct"], py::int_(0)).attr("all")()) ||
             !PyUnicode_Check(tumor_name.ptr()))
             return std::nullopt;

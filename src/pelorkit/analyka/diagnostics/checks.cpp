@@ -5,6 +5,7 @@
 
 #include "diagnostics/checks.hpp"
 #include "diagnostics/report.hpp"
+#include "glue/length.hpp"
 #include "glue/pyops.hpp"
 
 #include <algorithm>
@@ -45,27 +46,23 @@ GroupCounts count_groups(const py::list &group_list, const py::list &glst, py::h
 
 } // namespace
 
-py::list sorted_groups(py::handle group_list, py::handle samples) {
-    try {
-        return pyops::sorted_distinct(group_list);
-    } catch (py::error_already_set &e) {
-        if (!is_error(e, PyExc_TypeError, "not supported between instances"))
-            throw;
-        std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
-            py::list sample_list = pyops::as_list(samples);
-            py::list groups = pyops::as_list(group_list);
-            py::list missing;
-            for (std::size_t i = 0; i < groups.size() && i < sample_list.size(); ++i)
-                if (is_none(groups[i]) || is_nan(groups[i]))
-                    missing.append(sample_list[i]);
-            if (missing.empty())
-                return std::nullopt;
-            return "sample_group_map gives no group (NaN or None) for the samples " +
-                   listing(missing) +
-                   ": give every sample of the table a group, or leave those rows out";
-        });
-        reraise(e, PyExc_TypeError, message);
-    }
+void explain_unsortable_groups(py::error_already_set &e, py::handle group_list,
+                               py::handle samples) {
+    if (!is_error(e, PyExc_TypeError, "not supported between instances"))
+        throw e;
+    std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
+        py::list sample_list = pyops::as_list(samples);
+        py::list groups = pyops::as_list(group_list);
+        py::list missing;
+        for (std::size_t i = 0; i < groups.size() && i < sample_list.size(); ++i)
+            if (is_none(groups[i]) || is_nan(groups[i]))
+                missing.append(sample_list[i]);
+        if (missing.empty())
+            return std::nullopt;
+        return "sample_group_map gives no group (NaN or None) for the samples " + listing(missing) +
+               ": give every sample of the table a group, or leave those rows out";
+    });
+    reraise(e, PyExc_TypeError, message);
 }
 
 void check_groups(const Call &call, const py::list &group_list, const py::list &glst,
@@ -108,7 +105,7 @@ namespace {
 
 bool all_empty(const py::dict &mkr_dict) {
     for (auto item : mkr_dict)
-        if (length_of(item.second).value_or(1) != 0)
+        if (len_if_sized(item.second).value_or(1) != 0)
             return false;
     return true;
 }

@@ -5,8 +5,8 @@
 // the problem and the fix, and an opaque error is raised again as the same
 // type with a message that says what to fix, the library's text kept in
 // parentheses. They read what the call already has (the arguments' types,
-// the result's labels, the glue's group lists); only a suspicious result or
-// an error pays for a closer look.
+// the result's labels, the glue's group lists) and compute nothing the
+// algorithm uses; only a suspicious result or an error pays for a closer look.
 #pragma once
 
 #include "pelorkit/python.hpp"
@@ -23,9 +23,11 @@ namespace pelorkit::analyka::diagnostics {
 // checks around a whole call are declared with the functions, in
 // functions.hpp.)
 
-// The group test: the sorted distinct groups of the table's samples
-// (`group_list`, in row order), explaining a sort that fails on missing groups.
-py::list sorted_groups(py::handle group_list, py::handle samples);
+// The group test: raises `e`, the error of sorting the groups of the table's
+// samples (`group_list`, in row order), again; a TypeError of groups that do
+// not sort together says which samples have no group.
+[[noreturn]] void explain_unsortable_groups(py::error_already_set &e, py::handle group_list,
+                                            py::handle samples);
 // Warns when comparisons cannot give a p-value: one group only, a reference
 // group that no sample has, groups with a single sample, NaN groups.
 void check_groups(const Call &call, const py::list &group_list, const py::list &glst,

@@ -28,10 +28,6 @@ py::object plain(py::handle item) {
     return py::reinterpret_borrow<py::object>(item);
 }
 
-std::string text_of(py::handle obj) {
-    return pyops::text_of(obj).cast<std::string>();
-}
-
 // Clears an ordinary exception; Ctrl-C (a BaseException) goes through.
 void clear_ordinary_error() {
     if (!PyErr_ExceptionMatches(PyExc_Exception))
@@ -48,20 +44,24 @@ void warn(const Call &call, const std::string &message) {
 bool is_error(py::error_already_set &error, PyObject *type, const char *part) {
     if (error.type().ptr() != type)
         return false;
-    const std::optional<std::string> text = quietly([&] { return text_of(error.value()); });
-    return text && text->find(part) != std::string::npos;
+    const std::optional<std::string> said = quietly([&] { return text(error.value()); });
+    return said && said->find(part) != std::string::npos;
 }
 
 void reraise(py::error_already_set &error, PyObject *type,
              const std::optional<std::string> &message) {
     if (!message || error.type().ptr() != type)
         throw error;
-    const std::optional<std::string> original = quietly([&] { return text_of(error.value()); });
+    const std::optional<std::string> original = quietly([&] { return text(error.value()); });
     std::string text = *message;
     if (original && !original->empty())
         text += " (" + *original + ")";
     PyErr_SetObject(type, make_str(text).ptr());
     throw py::error_already_set();
+}
+
+std::string text(py::handle obj) {
+    return pyops::text_of(obj).cast<std::string>();
 }
 
 std::string shown(py::handle obj) {
@@ -82,15 +82,6 @@ std::string listing(py::handle items, std::size_t limit) {
     if (count > limit)
         text += " and " + std::to_string(count - limit) + " more";
     return text;
-}
-
-std::optional<Py_ssize_t> length_of(py::handle obj) {
-    const Py_ssize_t n = PyObject_Length(obj.ptr());
-    if (n < 0) {
-        clear_ordinary_error();
-        return std::nullopt;
-    }
-    return n;
 }
 
 bool has_missing(const Call &call, py::handle values) {

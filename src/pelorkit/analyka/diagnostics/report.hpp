@@ -42,12 +42,12 @@ template <class Check> std::optional<std::string> quietly(Check &&check) {
     return std::nullopt;
 }
 
+// str(obj) as text.
+std::string text(py::handle obj);
 // repr(obj), cut to a readable length.
 std::string shown(py::handle obj);
 // The first few items of an iterable as reprs, "'a', 'b', 'c' and 4 more".
 std::string listing(py::handle items, std::size_t limit = 5);
-// len(obj), or nullopt when it has none.
-std::optional<Py_ssize_t> length_of(py::handle obj);
 // Whether a per-cell sequence holds NaN or None (pd.isna).
 bool has_missing(const Call &call, py::handle values);
 // Whether obj is a float NaN (a Python or numpy float).

@@ -39,17 +39,11 @@ namespace {
 
 using namespace pyops;
 
-const Name AnnData_name{"AnnData"};
-const Name DataFrame_name{"DataFrame"};
 const Name get_value_info_name{"_get_value_info"};
 const Name display_recursive_name{"_display_dict_or_dataframe_recursive"};
 const Name show_anndata_tree_name{"show_anndata_tree"};
 const Name n_obs_name{"n_obs"};
 const Name n_vars_name{"n_vars"};
-const Name shape_name{"shape"};
-const Name columns_name{"columns"};
-const Name tolist_name{"tolist"};
-const Name keys_name{"keys"};
 const Name ljust_name{"ljust"};
 
 const Name branch{"├── "};
@@ -65,7 +59,6 @@ const Name times{" × "};
 const Name dict_head{"Dictionary Structure (top-level):"};
 const Name frame_head{"DataFrame Structure (top-level): shape="};
 const Name frame_columns{", columns="};
-const Name ellipsis{"..."};
 const Name type_head{"Object Type: "};
 const Name info_head{"Value Info: "};
 
@@ -275,7 +268,9 @@ void draw_tree(PyObject *globals, TextSink &sink, py::handle obj, py::handle cur
 // the same sink: the text is joined once at the end instead of being copied
 // into a new string at every level, which each caller up the chain would
 // hold (memory growing with the cube of the depth). Anything bound in its
-// place is called with the text so far.
+// place is called with the text so far. (is_own_function: the one exception
+// to calling a sibling through the module namespace, see
+// docs/dev/architecture.md.)
 void nested_level(PyObject *globals, TextSink &sink, py::handle current_obj,
                   py::handle current_depth, py::handle parent_prefix, const TreeOptions &options) {
     py::object draw = lookup_global(globals, display_recursive_name);
@@ -402,7 +397,7 @@ void draw_tree(PyObject *globals, TextSink &sink, py::handle obj, py::handle cur
             py::object columns = obj.attr(columns_name).attr(tolist_name)();
             if (py::len(columns) > kTopColumnsShown) {
                 py::list shown = steal(PySequence_GetSlice(columns.ptr(), 0, kTopColumnsShown));
-                shown.append(text(ellipsis));
+                shown.append(text(ellipsis_text));
                 columns = shown;
             }
             sink.append(concat({frame_head, text_of(obj.attr(shape_name)), frame_columns,

@@ -16,18 +16,10 @@ namespace {
 
 using namespace pyops;
 
-const Name DataFrame_name{"DataFrame"};
-const Name columns_name{"columns"};
-const Name tolist_name{"tolist"};
-const Name shape_name{"shape"};
-const Name dtype_name{"dtype"};
-const Name keys_name{"keys"};
-
 const Name open_paren{"("};
 const Name close_paren{")"};
 const Name quote{"'"};
 const Name comma_blank{", "};
-const Name ellipsis{"..."};
 const Name frame_head{"DataFrame "};
 const Name cut_columns_head{", cols=["};
 const Name cut_columns_tail{" ])"};
@@ -68,7 +60,7 @@ py::object frame_info(py::handle frame, py::handle n_to_show) {
     py::object shape = text_of(frame.attr(shape_name));
     if (longer_than(columns, n_to_show)) {
         py::list shown = head_of(columns, n_to_show);
-        shown.append(text(ellipsis));
+        shown.append(text(ellipsis_text));
         return concat({frame_head, shape, cut_columns_head, joined_texts(shown), cut_columns_tail});
     }
     return concat({frame_head, shape, columns_head, text_of(columns), close_paren});

@@ -12,8 +12,11 @@
 
 #include "expression/dask.hpp"
 #include "functions.hpp"
+#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
+
+#include <pybind11/numpy.h>
 
 #include <cstring>
 #include <string>

@@ -12,18 +12,21 @@
 #include "expression/items.hpp"
 #include "expression/matrix.hpp"
 #include "functions.hpp"
-#include "kernels/counting.hpp"
+#include "glue/interrupts.hpp"
+#include "glue/label_codes.hpp"
+#include "glue/length.hpp"
 #include "glue/names.hpp"
+#include "glue/pandas_values.hpp"
 #include "glue/pyops.hpp"
+#include "kernels/counting.hpp"
+
+#include <pybind11/numpy.h>
 
 namespace pelorkit::analyka {
 namespace {
 
-using namespace composition;
 using namespace expression;
 
-const Name float_name{"float"};
-const Name anndata_type_name{"AnnData"};
 const Name isbacked_name{"isbacked"};
 
 py::list sorted_unique(py::handle groups) {
@@ -44,13 +47,13 @@ struct ItemSelection {
 
 ItemSelection select_items(const Call &call, py::handle adata, py::handle items_to_plot) {
     ItemSelection items;
-    items.all = is_none(items_to_plot) || length(call, items_to_plot) == 0;
+    items.all = is_none(items_to_plot) || module_len(call, items_to_plot) == 0;
     if (items.all) {
         items.columns = adata.attr("var").attr("index");
         return items;
     }
     items.columns = py::reinterpret_borrow<py::object>(items_to_plot);
-    const auto n_items = static_cast<std::size_t>(length(call, items_to_plot));
+    const auto n_items = static_cast<std::size_t>(module_len(call, items_to_plot));
     // Names anndata would look up in var_names are looked up directly; the
     // rest (missing names, duplicate var names, positions, masks) goes
     // through anndata's indexing, which raises or selects as it does.
@@ -79,7 +82,7 @@ bool is_backed_anndata(py::handle adata) {
         return false;
     }
     py::object module = py::reinterpret_steal<py::object>(anndata);
-    py::object type = pyops::attribute_if_present(module, anndata_type_name);
+    py::object type = pyops::attribute_if_present(module, AnnData_name);
     return type && pyops::is_instance(adata, type) && truthy(adata.attr(isbacked_name));
 }
 

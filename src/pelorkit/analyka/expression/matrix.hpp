@@ -9,7 +9,7 @@
 
 #include "pelorkit/pyfunction.hpp"
 
-#include "glue/label_codes.hpp"
+#include "glue/array_view.hpp"
 #include "kernels/sparse.hpp"
 
 #include <cstddef>
@@ -22,7 +22,6 @@
 namespace pelorkit::analyka::expression {
 
 namespace k = kernels;
-using composition::ArrayRef;
 
 // The columns to count: distinct positions in ascending order, or nullopt
 // for all columns.
@@ -58,20 +57,19 @@ struct RawVector {
     std::size_t itemsize = 0;
     std::size_t size = 0;
 };
-RawVector raw_vector(const ArrayRef &ref);
+RawVector raw_vector(const ArrayView &view);
 
 // Whether a kernel reads values of this numpy kind and item size.
 bool has_value_scan(char kind, std::size_t itemsize);
 
-// The scans of raw buffers, run without the lock. They report `malformed`
+// The scans of raw buffers, run without the lock. They report `rejected`
 // also for item types without a kernel (indices and offsets must share one
 // signed integer type).
-k::ScanStatus scan_compressed(const k::GroupedCounts &out, bool by_rows, std::size_t n_cols,
-                              const RawVector &data, const RawVector &indices,
-                              const RawVector &indptr, k::InterruptPoll poll);
-k::ScanStatus scan_dense(const k::GroupedCounts &out, std::size_t n_cols, const RawVector &values,
-                         std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
-                         k::InterruptPoll poll);
+k::Status scan_compressed(const k::GroupedCounts &out, bool by_rows, std::size_t n_cols,
+                          const RawVector &data, const RawVector &indices, const RawVector &indptr,
+                          k::InterruptPoll poll);
+k::Status scan_dense(const k::GroupedCounts &out, std::size_t n_cols, const RawVector &values,
+                     std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, k::InterruptPoll poll);
 
 // The sparse format of a scipy matrix or array ("csr", "csc", ...), else "".
 std::string sparse_format(py::handle matrix);

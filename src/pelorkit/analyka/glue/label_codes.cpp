@@ -1,18 +1,21 @@
-// Per-cell labels (samples, cell types, groups) turned into codes into their
-// sorted distinct values: natively for the plain forms, by element-wise
-// equality for the others.
+// Per-cell labels turned into codes into their sorted distinct values:
+// natively for the plain forms, by element-wise equality for the others.
 #include "pelorkit/python.hpp"
 
-#include "glue/label_codes.hpp"
+#include "glue/array_view.hpp"
 #include "glue/exact_str.hpp"
-#include "kernels/counting.hpp"
+#include "glue/interrupts.hpp"
+#include "glue/label_codes.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
+#include "kernels/counting.hpp"
+
+#include <pybind11/numpy.h>
 
 #include <algorithm>
 #include <cmath>
 
-namespace pelorkit::analyka::composition {
+namespace pelorkit::analyka {
 namespace {
 
 namespace k = kernels;
@@ -23,10 +26,6 @@ struct Factorized {
     std::vector<std::int32_t> codes;
     std::vector<std::int64_t> first;
 };
-
-bool kernel_done(k::KernelStatus status) {
-    return status == k::KernelStatus::done;
-}
 
 bool ends_with_nul(PyObject *s) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -71,63 +70,65 @@ std::optional<Factorized> factorize_str_objects(PyObject *const *items, std::siz
 }
 
 // Integers: direct addressing when their range is narrow, else by bytes.
-bool factorize_integers(Factorized &f, const ArrayRef &ref) {
+bool factorize_integers(Factorized &f, const ArrayView &ref) {
     const std::size_t n = ref.size();
-    return visit_integer_type(ref.kind, ref.itemsize, [&](auto tag) {
+    return visit_integer_type(ref.kind(), ref.itemsize(), [&](auto tag) {
         using T = typename decltype(tag)::type;
-        const T *values = reinterpret_cast<const T *>(ref.data);
+        const T *values = reinterpret_cast<const T *>(ref.bytes());
         std::int64_t low = 0, high = 0;
         const bool narrow = k::find_range(low, high, values, n) &&
                             static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low) <
                                 std::max<std::uint64_t>(std::uint64_t{1} << 16, 2 * n);
-        return kernel_done(run_released([&](k::InterruptPoll poll) {
+        return k::is_done(run_released([&](k::InterruptPoll poll) {
             if (narrow)
                 return k::factorize_ranged(
                     f.codes.data(), f.first, values, n, low,
                     static_cast<std::size_t>(static_cast<std::uint64_t>(high) -
                                              static_cast<std::uint64_t>(low) + 1),
                     poll);
-            return k::factorize_records(f.codes.data(), f.first, ref.data, n, ref.itemsize, poll);
+            return k::factorize_records(f.codes.data(), f.first, ref.bytes(), n, ref.itemsize(),
+                                        poll);
         }));
     });
 }
 
-template <class T> bool clean_floats(const ArrayRef &ref) {
+template <class T> bool clean_floats(const ArrayView &ref) {
     return !run_released([&](k::InterruptPoll) {
-        return k::has_nan_or_negative_zero(reinterpret_cast<const T *>(ref.data), ref.size());
+        return k::has_nan_or_negative_zero(reinterpret_cast<const T *>(ref.bytes()), ref.size());
     });
 }
 
 // A one-dimensional numpy array of any plain dtype.
 std::optional<Factorized> factorize_array(const Call &call, py::handle values,
                                           bool reject_trailing_nul) {
-    std::optional<ArrayRef> ref = array_ref(values, 1);
+    std::optional<ArrayView> ref = ArrayView::of_array(values, 1);
     if (!ref)
         return std::nullopt;
-    if (!(ref->array.flags() & npy::NPY_ARRAY_C_CONTIGUOUS_)) {
-        ref = array_ref(call.global(np_name).attr("ascontiguousarray")(ref->array), 1);
+    if (!ref->c_contiguous()) {
+        ref = ArrayView::of_array(call.global(np_name).attr("ascontiguousarray")(ref->array()), 1);
         if (!ref)
             return std::nullopt;
     }
     const std::size_t n = ref->size();
-    if (ref->kind == 'O')
-        return factorize_str_objects(reinterpret_cast<PyObject *const *>(ref->data), n,
+    if (ref->kind() == 'O')
+        return factorize_str_objects(reinterpret_cast<PyObject *const *>(ref->bytes()), n,
                                      reject_trailing_nul);
     Factorized f;
     f.codes.resize(n);
     bool done = false;
-    switch (ref->kind) {
+    switch (ref->kind()) {
     case 'U':
     case 'S':
-        done = kernel_done(run_released([&](k::InterruptPoll poll) {
-            return k::factorize_records(f.codes.data(), f.first, ref->data, n, ref->itemsize, poll);
+        done = k::is_done(run_released([&](k::InterruptPoll poll) {
+            return k::factorize_records(f.codes.data(), f.first, ref->bytes(), n, ref->itemsize(),
+                                        poll);
         }));
         break;
     case 'b':
-        done = ref->itemsize == 1 && kernel_done(run_released([&](k::InterruptPoll poll) {
+        done = ref->itemsize() == 1 && k::is_done(run_released([&](k::InterruptPoll poll) {
                    return k::factorize_ranged(f.codes.data(), f.first,
-                                              reinterpret_cast<const std::uint8_t *>(ref->data), n,
-                                              0, 2, poll);
+                                              reinterpret_cast<const std::uint8_t *>(ref->bytes()),
+                                              n, 0, 2, poll);
                }));
         break;
     case 'i':
@@ -136,11 +137,11 @@ std::optional<Factorized> factorize_array(const Call &call, py::handle values,
         break;
     case 'f':
         // Other float bit patterns compare as their values do.
-        if ((ref->itemsize == 4 && clean_floats<float>(*ref)) ||
-            (ref->itemsize == 8 && clean_floats<double>(*ref)))
-            done = kernel_done(run_released([&](k::InterruptPoll poll) {
-                return k::factorize_records(f.codes.data(), f.first, ref->data, n, ref->itemsize,
-                                            poll);
+        if ((ref->itemsize() == 4 && clean_floats<float>(*ref)) ||
+            (ref->itemsize() == 8 && clean_floats<double>(*ref)))
+            done = k::is_done(run_released([&](k::InterruptPoll poll) {
+                return k::factorize_records(f.codes.data(), f.first, ref->bytes(), n,
+                                            ref->itemsize(), poll);
             }));
         break;
     }
@@ -151,17 +152,17 @@ std::optional<Factorized> factorize_array(const Call &call, py::handle values,
 
 // A categorical's codes index its categories; -1 (missing) goes generic.
 std::optional<Factorized> factorize_categorical(py::handle categorical) {
-    std::optional<ArrayRef> ref = array_ref(categorical.attr("codes"), 1);
+    std::optional<ArrayView> ref = ArrayView::of_array(categorical.attr("codes"), 1);
     const std::size_t n_categories = py::len(categorical.attr("categories"));
-    if (!ref || !(ref->array.flags() & npy::NPY_ARRAY_C_CONTIGUOUS_))
+    if (!ref || !ref->c_contiguous())
         return std::nullopt;
     Factorized f;
     f.codes.resize(ref->size());
-    bool done = ref->kind == 'i' && visit_integer_type('i', ref->itemsize, [&](auto tag) {
+    bool done = ref->kind() == 'i' && visit_integer_type('i', ref->itemsize(), [&](auto tag) {
                     using T = typename decltype(tag)::type;
-                    return kernel_done(run_released([&](k::InterruptPoll poll) {
+                    return k::is_done(run_released([&](k::InterruptPoll poll) {
                         return k::factorize_ranged(f.codes.data(), f.first,
-                                                   reinterpret_cast<const T *>(ref->data),
+                                                   reinterpret_cast<const T *>(ref->bytes()),
                                                    ref->size(), 0, n_categories, poll);
                     }));
                 });
@@ -277,23 +278,6 @@ std::optional<std::vector<std::int32_t>> sort_labels(py::list &labels) {
 
 } // namespace
 
-std::optional<ArrayRef> array_ref(py::handle obj, int ndim) {
-    if (!py::isinstance<py::array>(obj))
-        return std::nullopt;
-    ArrayRef ref;
-    ref.array = py::reinterpret_borrow<py::array>(obj);
-    py::dtype dtype = ref.array.dtype();
-    const char order = dtype.byteorder();
-    const bool native = order == '=' || order == '|' || (order == (PY_LITTLE_ENDIAN ? '<' : '>'));
-    if (ref.array.ndim() != ndim || !native || !(ref.array.flags() & npy::NPY_ARRAY_ALIGNED_) ||
-        dtype.has_fields())
-        return std::nullopt;
-    ref.data = static_cast<const std::byte *>(ref.array.data());
-    ref.kind = dtype.kind();
-    ref.itemsize = static_cast<std::size_t>(dtype.itemsize());
-    return ref;
-}
-
 std::optional<CellCodes> encode_cells(const Call &call, py::handle values, LabelForm form) {
     py::object pd = call.global(pd_name);
     py::object series = py::reinterpret_borrow<py::object>(values);
@@ -358,11 +342,10 @@ std::optional<std::vector<std::int32_t>> codes_by_equality(py::handle values,
         py::object mask = pyops::eq(values, label);
         if (!py::isinstance<py::array>(mask) && py::hasattr(mask, "to_numpy"))
             mask = mask.attr("to_numpy")();
-        std::optional<ArrayRef> ref = array_ref(mask, 1);
-        if (!ref || ref->kind != 'b' || ref->size() != n ||
-            !(ref->array.flags() & npy::NPY_ARRAY_C_CONTIGUOUS_))
+        std::optional<ArrayView> ref = ArrayView::of_array(mask, 1);
+        if (!ref || ref->kind() != 'b' || ref->size() != n || !ref->c_contiguous())
             return std::nullopt;
-        const auto *equal = reinterpret_cast<const std::uint8_t *>(ref->data);
+        const auto *equal = reinterpret_cast<const std::uint8_t *>(ref->bytes());
         for (std::size_t i = 0; i < n; ++i) {
             if (equal[i] == 0)
                 continue;
@@ -375,4 +358,4 @@ std::optional<std::vector<std::int32_t>> codes_by_equality(py::handle values,
     return codes;
 }
 
-} // namespace pelorkit::analyka::composition
+} // namespace pelorkit::analyka

@@ -1,9 +1,8 @@
-// Glue shared by the cell-cell interaction functions: buffers, sequence items,
-// new arrays, column values and operators.
+// pandas and numpy values for native code (see pandas_values.hpp).
 #include "pelorkit/python.hpp"
 
-#include "glue/pandas_values.hpp"
 #include "glue/names.hpp"
+#include "glue/pandas_values.hpp"
 #include "glue/pyops.hpp"
 
 #include <pybind11/numpy.h>
@@ -11,17 +10,11 @@
 #include <algorithm>
 #include <utility>
 
-namespace pelorkit::analyka::cci {
+namespace pelorkit::analyka {
 namespace {
 
-const Name values_name{"values"};
-const Name keys_name{"keys"};
-const Name iloc_name{"iloc"};
 const Name astype_name{"astype"};
-const Name empty_name{"empty"};
 const Name asarray_name{"asarray"};
-const Name dtype_name{"dtype"};
-const Name StringDtype_name{"StringDtype"};
 const Name array_protocol_name{"__array__"};
 
 // A pandas extension array (string, categorical, ...) as the object ndarray
@@ -59,7 +52,7 @@ ObjectItems::ObjectItems(py::handle values, bool owned) {
     if (!owned && buffer_.acquire(source, 'O')) {
         owner_ = std::move(source);
         items_ = buffer_.data<PyObject *const>();
-        size_ = buffer_.size();
+        size_ = static_cast<Py_ssize_t>(buffer_.size());
         return;
     }
     if (!owned && PyList_CheckExact(source.ptr()))
@@ -86,19 +79,19 @@ py::list keys_of(py::handle mapping) {
     return pyops::as_list(mapping.attr(keys_name)());
 }
 
-bool read_mask(Buffer &mask, py::handle b, Py_ssize_t rows) {
+bool read_mask(ArrayView &mask, py::handle b, Py_ssize_t rows) {
     PyObject *values = PyObject_GetAttr(b.ptr(), values_name.get());
     if (values == nullptr) {
         PyErr_Clear();
         return false;
     }
     py::object held = py::reinterpret_steal<py::object>(values);
-    return mask.acquire(held, '?') && mask.size() == rows;
+    return mask.acquire(held, '?') && mask.size() == static_cast<std::size_t>(rows);
 }
 
 py::object object_array(py::handle np, std::span<PyObject *const> items) {
     py::object array = np.attr(empty_name)(items.size(), py::str("object"));
-    Buffer buffer;
+    ArrayView buffer;
     if (!buffer.acquire(array, 'O', 1, /*writable=*/true))
         throw std::logic_error("numpy.empty gave an unexpected buffer");
     PyObject **slots = buffer.data<PyObject *>();
@@ -110,27 +103,32 @@ py::object object_array(py::handle np, std::span<PyObject *const> items) {
 std::vector<double> floats_at(py::handle np, py::handle to_float, py::handle column,
                               std::span<const std::int64_t> rows) {
     std::vector<double> out(rows.size());
-    Buffer buffer;
+    ArrayView buffer;
     py::object values = column.attr(values_name);
     if (buffer.acquire(values, 'd')) {
         const double *data = buffer.data<const double>();
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (rows[i] >= buffer.size())
+            if (rows[i] >= static_cast<Py_ssize_t>(buffer.size()))
                 throw py::index_error("a table changed while it was read");
             out[i] = data[rows[i]];
         }
         return out;
     }
-    Buffer positions;
+    ArrayView positions;
     py::object where = new_array(np, static_cast<Py_ssize_t>(rows.size()), "intp", positions);
     std::copy(rows.begin(), rows.end(), positions.data<std::int64_t>());
-    positions = Buffer();
+    positions.release();
     py::object converted = column.attr(iloc_name)[where].attr(astype_name)(to_float);
     py::object floats = np.attr(asarray_name)(converted, py::str("float64"));
-    if (!buffer.acquire(floats, 'd') || buffer.size() != static_cast<Py_ssize_t>(rows.size()))
+    if (!buffer.acquire(floats, 'd') || buffer.size() != rows.size())
         throw py::value_error("the column did not convert to one float per row");
     std::copy_n(buffer.data<const double>(), rows.size(), out.begin());
     return out;
+}
+
+py::object frame(const Call &call, py::handle values, py::handle index, py::handle columns) {
+    return call.global(pd_name).attr(DataFrame_name)(values, py::arg("index") = index,
+                                                     py::arg("columns") = columns);
 }
 
 void raise_duplicate_labels() {
@@ -138,4 +136,4 @@ void raise_duplicate_labels() {
     throw py::error_already_set();
 }
 
-} // namespace pelorkit::analyka::cci
+} // namespace pelorkit::analyka

@@ -11,12 +11,7 @@
 
 namespace pelorkit::analyka::pyops {
 
-// Takes ownership of a result of the C API; nullptr means an error is set.
-inline py::object steal(PyObject *obj) {
-    if (obj == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(obj);
-}
+using pelorkit::steal;
 
 inline py::object compare(py::handle a, py::handle b, int op) {
     return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));

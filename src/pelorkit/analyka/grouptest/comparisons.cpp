@@ -5,14 +5,14 @@
 
 #include <pybind11/numpy.h>
 
-#include "glue/pandas_values.hpp"
 #include "diagnostics/checks.hpp"
 #include "functions.hpp"
-#include "grouptest/welch_pvalues.hpp"
 #include "glue/interrupts.hpp"
-#include "kernels/significance.hpp"
 #include "glue/names.hpp"
+#include "glue/pandas_values.hpp"
 #include "glue/pyops.hpp"
+#include "grouptest/welch_pvalues.hpp"
+#include "kernels/significance.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -240,14 +240,19 @@ py::object cci_get_diff_interactions(const Call &call) {
 
     // Each sample's group, in row order, and the sorted distinct groups.
     py::list group_list;
-    for (py::handle sample : as_list(cci::values_of(call, df.attr("index"))))
+    for (py::handle sample : as_list(values_of(call, df.attr("index"))))
         group_list.append(sample_group_map[sample]);
-    py::list glst = diagnostics::sorted_groups(group_list, df.attr("index"));
+    py::list glst;
+    try {
+        glst = sorted_distinct(group_list);
+    } catch (py::error_already_set &e) {
+        diagnostics::explain_unsortable_groups(e, group_list, df.attr("index"));
+    }
     diagnostics::check_groups(call, group_list, glst, df.attr("index"), ref_group);
     py::object group = pd.attr("Series")(group_list, py::arg("index") = df.attr("index"));
 
     // One row per item, one p-value column per comparison.
-    py::list items = as_list(cci::values_of(call, df.attr("columns")));
+    py::list items = as_list(values_of(call, df.attr("columns")));
     PValueColumns df_res(pd.attr("DataFrame")(py::arg("index") = items),
                          static_cast<Py_ssize_t>(items.size()));
 

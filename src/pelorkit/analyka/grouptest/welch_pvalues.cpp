@@ -7,11 +7,11 @@
 #include <pybind11/numpy.h>
 
 #include "functions.hpp"
-#include "grouptest/welch_pvalues.hpp"
 #include "glue/interrupts.hpp"
-#include "kernels/welch.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
+#include "grouptest/welch_pvalues.hpp"
+#include "kernels/welch.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -224,7 +224,8 @@ std::optional<py::object> native_welch_pvalues(const Call &call, py::handle a, p
     kernels::ValueRange range_a;
     kernels::ValueRange range_b;
     run_released([&](kernels::InterruptPoll poll) {
-        return kernels::scan_values(range_a, ta, poll) && kernels::scan_values(range_b, tb, poll);
+        return kernels::is_done(kernels::scan_values(range_a, ta, poll)) &&
+               kernels::is_done(kernels::scan_values(range_b, tb, poll));
     });
     if (!ordinary_values(call, range_a, range_b))
         return std::nullopt;

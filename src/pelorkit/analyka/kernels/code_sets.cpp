@@ -12,25 +12,25 @@ void CommonTexts::start_column(std::size_t rows) {
         candidates_->reserve(rows);
 }
 
-bool CommonTexts::add_rows(std::span<const std::string_view> texts, InterruptPoll poll) {
+Status CommonTexts::add_rows(std::span<const std::string_view> texts, InterruptPoll poll) {
     std::vector<Code> &rows = rows_.back();
     const std::size_t start = rows.size();
     rows.resize(start + texts.size());
     Code *codes = rows.data() + start;
     if (rows_.size() == 1) {
-        if (!candidates_->intern(codes, texts, poll))
-            return false;
+        if (candidates_->intern(codes, texts, poll) != Status::done)
+            return Status::interrupted;
         held_by_.resize(candidates_->size(), 1);
-        return true;
+        return Status::done;
     }
-    if (!candidates_->find(codes, texts, poll))
-        return false;
+    if (candidates_->find(codes, texts, poll) != Status::done)
+        return Status::interrupted;
     // A candidate held by every earlier column counts this one once.
     const auto earlier = static_cast<std::int32_t>(rows_.size() - 1);
     for (std::size_t i = 0; i < texts.size(); ++i)
         if (codes[i] != kNoCode && held_by_[static_cast<std::size_t>(codes[i])] == earlier)
             held_by_[static_cast<std::size_t>(codes[i])] = earlier + 1;
-    return true;
+    return Status::done;
 }
 
 void CommonTexts::finish_column() {
@@ -65,7 +65,8 @@ void CommonTexts::narrow() {
     held_by_.assign(candidates_->size(), columns);
 }
 
-bool CommonTexts::flag_uncommon(std::uint8_t *flags, std::size_t column, InterruptPoll poll) const {
+Status CommonTexts::flag_uncommon(std::uint8_t *flags, std::size_t column,
+                                  InterruptPoll poll) const {
     const auto columns = static_cast<std::int32_t>(rows_.size());
     const std::vector<Code> &rows = rows_[column];
     return for_each_row(rows.size(), poll, [&](std::size_t i) {
@@ -74,8 +75,8 @@ bool CommonTexts::flag_uncommon(std::uint8_t *flags, std::size_t column, Interru
     });
 }
 
-bool append_new_codes(std::vector<Code> &order, std::vector<std::uint8_t> &listed,
-                      std::span<const Code> codes, InterruptPoll poll) {
+Status append_new_codes(std::vector<Code> &order, std::vector<std::uint8_t> &listed,
+                        std::span<const Code> codes, InterruptPoll poll) {
     return for_each_row(codes.size(), poll, [&](std::size_t i) {
         const auto code = static_cast<std::size_t>(codes[i]);
         if (code >= listed.size())
@@ -87,8 +88,8 @@ bool append_new_codes(std::vector<Code> &order, std::vector<std::uint8_t> &liste
     });
 }
 
-bool count_holding_columns(std::span<std::int32_t> holders, std::span<std::int32_t> last,
-                           std::span<const Code> codes, std::int32_t column, InterruptPoll poll) {
+Status count_holding_columns(std::span<std::int32_t> holders, std::span<std::int32_t> last,
+                             std::span<const Code> codes, std::int32_t column, InterruptPoll poll) {
     return for_each_row(codes.size(), poll, [&](std::size_t i) {
         const auto c = static_cast<std::size_t>(codes[i]);
         if (last[c] != column) {
@@ -98,9 +99,9 @@ bool count_holding_columns(std::span<std::int32_t> holders, std::span<std::int32
     });
 }
 
-bool locate_target_rows(std::span<std::int64_t> row_of_target, std::size_t &repeated,
-                        std::span<const Code> target_of_code, std::span<const Code> codes,
-                        InterruptPoll poll) {
+Status locate_target_rows(std::span<std::int64_t> row_of_target, std::size_t &repeated,
+                          std::span<const Code> target_of_code, std::span<const Code> codes,
+                          InterruptPoll poll) {
     std::fill(row_of_target.begin(), row_of_target.end(), -1);
     repeated = codes.size();
     return for_each_row(codes.size(), poll, [&](std::size_t row) {

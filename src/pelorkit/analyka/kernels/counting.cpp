@@ -94,9 +94,8 @@ bool same_record(const std::byte *a, const std::byte *b, std::size_t width) {
 }
 
 template <std::size_t Width>
-KernelStatus factorize_width(std::int32_t *codes, std::vector<std::int64_t> &first,
-                             const std::byte *data, std::size_t n, std::size_t width,
-                             InterruptPoll poll) {
+Status factorize_width(std::int32_t *codes, std::vector<std::int64_t> &first, const std::byte *data,
+                       std::size_t n, std::size_t width, InterruptPoll poll) {
     const std::size_t w = Width != 0 ? Width : width;
     CodeTable table;
     WorkPoll work(poll);
@@ -108,21 +107,21 @@ KernelStatus factorize_width(std::int32_t *codes, std::vector<std::int64_t> &fir
         auto [code, inserted] = table.find_or_insert(hash_record<Width>(record, w), same);
         if (inserted) {
             if (code >= kMaxCodes)
-                return KernelStatus::rejected;
+                return Status::rejected;
             first.push_back(static_cast<std::int64_t>(i));
         }
         codes[i] = code;
         if (work.advance(1))
-            return KernelStatus::interrupted;
+            return Status::interrupted;
     }
-    return KernelStatus::done;
+    return Status::done;
 }
 
 } // namespace
 
-KernelStatus factorize_records(std::int32_t *codes, std::vector<std::int64_t> &first,
-                               const std::byte *data, std::size_t n, std::size_t width,
-                               InterruptPoll poll) {
+Status factorize_records(std::int32_t *codes, std::vector<std::int64_t> &first,
+                         const std::byte *data, std::size_t n, std::size_t width,
+                         InterruptPoll poll) {
     first.clear();
     switch (width) {
     case 1:
@@ -139,12 +138,11 @@ KernelStatus factorize_records(std::int32_t *codes, std::vector<std::int64_t> &f
 }
 
 template <class T>
-KernelStatus factorize_ranged(std::int32_t *codes, std::vector<std::int64_t> &first,
-                              const T *values, std::size_t n, std::int64_t low, std::size_t range,
-                              InterruptPoll poll) {
+Status factorize_ranged(std::int32_t *codes, std::vector<std::int64_t> &first, const T *values,
+                        std::size_t n, std::int64_t low, std::size_t range, InterruptPoll poll) {
     first.clear();
     if (range > static_cast<std::size_t>(kMaxCodes))
-        return KernelStatus::rejected;
+        return Status::rejected;
     std::vector<std::int32_t> code_of(range, -1);
     WorkPoll work(poll);
     for (std::size_t i = 0; i < n; ++i) {
@@ -153,7 +151,7 @@ KernelStatus factorize_ranged(std::int32_t *codes, std::vector<std::int64_t> &fi
             static_cast<std::uint64_t>(static_cast<std::int64_t>(values[i])) -
             static_cast<std::uint64_t>(low);
         if (offset >= range)
-            return KernelStatus::rejected;
+            return Status::rejected;
         std::int32_t &code = code_of[offset];
         if (code < 0) {
             code = static_cast<std::int32_t>(first.size());
@@ -161,9 +159,9 @@ KernelStatus factorize_ranged(std::int32_t *codes, std::vector<std::int64_t> &fi
         }
         codes[i] = code;
         if (work.advance(1))
-            return KernelStatus::interrupted;
+            return Status::interrupted;
     }
-    return KernelStatus::done;
+    return Status::done;
 }
 
 template <class T>
@@ -193,17 +191,17 @@ template <class T> bool has_nan_or_negative_zero(const T *values, std::size_t n)
     return odd;
 }
 
-KernelStatus count_pairs(std::int64_t *table, std::size_t n_cols, const std::int32_t *rows,
-                         const std::int32_t *cols, std::size_t n, InterruptPoll poll) {
+Status count_pairs(std::int64_t *table, std::size_t n_cols, const std::int32_t *rows,
+                   const std::int32_t *cols, std::size_t n, InterruptPoll poll) {
     WorkPoll work(poll);
     for (std::size_t i = 0; i < n; ++i) {
         const std::int32_t r = rows[i], c = cols[i];
         if ((r | c) >= 0)
             ++table[static_cast<std::size_t>(r) * n_cols + static_cast<std::size_t>(c)];
         if (work.advance(1))
-            return KernelStatus::interrupted;
+            return Status::interrupted;
     }
-    return KernelStatus::done;
+    return Status::done;
 }
 
 void count_codes(std::int64_t *counts, const std::int32_t *codes, std::size_t n) {
@@ -213,9 +211,8 @@ void count_codes(std::int64_t *counts, const std::int32_t *codes, std::size_t n)
 }
 
 #define PELORKIT_INTEGER_KERNELS(T)                                                                \
-    template KernelStatus factorize_ranged<T>(std::int32_t *, std::vector<std::int64_t> &,         \
-                                              const T *, std::size_t, std::int64_t, std::size_t,   \
-                                              InterruptPoll);                                      \
+    template Status factorize_ranged<T>(std::int32_t *, std::vector<std::int64_t> &, const T *,    \
+                                        std::size_t, std::int64_t, std::size_t, InterruptPoll);    \
     template bool find_range<T>(std::int64_t &, std::int64_t &, const T *, std::size_t);
 
 PELORKIT_INTEGER_KERNELS(std::int8_t)

@@ -5,8 +5,8 @@
 
 namespace pelorkit::kernels {
 
-bool mark_pair_codes(std::span<std::uint8_t> used, std::span<const Code> a, std::span<const Code> b,
-                     const std::uint8_t *keep, InterruptPoll poll) {
+Status mark_pair_codes(std::span<std::uint8_t> used, std::span<const Code> a,
+                       std::span<const Code> b, const std::uint8_t *keep, InterruptPoll poll) {
     return for_each_row(a.size(), poll, [&](std::size_t i) {
         if (keep == nullptr || keep[i] != 0) {
             used[static_cast<std::size_t>(a[i])] = 1;
@@ -24,9 +24,9 @@ std::vector<Code> codes_sorted_by_text(const TextCodes &texts) {
     return order;
 }
 
-bool count_rank_pairs(std::int64_t *matrix, std::size_t k, std::span<const Code> rank,
-                      std::span<const Code> a, std::span<const Code> b, const std::uint8_t *keep,
-                      InterruptPoll poll) {
+Status count_rank_pairs(std::int64_t *matrix, std::size_t k, std::span<const Code> rank,
+                        std::span<const Code> a, std::span<const Code> b, const std::uint8_t *keep,
+                        InterruptPoll poll) {
     return for_each_row(a.size(), poll, [&](std::size_t i) {
         if (keep != nullptr && keep[i] == 0)
             return;

@@ -1,6 +1,7 @@
-// How a long kernel loop asks its caller whether the user pressed Ctrl-C.
-// The kernels run without the interpreter lock; the glue supplies a poll that
-// briefly takes the lock and checks for signals.
+// How a long kernel loop stops and what it reports: the poll through which it
+// asks its caller whether the user pressed Ctrl-C (the kernels run without
+// the interpreter lock; the glue supplies a poll that briefly takes the lock
+// and checks for signals), and the status every long kernel returns.
 #pragma once
 
 #include <algorithm>
@@ -15,19 +16,30 @@ struct InterruptPoll {
     bool operator()() const { return fn != nullptr && fn(ctx); }
 };
 
+// What a long kernel returns. On anything but `done` its outputs are
+// incomplete: `interrupted` when the poll asked it to stop (the glue raises
+// the KeyboardInterrupt), `rejected` when the input is one it does not read
+// (values out of its range, malformed offsets or indices, an item type
+// without a kernel; the glue takes another path or raises).
+enum class Status { done, interrupted, rejected };
+
+inline bool is_done(Status status) {
+    return status == Status::done;
+}
+
 // Iterations between two polls in the row loops of the kernels.
 inline constexpr std::size_t kPollStride = std::size_t{1} << 16;
 
 // Runs body(i) for every row, asking the poll between strides of rows.
-template <class Body> bool for_each_row(std::size_t rows, InterruptPoll poll, Body &&body) {
+template <class Body> Status for_each_row(std::size_t rows, InterruptPoll poll, Body &&body) {
     for (std::size_t start = 0; start < rows; start += kPollStride) {
         const std::size_t end = std::min(rows, start + kPollStride);
         for (std::size_t i = start; i < end; ++i)
             body(i);
         if (end < rows && poll())
-            return false;
+            return Status::interrupted;
     }
-    return true;
+    return Status::done;
 }
 
 } // namespace pelorkit::kernels

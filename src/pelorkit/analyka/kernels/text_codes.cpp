@@ -163,16 +163,17 @@ template <bool Add> Code TextCodes::probe(std::string_view text, std::uint64_t h
     return code;
 }
 
-bool TextCodes::intern(Code *codes, std::span<const std::string_view> texts, InterruptPoll poll) {
+Status TextCodes::intern(Code *codes, std::span<const std::string_view> texts, InterruptPoll poll) {
     return look_up<true>(codes, texts, poll);
 }
 
-bool TextCodes::find(Code *codes, std::span<const std::string_view> texts, InterruptPoll poll) {
+Status TextCodes::find(Code *codes, std::span<const std::string_view> texts, InterruptPoll poll) {
     return look_up<false>(codes, texts, poll);
 }
 
 template <bool Add>
-bool TextCodes::look_up(Code *codes, std::span<const std::string_view> texts, InterruptPoll poll) {
+Status TextCodes::look_up(Code *codes, std::span<const std::string_view> texts,
+                          InterruptPoll poll) {
     // The memo holds addresses of this call's texts only: an address seen in
     // an earlier call may since belong to another string.
     recent_.fill(Recent{});
@@ -240,10 +241,10 @@ bool TextCodes::look_up(Code *codes, std::span<const std::string_view> texts, In
         if (since_poll >= kPollStride) {
             since_poll = 0;
             if (poll())
-                return false;
+                return Status::interrupted;
         }
     }
-    return true;
+    return Status::done;
 }
 
 } // namespace pelorkit::kernels

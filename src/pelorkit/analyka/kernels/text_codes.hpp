@@ -28,10 +28,10 @@ public:
     TextCodes &operator=(const TextCodes &) = delete;
 
     // codes[i] receives the code of texts[i]; texts not seen before take the
-    // next codes, in order. False when the poll asked to stop.
-    bool intern(Code *codes, std::span<const std::string_view> texts, InterruptPoll poll);
+    // next codes, in order.
+    Status intern(Code *codes, std::span<const std::string_view> texts, InterruptPoll poll);
     // codes[i] receives the code of texts[i], or kNoCode for a text not seen.
-    bool find(Code *codes, std::span<const std::string_view> texts, InterruptPoll poll);
+    Status find(Code *codes, std::span<const std::string_view> texts, InterruptPoll poll);
 
     std::size_t size() const { return entries_.size(); }
     std::string_view text(Code code) const;
@@ -54,7 +54,7 @@ private:
     };
 
     template <bool Add>
-    bool look_up(Code *codes, std::span<const std::string_view> texts, InterruptPoll poll);
+    Status look_up(Code *codes, std::span<const std::string_view> texts, InterruptPoll poll);
     template <bool Add> Code probe(std::string_view text, std::uint64_t hash);
     const char *store(std::string_view text);
     void resize(std::size_t slots);
