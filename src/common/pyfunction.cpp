@@ -1,58 +1,24 @@
-// The callable type of both modules: a native function object that binds its
-// arguments and exposes the attributes of a Python function.
-//
-// A function is described by its signature text, e.g.
-//     "get_population(pids, cts, sort_by=[])"
-// The text is the docstring and is parsed with Python's `ast` when the module
-// starts, so names, defaults and inspect.signature always agree. A parameter
-// written with a type in front ("str ss: str = None") only accepts exactly
-// that type or None.
-#pragma once
-
+// The callable type of the modules (see pelorkit/pyfunction.hpp): a native
+// function object that binds its arguments as CPython does and exposes the
+// attributes of a Python function. Compiled into each module, whose copy stays
+// hidden in its .so; each module makes its own heap type at start-up.
 #include "pelorkit/python.hpp"
+
+#include "pelorkit/pyfunction.hpp"
 #include "pelorkit/pyutil.hpp"
 
 #include <array>
 #include <cstddef>
 #include <new>
-#include <regex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace pelorkit {
+namespace {
 
-inline constexpr Py_ssize_t kMaxParams = 8;
-
-// The bound arguments of one call, in declaration order, plus the module
-// namespace the function belongs to.
-class Call {
-public:
-    Call(PyObject *globals, PyObject *const *args, Py_ssize_t count)
-        : globals_(globals), args_(args), count_(count) {}
-
-    py::handle arg(Py_ssize_t i) const { return args_[i]; }
-    Py_ssize_t size() const { return count_; }
-    PyObject *globals() const { return globals_; }
-    // Module attribute (or builtin) as a function body would see it now.
-    py::object global(const Name &name) const { return lookup_global(globals_, name); }
-    void print(std::string_view text) const { print_line(globals_, text); }
-    void print(py::handle text) const { print_line(globals_, text); }
-
-private:
-    PyObject *globals_;
-    PyObject *const *args_;
-    Py_ssize_t count_;
-};
-
-using Impl = py::object (*)(const Call &);
-
-struct FunctionSpec {
-    const char *signature; // first docstring line, parsed for names and defaults
-    Impl impl;
-    const char *doc_body = nullptr; // further docstring text after an empty line
-};
-
-namespace detail {
+// Arguments bound on the stack; more parameters bind into the heap.
+constexpr std::size_t kStackSlots = 8;
 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
@@ -71,9 +37,11 @@ struct FunctionObject {
     Impl impl;
 };
 
-inline FunctionObject *as_function(PyObject *self) { return reinterpret_cast<FunctionObject *>(self); }
+FunctionObject *as_function(PyObject *self) {
+    return reinterpret_cast<FunctionObject *>(self);
+}
 
-inline PyObject *run_impl(FunctionObject *f, PyObject *const *bound, Py_ssize_t n) {
+PyObject *run_impl(FunctionObject *f, PyObject *const *bound, Py_ssize_t n) {
     try {
         py::object result = f->impl(Call(f->globals, bound, n));
         return result.release().ptr();
@@ -84,13 +52,12 @@ inline PyObject *run_impl(FunctionObject *f, PyObject *const *bound, Py_ssize_t 
 }
 
 // CPython's wording for a call with too many positional arguments.
-inline void too_many_positional(FunctionObject *f, Py_ssize_t argcount, Py_ssize_t defcount,
-                                Py_ssize_t given) {
+void too_many_positional(FunctionObject *f, Py_ssize_t argcount, Py_ssize_t defcount,
+                         Py_ssize_t given) {
     if (defcount != 0)
-        PyErr_Format(PyExc_TypeError,
-                     "%U() takes from %zd to %zd positional arguments but %zd %s given",
-                     f->qualname, argcount - defcount, argcount, given,
-                     given == 1 ? "was" : "were");
+        PyErr_Format(
+            PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
+            f->qualname, argcount - defcount, argcount, given, given == 1 ? "was" : "were");
     else
         PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
                      f->qualname, argcount, argcount != 1 ? "s" : "", given,
@@ -98,7 +65,7 @@ inline void too_many_positional(FunctionObject *f, Py_ssize_t argcount, Py_ssize
 }
 
 // CPython's wording for missing arguments: 'a', 'a' and 'b', 'a', 'b', and 'c'.
-inline void missing_arguments(FunctionObject *f, PyObject **slots, Py_ssize_t end) {
+void missing_arguments(FunctionObject *f, PyObject **slots, Py_ssize_t end) {
     py::list names;
     for (Py_ssize_t i = 0; i < end; ++i)
         if (slots[i] == nullptr)
@@ -118,13 +85,14 @@ inline void missing_arguments(FunctionObject *f, PyObject **slots, Py_ssize_t en
                  f->qualname, len, len == 1 ? "" : "s", text.ptr());
 }
 
-inline void wrong_exact_type(PyObject *param, PyObject *expected, PyObject *given) {
+void wrong_exact_type(PyObject *param, PyObject *expected, PyObject *given) {
     PyTypeObject *exp = reinterpret_cast<PyTypeObject *>(expected);
     PyTypeObject *got = Py_TYPE(given);
     PyObject *name = PyUnicode_AsUTF8String(param);
     if (name == nullptr)
         return;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s",
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s",
                  PyBytes_AS_STRING(name), exp->tp_name, got->tp_name,
                  PyObject_TypeCheck(given, exp)
                      ? ". Subclasses are not accepted here: pass an exact instance of the type."
@@ -132,12 +100,25 @@ inline void wrong_exact_type(PyObject *param, PyObject *expected, PyObject *give
     Py_DECREF(name);
 }
 
-inline PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
-                                     PyObject *kwnames) {
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) {
     FunctionObject *f = as_function(self);
     const Py_ssize_t argcount = PyTuple_GET_SIZE(f->params);
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    std::array<PyObject *, kMaxParams> slots{};
+    // Room for the arguments on the stack; a function with more parameters
+    // than that binds into the heap.
+    std::array<PyObject *, kStackSlots> stack_slots{};
+    std::vector<PyObject *> heap_slots;
+    PyObject **slots = stack_slots.data();
+    if (argcount > static_cast<Py_ssize_t>(kStackSlots)) {
+        try {
+            heap_slots.assign(static_cast<std::size_t>(argcount), nullptr);
+        } catch (const std::bad_alloc &) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        slots = heap_slots.data();
+    }
 
     for (Py_ssize_t i = 0; i < given && i < argcount; ++i)
         slots[i] = args[i];
@@ -156,7 +137,8 @@ inline PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size
                     break;
             if (j == argcount) {
                 for (j = 0; j < argcount; ++j) {
-                    int eq = PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(f->params, j), Py_EQ);
+                    int eq =
+                        PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(f->params, j), Py_EQ);
                     if (eq < 0)
                         return nullptr;
                     if (eq)
@@ -189,7 +171,7 @@ inline PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size
         const Py_ssize_t required = argcount - defcount;
         for (Py_ssize_t i = given; i < required; ++i) {
             if (slots[i] == nullptr) {
-                missing_arguments(f, slots.data(), required);
+                missing_arguments(f, slots, required);
                 return nullptr;
             }
         }
@@ -208,10 +190,10 @@ inline PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size
             return nullptr;
         }
     }
-    return run_impl(f, slots.data(), argcount);
+    return run_impl(f, slots, argcount);
 }
 
-inline int function_traverse(PyObject *self, visitproc visit, void *arg) {
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
     FunctionObject *f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->name);
@@ -228,7 +210,7 @@ inline int function_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
-inline int function_clear(PyObject *self) {
+int function_clear(PyObject *self) {
     FunctionObject *f = as_function(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
@@ -244,7 +226,7 @@ inline int function_clear(PyObject *self) {
     return 0;
 }
 
-inline void function_dealloc(PyObject *self) {
+void function_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakreflist != nullptr)
@@ -254,19 +236,19 @@ inline void function_dealloc(PyObject *self) {
     Py_DECREF(type);
 }
 
-inline PyObject *function_repr(PyObject *self) {
+PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
 // Functions become bound methods when stored on a class, as Python functions do.
-inline PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     if (obj == nullptr || obj == Py_None)
         return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
 // Pickle and copy treat the function as a reference to its module attribute.
-inline PyObject *function_reduce(PyObject *self, PyObject *) {
+PyObject *function_reduce(PyObject *self, PyObject *) {
     return Py_NewRef(as_function(self)->qualname);
 }
 
@@ -292,7 +274,7 @@ template <std::size_t Offset> int set_any(PyObject *self, PyObject *value, void 
     return 0;
 }
 
-inline int set_defaults(PyObject *self, PyObject *value, void *) {
+int set_defaults(PyObject *self, PyObject *value, void *) {
     if (value == Py_None)
         value = nullptr;
     if (value != nullptr && !PyTuple_Check(value)) {
@@ -303,7 +285,7 @@ inline int set_defaults(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-inline int set_kwdefaults(PyObject *self, PyObject *value, void *) {
+int set_kwdefaults(PyObject *self, PyObject *value, void *) {
     if (value == Py_None)
         value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
@@ -314,7 +296,7 @@ inline int set_kwdefaults(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-inline int set_annotations(PyObject *self, PyObject *value, void *) {
+int set_annotations(PyObject *self, PyObject *value, void *) {
     if (value == Py_None)
         value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
@@ -327,7 +309,7 @@ inline int set_annotations(PyObject *self, PyObject *value, void *) {
 
 // inspect.signature reads __signature__; it is rebuilt from the current
 // defaults unless the caller stored one of its own in __dict__.
-inline PyObject *get_signature(PyObject *self, void *) {
+PyObject *get_signature(PyObject *self, void *) {
     FunctionObject *f = as_function(self);
     static const Name key{"__signature__"};
     if (f->dict != nullptr) {
@@ -348,12 +330,14 @@ inline PyObject *get_signature(PyObject *self, void *) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             py::handle name = PyTuple_GET_ITEM(f->params, i);
             Py_ssize_t d = i - (n - defcount);
-            py::object def = d >= 0 ? py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, d))
-                                    : empty;
+            py::object def =
+                d >= 0 ? py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, d))
+                       : empty;
             PyObject *ann = PyDict_GetItemWithError(f->annotations, name.ptr());
             if (ann == nullptr && PyErr_Occurred())
                 throw py::error_already_set();
-            py::object annotation = ann != nullptr ? py::reinterpret_borrow<py::object>(ann) : empty;
+            py::object annotation =
+                ann != nullptr ? py::reinterpret_borrow<py::object>(ann) : empty;
             params.append(parameter(name, kind, py::arg("default") = def,
                                     py::arg("annotation") = annotation));
         }
@@ -364,7 +348,7 @@ inline PyObject *get_signature(PyObject *self, void *) {
     }
 }
 
-inline int set_signature(PyObject *self, PyObject *value, void *) {
+int set_signature(PyObject *self, PyObject *value, void *) {
     static const Name key{"__signature__"};
     FunctionObject *f = as_function(self);
     if (f->dict == nullptr && (f->dict = PyDict_New()) == nullptr)
@@ -378,14 +362,14 @@ inline int set_signature(PyObject *self, PyObject *value, void *) {
     return PyDict_SetItem(f->dict, key.get(), value);
 }
 
-inline PyObject *get_dict(PyObject *self, void *) {
+PyObject *get_dict(PyObject *self, void *) {
     FunctionObject *f = as_function(self);
     if (f->dict == nullptr && (f->dict = PyDict_New()) == nullptr)
         return nullptr;
     return Py_NewRef(f->dict);
 }
 
-inline int set_dict(PyObject *self, PyObject *value, void *) {
+int set_dict(PyObject *self, PyObject *value, void *) {
     if (value == nullptr || !PyDict_Check(value)) {
         PyErr_Format(PyExc_TypeError, "__dict__ must be set to a dictionary, not a '%.200s'",
                      value == nullptr ? "NoneType" : Py_TYPE(value)->tp_name);
@@ -397,7 +381,7 @@ inline int set_dict(PyObject *self, PyObject *value, void *) {
 
 #define PELORKIT_OFFSET(field) offsetof(FunctionObject, field)
 
-inline PyGetSetDef function_getset[] = {
+PyGetSetDef function_getset[] = {
     {"__name__", get_object<PELORKIT_OFFSET(name)>, set_text<PELORKIT_OFFSET(name)>, nullptr,
      const_cast<char *>("__name__")},
     {"__qualname__", get_object<PELORKIT_OFFSET(qualname)>, set_text<PELORKIT_OFFSET(qualname)>,
@@ -415,7 +399,7 @@ inline PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-inline PyMemberDef function_members[] = {
+PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, PELORKIT_OFFSET(vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, PELORKIT_OFFSET(dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, PELORKIT_OFFSET(weakreflist), READONLY, nullptr},
@@ -424,101 +408,76 @@ inline PyMemberDef function_members[] = {
 
 #undef PELORKIT_OFFSET
 
-inline PyMethodDef function_methods[] = {
+PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-} // namespace detail
+} // namespace
 
-// Whether `function` is still one of this module's own functions built on
-// `impl` (a caller may have rebound the module attribute to anything else).
-// While it is, a sibling may run its C++ body directly instead of calling it.
-inline bool is_own_function(py::handle function, Impl impl) {
-    return Py_TYPE(function.ptr())->tp_dealloc == detail::function_dealloc &&
-           detail::as_function(function.ptr())->impl == impl;
+bool is_own_function(py::handle function, Impl impl) {
+    return Py_TYPE(function.ptr())->tp_dealloc == function_dealloc &&
+           as_function(function.ptr())->impl == impl;
 }
 
-// The namespace an own function looks its names up in.
-inline PyObject *function_globals(py::handle function) {
-    return detail::as_function(function.ptr())->globals;
+PyObject *function_globals(py::handle function) {
+    return as_function(function.ptr())->globals;
 }
 
-// Creates the function type of one module (a heap type owned by the module).
-inline PyTypeObject *make_function_type(PyObject *module) {
+PyTypeObject *make_function_type(PyObject *module) {
     static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void *>(detail::function_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void *>(detail::function_traverse)},
-        {Py_tp_clear, reinterpret_cast<void *>(detail::function_clear)},
-        {Py_tp_repr, reinterpret_cast<void *>(detail::function_repr)},
+        {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
+        {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
+        {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
         {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
-        {Py_tp_descr_get, reinterpret_cast<void *>(detail::function_descr_get)},
-        {Py_tp_getset, detail::function_getset},
-        {Py_tp_members, detail::function_members},
-        {Py_tp_methods, detail::function_methods},
+        {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+        {Py_tp_getset, function_getset},
+        {Py_tp_members, function_members},
+        {Py_tp_methods, function_methods},
         {0, nullptr},
     };
-    std::string qualified = std::string(PyModule_GetName(module)) + ".function";
-    // The type's name must outlive it; keep one per module name.
-    static std::string names[2];
-    static int used = 0;
-    const char *name = nullptr;
-    for (int i = 0; i < used; ++i)
-        if (names[i] == qualified)
-            name = names[i].c_str();
-    if (name == nullptr) {
-        if (used == 2)
-            throw std::logic_error("too many function types");
-        names[used] = qualified;
-        name = names[used++].c_str();
-    }
-    PyType_Spec type_spec = {name, static_cast<int>(sizeof(detail::FunctionObject)), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-                            Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                        slots};
+    // CPython copies the name into the type (since 3.11), so any number of
+    // modules can each make one.
+    const std::string name = std::string(PyModule_GetName(module)) + ".function";
+    PyType_Spec type_spec = {name.c_str(), static_cast<int>(sizeof(FunctionObject)), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             slots};
     PyObject *type = PyType_FromModuleAndSpec(module, &type_spec, nullptr);
     if (type == nullptr)
         throw py::error_already_set();
     return reinterpret_cast<PyTypeObject *>(type);
 }
 
-// Turns one signature text into a function object of `type` bound to the
-// namespace `globals`. Defaults are evaluated here, once, so each function
-// gets default objects of its own.
-inline py::object make_function(PyTypeObject *type, PyObject *globals, const FunctionSpec &entry) {
+py::object make_function(PyTypeObject *type, PyObject *globals, const FunctionSpec &entry) {
     std::string signature = entry.signature;
-    // "str ss: str = None": a declared C-level type in front of the name.
-    static const std::regex typed(R"(([A-Za-z_]\w*) ([A-Za-z_]\w*)(\s*[:=,)]))");
-    std::string parsable;
-    py::dict exact_by_name;
+    // "str ss: str = None": a declared C-level type in front of the name,
+    // taken out before the text goes to the parser.
     py::module_ builtins = py::module_::import("builtins");
-    {
-        std::string rest = signature;
-        std::smatch m;
-        while (std::regex_search(rest, m, typed)) {
-            exact_by_name[py::str(m[2].str())] = builtins.attr(py::str(m[1].str()));
-            parsable += m.prefix().str() + m[2].str() + m[3].str();
-            rest = m.suffix().str();
-        }
-        parsable += rest;
-    }
+    py::module_ re = py::module_::import("re");
+    const py::str typed(R"(([A-Za-z_]\w*) ([A-Za-z_]\w*)(\s*[:=,)]))");
+    const py::object ascii = re.attr("ASCII");
+    py::dict exact_by_name;
+    for (py::handle m : re.attr("finditer")(typed, signature, ascii))
+        exact_by_name[m.attr("group")(2)] = builtins.attr(m.attr("group")(1));
+    py::str parsable = re.attr("sub")(typed, R"(\2\3)", signature, 0, ascii);
     py::module_ ast = py::module_::import("ast");
-    py::object tree = ast.attr("parse")(py::str("def " + parsable + ": pass"));
+    py::object tree = ast.attr("parse")(py::str("def {}: pass").format(parsable));
     py::object def = tree.attr("body")[py::int_(0)];
     py::object arguments = def.attr("args");
     py::list args = arguments.attr("args");
     if (py::len(arguments.attr("kwonlyargs")) != 0 || !is_none(arguments.attr("vararg")) ||
-        !is_none(arguments.attr("kwarg")) || py::len(arguments.attr("posonlyargs")) != 0 ||
-        static_cast<Py_ssize_t>(args.size()) > kMaxParams)
-        throw std::logic_error("unsupported signature: " + signature);
+        !is_none(arguments.attr("kwarg")) || py::len(arguments.attr("posonlyargs")) != 0)
+        throw std::logic_error("unsupported signature (only plain parameters bind): " + signature);
 
     py::list params;
     py::list exact;
     py::dict annotations;
     for (py::handle a : args) {
-        py::str name = py::reinterpret_steal<py::str>(PyUnicode_InternFromString(
-            py::cast<std::string>(a.attr("arg")).c_str()));
+        py::str name = py::reinterpret_steal<py::str>(
+            PyUnicode_InternFromString(py::cast<std::string>(a.attr("arg")).c_str()));
         params.append(name);
         exact.append(exact_by_name.contains(name) ? py::object(exact_by_name[name]) : py::none());
         py::object annotation = a.attr("annotation");
@@ -536,16 +495,16 @@ inline py::object make_function(PyTypeObject *type, PyObject *globals, const Fun
     py::str fname = def.attr("name");
     py::object doc_text = make_str(doc);
     py::object defaults_tuple = defaults.empty() ? py::object() : py::object(py::tuple(defaults));
-    py::object module_name = py::reinterpret_borrow<py::object>(
-        PyDict_GetItemString(globals, "__name__"));
+    py::object module_name =
+        py::reinterpret_borrow<py::object>(PyDict_GetItemString(globals, "__name__"));
 
     py::tuple params_tuple(params);
     py::tuple exact_tuple(exact);
 
-    auto *f = PyObject_GC_New(detail::FunctionObject, type);
+    auto *f = PyObject_GC_New(FunctionObject, type);
     if (f == nullptr)
         throw py::error_already_set();
-    f->vectorcall = detail::function_vectorcall;
+    f->vectorcall = function_vectorcall;
     f->name = fname.release().ptr();
     f->qualname = Py_NewRef(f->name);
     f->module = module_name.release().ptr();
