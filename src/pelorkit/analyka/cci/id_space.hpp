@@ -10,6 +10,7 @@
 #include "glue/interrupts.hpp"
 #include "glue/pandas_values.hpp"
 #include "kernels/text_codes.hpp"
+#include "pelorkit/compiler.hpp"
 
 #include <algorithm>
 #include <array>
@@ -49,8 +50,8 @@ template <class Consume> bool consume_texts(std::span<PyObject *const> items, Co
         for (std::size_t i = 0; i < count; ++i) {
             if (start + i + kAhead < items.size()) {
                 const auto *ahead = reinterpret_cast<const char *>(items[start + i + kAhead]);
-                __builtin_prefetch(ahead);
-                __builtin_prefetch(ahead + 64);
+                PELORKIT_PREFETCH(ahead);
+                PELORKIT_PREFETCH(ahead + 64);
             }
             if (!utf8_of(items[start + i], views[i]))
                 return false;

@@ -10,6 +10,7 @@
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 #include "kernels/code_sets.hpp"
+#include "pelorkit/compiler.hpp"
 
 #include <array>
 #include <cmath>
@@ -97,7 +98,7 @@ public:
         constexpr std::size_t kAhead = 16;
         for (std::size_t i = 0; i < items.size(); ++i) {
             if (i + kAhead < items.size())
-                __builtin_prefetch(items[i + kAhead]);
+                PELORKIT_PREFETCH(items[i + kAhead]);
             if (i + kAhead / 2 < items.size())
                 prefetch_slot(items[i + kAhead / 2]);
             PyObject *item = items[i];
@@ -132,7 +133,7 @@ private:
             return;
         const Py_hash_t cached = reinterpret_cast<PyASCIIObject *>(item)->hash;
         if (cached != -1)
-            __builtin_prefetch(&slots_[static_cast<std::size_t>(cached) & mask_]);
+            PELORKIT_PREFETCH(&slots_[static_cast<std::size_t>(cached) & mask_]);
     }
 
     // The target equal to `item`, an exact str, or -1.

@@ -6,6 +6,7 @@
 #include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
+#include "pelorkit/compiler.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -239,7 +240,7 @@ std::optional<std::vector<std::uint8_t>> NameMembership::at(py::handle column,
     std::vector<std::pair<std::size_t, std::size_t>> others;   // (row, position in ask)
     for (std::size_t k = 0; k < items.size(); ++k) {
         if (k + 8 < items.size())
-            __builtin_prefetch(items[k + 8]);
+            PELORKIT_PREFETCH(items[k + 8]);
         PyObject *item = items[k];
         if (PyUnicode_CheckExact(item)) {
             const auto [entry, is_new] = decided.entry_of(item);

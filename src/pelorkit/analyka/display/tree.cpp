@@ -6,18 +6,17 @@
 // module namespace at every call.
 #include "pelorkit/python.hpp"
 
+#include "display/thread_stack.hpp"
 #include "functions.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
+#include "pelorkit/compiler.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
-
-#if defined(__linux__)
-#include <pthread.h>
-#endif
 
 namespace pelorkit::analyka {
 
@@ -103,25 +102,15 @@ py::list default_hidden_keys() {
 // deepest level calls (pandas, numpy, reprs): a quarter of the stack, at most
 // 256 KiB.
 std::uintptr_t stack_floor() {
-#if defined(__linux__)
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+    const std::optional<StackExtent> stack = current_thread_stack();
+    if (!stack)
         return 0;
-    void *base = nullptr;
-    std::size_t size = 0;
-    const int failed = pthread_attr_getstack(&attr, &base, &size);
-    pthread_attr_destroy(&attr);
-    if (failed != 0 || base == nullptr)
-        return 0;
-    return reinterpret_cast<std::uintptr_t>(base) + std::min<std::size_t>(size / 4, 256 * 1024);
-#else
-    return 0;
-#endif
+    return stack->lowest + std::min<std::size_t>(stack->size / 4, 256 * 1024);
 }
 
 bool stack_nearly_full() {
     thread_local const std::uintptr_t floor = stack_floor();
-    return floor != 0 && reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor;
+    return floor != 0 && reinterpret_cast<std::uintptr_t>(PELORKIT_FRAME_ADDRESS()) < floor;
 }
 
 // Python frames on the calling thread, counted as the interpreter's recursion

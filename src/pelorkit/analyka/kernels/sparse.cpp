@@ -5,6 +5,7 @@
 // group and column, added into the counts every 255 rows of a group. Large
 // scans run in two halves on two threads.
 #include "sparse.hpp"
+#include "pelorkit/compiler.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -354,7 +355,7 @@ private:
             hits_.clear();
             auto pick = [&](std::size_t p) {
                 if (slots_.picked(static_cast<std::size_t>(indices_[p]))) {
-                    __builtin_prefetch(data_.data() + p);
+                    PELORKIT_PREFETCH(data_.data() + p);
                     hits_.push_back(p);
                 }
             };

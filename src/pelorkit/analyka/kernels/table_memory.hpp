@@ -10,7 +10,8 @@ inline constexpr std::size_t kCacheLine = 64;
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 // Memory of the hash tables: cache-line aligned, and backed by huge pages once
-// large, so that random probes miss the TLB less often.
+// large (on Linux; elsewhere only aligned), so that random probes miss the TLB
+// less often.
 struct FreeMemory {
     void operator()(void *memory) const;
 };

@@ -1,5 +1,6 @@
 // Byte strings numbered by first appearance (see text_codes.hpp).
 #include "text_codes.hpp"
+#include "pelorkit/compiler.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -21,8 +22,8 @@ std::uint64_t load32(const char *p) {
 }
 
 std::uint64_t mum(std::uint64_t a, std::uint64_t b) {
-    const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
-    return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+    const WideProduct r = multiply_wide(a, b);
+    return r.low ^ r.high;
 }
 
 constexpr std::uint64_t kSeed0 = 0xa0761d6478bd642full;
@@ -202,7 +203,7 @@ Status TextCodes::look_up(Code *codes, std::span<const std::string_view> texts,
             }
             known[j] = kNoCode;
             hashes[j] = hash_text(batch[j]);
-            __builtin_prefetch(&slots_[static_cast<std::size_t>(hashes[j]) & mask_]);
+            PELORKIT_PREFETCH(&slots_[static_cast<std::size_t>(hashes[j]) & mask_]);
         }
         for (std::size_t j = 0; j < count; ++j) {
             if (known[j] != kNoCode)
@@ -219,7 +220,7 @@ Status TextCodes::look_up(Code *codes, std::span<const std::string_view> texts,
                 }
                 if (slot.tag == tag) {
                     candidate[j] = slot;
-                    __builtin_prefetch(slot.entry);
+                    PELORKIT_PREFETCH(slot.entry);
                     break;
                 }
             }
