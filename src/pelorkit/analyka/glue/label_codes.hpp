@@ -1,6 +1,5 @@
 // Per-cell labels (samples, cell types, groups) turned into codes into their
-// sorted distinct values: what the population table, the expression table and
-// the sample-to-group maps count by.
+// sorted distinct values: what the population and expression tables count by.
 #pragma once
 
 #include "pelorkit/python.hpp"
