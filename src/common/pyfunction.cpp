@@ -20,6 +20,9 @@ namespace {
 // Arguments bound on the stack; more parameters bind into the heap.
 constexpr std::size_t kStackSlots = 8;
 
+// Where a caller's own __signature__ is kept, in the function's __dict__.
+const Name signature_key{"__signature__"};
+
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     PyObject *name;
@@ -311,9 +314,8 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
 // defaults unless the caller stored one of its own in __dict__.
 PyObject *get_signature(PyObject *self, void *) {
     FunctionObject *f = as_function(self);
-    static const Name key{"__signature__"};
     if (f->dict != nullptr) {
-        PyObject *own = PyDict_GetItemWithError(f->dict, key.get());
+        PyObject *own = PyDict_GetItemWithError(f->dict, signature_key.get());
         if (own != nullptr)
             return Py_NewRef(own);
         if (PyErr_Occurred())
@@ -349,17 +351,16 @@ PyObject *get_signature(PyObject *self, void *) {
 }
 
 int set_signature(PyObject *self, PyObject *value, void *) {
-    static const Name key{"__signature__"};
     FunctionObject *f = as_function(self);
     if (f->dict == nullptr && (f->dict = PyDict_New()) == nullptr)
         return -1;
     if (value == nullptr) {
-        if (PyDict_DelItem(f->dict, key.get()) < 0) {
+        if (PyDict_DelItem(f->dict, signature_key.get()) < 0) {
             PyErr_Clear();
         }
         return 0;
     }
-    return PyDict_SetItem(f->dict, key.get(), value);
+    return PyDict_SetItem(f->dict, signature_key.get(), value);
 }
 
 PyObject *get_dict(PyObject *self, void *) {
