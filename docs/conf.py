@@ -91,6 +91,7 @@ html_theme_options = {
             "api/index",
             "api/analyka",
             "api/fetchora",
+            "dev/*",
         )
     },
     "show_toc_level": 2,

@@ -1,15 +1,16 @@
-// The hand-written multi-phase module definition shared by both modules: an
-// exec slot that runs the start-up and hands a failure to the importer with its
-// original exception, plus the statements a start-up is made of (imports under
-// aliases, from-imports, binding functions).
+// The hand-written multi-phase module definition shared by the modules: an
+// exec slot that runs the start-up and hands a failure to the importer with
+// its original exception, plus the statements a start-up is made of (imports
+// under aliases, from-imports, binding functions). The builder's bodies are in
+// src/common/module.cpp, compiled into each module.
 #pragma once
 
 #include "pelorkit/python.hpp"
+
 #include "pelorkit/pyfunction.hpp"
 #include "pelorkit/pyutil.hpp"
 
 #include <initializer_list>
-#include <new>
 #include <span>
 #include <string>
 #include <utility>
@@ -20,25 +21,9 @@ struct ModuleState {
     PyTypeObject *function_type;
 };
 
-inline ModuleState *module_state(PyObject *module) {
-    return static_cast<ModuleState *>(PyModule_GetState(module));
-}
-
-inline int module_traverse(PyObject *module, visitproc visit, void *arg) {
-    ModuleState *state = module_state(module);
-    if (state != nullptr)
-        Py_VISIT(state->function_type);
-    return 0;
-}
-
-inline int module_clear(PyObject *module) {
-    ModuleState *state = module_state(module);
-    if (state != nullptr)
-        Py_CLEAR(state->function_type);
-    return 0;
-}
-
-inline void module_free(void *module) { module_clear(static_cast<PyObject *>(module)); }
+int module_traverse(PyObject *module, visitproc visit, void *arg);
+int module_clear(PyObject *module);
+void module_free(void *module);
 
 // The statements of a start-up, each binding its names in the module namespace
 // in the order they run.
@@ -48,97 +33,26 @@ public:
 
     PyObject *dict() const { return dict_; }
 
-    void bind(const char *name, py::handle value) {
-        if (PyDict_SetItemString(dict_, name, value.ptr()) < 0)
-            throw py::error_already_set();
-    }
-
-    py::object get(const char *name) const {
-        PyObject *value = PyDict_GetItemString(dict_, name);
-        if (value == nullptr)
-            throw py::key_error(name);
-        return py::reinterpret_borrow<py::object>(value);
-    }
+    void bind(const char *name, py::handle value);
+    py::object get(const char *name) const;
 
     // `import a.b.c as alias` (alias defaults to the module's own name).
-    py::object import_as(const char *dotted, const char *alias = nullptr) {
-        py::object top = import_level(dotted, py::none());
-        std::string path = dotted;
-        py::object module = top;
-        std::size_t start = path.find('.');
-        while (start != std::string::npos) {
-            std::size_t end = path.find('.', start + 1);
-            std::string part = path.substr(start + 1, end == std::string::npos ? end : end - start - 1);
-            module = attribute_or_submodule(module, path.substr(0, start), part);
-            start = end;
-        }
-        bind(alias != nullptr ? alias : dotted, module);
-        return module;
-    }
+    py::object import_as(const char *dotted, const char *alias = nullptr);
 
     // `from module import name [as alias], ...`
     void from_import(const char *module,
-                     std::initializer_list<std::pair<const char *, const char *>> names) {
-        py::list fromlist;
-        for (const auto &[name, alias] : names)
-            fromlist.append(py::str(name));
-        py::object source = import_level(module, py::tuple(fromlist));
-        for (const auto &[name, alias] : names)
-            bind(alias != nullptr ? alias : name, attribute_or_submodule(source, module, name));
-    }
+                     std::initializer_list<std::pair<const char *, const char *>> names);
 
     // A function of this module (its namespace is the function's globals),
     // not bound to any name.
-    py::object new_function(const FunctionSpec &entry) {
-        ModuleState *state = module_state(module_);
-        if (state->function_type == nullptr)
-            state->function_type = make_function_type(module_);
-        return make_function(state->function_type, dict_, entry);
-    }
-
-    py::object add_function(const FunctionSpec &entry) {
-        py::object function = new_function(entry);
-        bind(py::cast<std::string>(function.attr("__name__")).c_str(), function);
-        return function;
-    }
-
-    void add_functions(std::span<const FunctionSpec> entries) {
-        for (const FunctionSpec &entry : entries)
-            add_function(entry);
-    }
+    py::object new_function(const FunctionSpec &entry);
+    py::object add_function(const FunctionSpec &entry);
+    void add_functions(std::span<const FunctionSpec> entries);
 
 private:
-    py::object import_level(const char *name, py::object fromlist) {
-        PyObject *result = PyImport_ImportModuleLevel(name, dict_, nullptr,
-                                                      fromlist.is_none() ? nullptr : fromlist.ptr(), 0);
-        if (result == nullptr)
-            throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(result);
-    }
-
-    // The attribute lookup of IMPORT_FROM: the attribute, else the submodule
-    // already in sys.modules, else ImportError.
+    py::object import_level(const char *name, py::object fromlist);
     static py::object attribute_or_submodule(py::handle source, const std::string &package,
-                                             const std::string &name) {
-        PyObject *value = PyObject_GetAttrString(source.ptr(), name.c_str());
-        if (value != nullptr)
-            return py::reinterpret_steal<py::object>(value);
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            throw py::error_already_set();
-        PyErr_Clear();
-        std::string full = package + "." + name;
-        PyObject *sub = PyImport_GetModule(py::str(full).ptr());
-        if (sub != nullptr)
-            return py::reinterpret_steal<py::object>(sub);
-        if (PyErr_Occurred())
-            throw py::error_already_set();
-        py::object file = py::getattr(source, "__file__", py::none());
-        py::str message = py::str("cannot import name {!r} from {!r} ({})")
-                              .format(name, package,
-                                      file.is_none() ? py::str("unknown location") : py::str(file));
-        PyErr_SetImportError(message.ptr(), py::str(package).ptr(), file.ptr());
-        throw py::error_already_set();
-    }
+                                             const std::string &name);
 
     PyObject *module_;
     PyObject *dict_;
@@ -155,6 +69,22 @@ template <void (*Startup)(ModuleBuilder &)> int exec_module(PyObject *module) {
         restore_current_exception();
     }
     return -1;
+}
+
+// What PyInit_<name> returns for a module whose start-up is `Startup`: its
+// multi-phase definition, with the state that holds the module's function
+// type.
+template <void (*Startup)(ModuleBuilder &)>
+PyObject *define_module(const char *name, const char *doc) {
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void *>(exec_module<Startup>)},
+        {0, nullptr},
+    };
+    static PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, name,         doc,         sizeof(ModuleState), nullptr, slots,
+        module_traverse,       module_clear, module_free,
+    };
+    return PyModuleDef_Init(&definition);
 }
 
 } // namespace pelorkit

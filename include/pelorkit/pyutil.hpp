@@ -1,6 +1,6 @@
-// Small helpers shared by both modules: interned names, name lookup the way a
-// Python function does it, printing one line, truthiness, and running native
-// loops without the interpreter lock.
+// Small helpers shared by the modules: interned names, name lookup the way a
+// Python function does it, taking ownership of C API results, printing one
+// line, truthiness, and running native loops without the interpreter lock.
 #pragma once
 
 #include "pelorkit/python.hpp"
@@ -68,6 +68,13 @@ inline void restore_current_exception() {
     }
 }
 
+// Takes ownership of a result of the C API; nullptr means an error is set.
+inline py::object steal(PyObject *obj) {
+    if (obj == nullptr)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(obj);
+}
+
 inline bool truthy(py::handle obj) {
     int result = PyObject_IsTrue(obj.ptr());
     if (result < 0)
@@ -75,7 +82,9 @@ inline bool truthy(py::handle obj) {
     return result != 0;
 }
 
-inline bool is_none(py::handle obj) { return obj.ptr() == Py_None; }
+inline bool is_none(py::handle obj) {
+    return obj.ptr() == Py_None;
+}
 
 inline py::str make_str(std::string_view text) {
     PyObject *obj = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

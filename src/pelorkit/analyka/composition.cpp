@@ -7,18 +7,22 @@
 // which share the label codes, are in expression/.)
 #include "pelorkit/python.hpp"
 
-#include "composition_impl.hpp"
 #include "functions.hpp"
+#include "glue/interrupts.hpp"
+#include "glue/label_codes.hpp"
+#include "glue/length.hpp"
+#include "glue/names.hpp"
+#include "glue/pandas_values.hpp"
+#include "glue/pyops.hpp"
 #include "kernels/counting.hpp"
-#include "library_names.hpp"
-#include "pyops.hpp"
+
+#include <pybind11/numpy.h>
 
 #include <algorithm>
 
 namespace pelorkit::analyka {
 namespace {
 
-using namespace composition;
 namespace k = kernels;
 
 // A per-cell label column: its sorted distinct labels, and each cell's code
@@ -128,7 +132,7 @@ py::object get_population(const Call &call) {
     py::object df_celltype_pct = frame(call, row_percentages(counts), samples.labels, types.labels);
 
     py::handle sort_by = call.arg(2);
-    if (length(call, sort_by) > 0)
+    if (module_len(call, sort_by) > 0)
         df_celltype_pct = df_celltype_pct.attr("sort_values")(py::arg("by") = sort_by);
     return py::make_tuple(df_celltype_cnt, df_celltype_pct);
 }

@@ -4,8 +4,8 @@
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
-#include "library_names.hpp"
-#include "pyops.hpp"
+#include "glue/names.hpp"
+#include "glue/pyops.hpp"
 
 #include <climits>
 #include <vector>

@@ -2,9 +2,9 @@
 // per-group tables, so they call pandas step by step like the algorithm reads.
 #include "pelorkit/python.hpp"
 
-#include "diagnostics.hpp"
+#include "diagnostics/checks.hpp"
 #include "functions.hpp"
-#include "pyops.hpp"
+#include "glue/pyops.hpp"
 
 #include <cstddef>
 

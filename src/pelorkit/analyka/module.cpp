@@ -4,10 +4,9 @@
 // pelorkit.analyka._blocks (per-chunk functions for Dask workers) in
 // sys.modules. Read this file first. A function bound as diagnostics::<name>
 // runs <name> with the checks for plausible input mistakes around it
-// (diagnostics.hpp).
+// (diagnostics/calls.cpp).
 #include "pelorkit/python.hpp"
 
-#include "diagnostics.hpp"
 #include "functions.hpp"
 #include "pelorkit/module.hpp"
 
@@ -69,27 +68,12 @@ void startup(ModuleBuilder &module) {
     add_block_module(module);
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module<startup>)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "pelorkit.analyka",
-    "Downstream analysis of single-cell results: sample composition, group tests, "
-    "cell-cell interaction tables, markers, tumour-call scores and structure display.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
-
 } // namespace
 } // namespace pelorkit::analyka
 
 PyMODINIT_FUNC PyInit_analyka() {
-    return PyModuleDef_Init(&pelorkit::analyka::definition);
+    return pelorkit::define_module<pelorkit::analyka::startup>(
+        "pelorkit.analyka",
+        "Downstream analysis of single-cell results: sample composition, group tests, "
+        "cell-cell interaction tables, markers, tumour-call scores and structure display.");
 }

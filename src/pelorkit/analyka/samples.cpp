@@ -3,8 +3,8 @@
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
-#include "library_names.hpp"
-#include "pyops.hpp"
+#include "glue/names.hpp"
+#include "glue/pyops.hpp"
 
 namespace pelorkit::analyka {
 namespace {

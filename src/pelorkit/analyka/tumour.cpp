@@ -2,12 +2,13 @@
 // diversity index of every copy-number cluster.
 #include "pelorkit/python.hpp"
 
-#include "array_buffer.hpp"
-#include "diversity.hpp"
 #include "functions.hpp"
-#include "interruptible.hpp"
-#include "library_names.hpp"
-#include "pyops.hpp"
+#include "glue/array_view.hpp"
+#include "glue/interrupts.hpp"
+#include "glue/names.hpp"
+#include "glue/pandas_values.hpp"
+#include "glue/pyops.hpp"
+#include "kernels/diversity.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -87,37 +88,28 @@ const Name sdi_name{"sample_diversity_index"};
 const Name ref_pct_name{"Ref_pct"};
 const Name tumor_name_col{"Tumor"};
 
-// A new or converted 1-D numpy array and a held view of its memory, after
-// its layout and element type were checked.
-template <class T> class RawArray {
-public:
-    RawArray(py::object array, char kind, std::size_t length, bool writable)
-        : array_(std::move(array)) {
-        if (!buffer_.acquire(array_, kind, 1, writable) ||
-            static_cast<std::size_t>(buffer_.size()) != length)
-            throw py::type_error("expected a contiguous one-dimensional array of " +
-                                 std::to_string(length) + " items of kind '" + kind + "'");
-    }
-    T *data() const { return buffer_.data<T>(); }
-    const py::object &array() const { return array_; }
-
-private:
-    py::object array_;
-    Buffer buffer_;
-};
+// A new or converted 1-D numpy array viewed after its layout and item type
+// were checked.
+ArrayView checked_array(const py::object &array, char code, std::size_t length, bool writable) {
+    ArrayView view;
+    if (!view.acquire(array, code, 1, writable) || view.size() != length)
+        throw py::type_error("expected a contiguous one-dimensional array of " +
+                             std::to_string(length) + " items of kind '" + code + "'");
+    return view;
+}
 
 py::handle str_type() {
     return reinterpret_cast<PyObject *>(&PyUnicode_Type);
 }
 
-RawArray<std::int64_t> int64_array(py::handle np, py::handle values, std::size_t length) {
+ArrayView int64_array(py::handle np, py::handle values, std::size_t length) {
     py::object array = np.attr("ascontiguousarray")(values, py::arg("dtype") = np.attr("int64"));
-    return RawArray<std::int64_t>(array, 'q', length, false);
+    return checked_array(array, 'q', length, false);
 }
 
-RawArray<std::int64_t> new_int64_array(py::handle np, std::size_t length) {
+ArrayView new_int64_array(py::handle np, std::size_t length) {
     py::object array = np.attr("empty")(length, py::arg("dtype") = np.attr("int64"));
-    return RawArray<std::int64_t>(array, 'q', length, true);
+    return checked_array(array, 'q', length, true);
 }
 
 // The sorted cluster labels, and for each the group of cells it selects:
@@ -235,12 +227,12 @@ Tally tally_clusters(const Call &call, py::handle obs, py::handle clusters,
 
     py::tuple factorized =
         pd.attr("factorize")(factorizable(np, pd, clusters), py::arg("use_na_sentinel") = false);
-    RawArray<std::int64_t> cluster_codes = int64_array(np, factorized[0], n_cells);
+    ArrayView cluster_codes = int64_array(np, factorized[0], n_cells);
     std::vector<std::int64_t> group_of_code = groups_of_codes(
-        np, clusters, cluster_codes.data(), n_cells, py::len(factorized[1]), labels);
+        np, clusters, cluster_codes.data<std::int64_t>(), n_cells, py::len(factorized[1]), labels);
 
     py::tuple samples = pd.attr("factorize")(factorizable(np, pd, obs[call.arg(1)]));
-    RawArray<std::int64_t> sample_codes = int64_array(np, samples[0], n_cells);
+    ArrayView sample_codes = int64_array(np, samples[0], n_cells);
     const std::size_t n_samples = py::len(samples[1]);
 
     // Converted through the column's array: a Series' to_numpy with na_value
@@ -248,33 +240,38 @@ Tally tally_clusters(const Call &call, py::handle obs, py::handle clusters,
     py::object is_tumour = eq(obs[call.arg(3)], call.arg(6));
     py::object flags_array = np.attr("ascontiguousarray")(is_tumour.attr("array").attr("to_numpy")(
         py::arg("dtype") = np.attr("bool_"), py::arg("na_value") = false));
-    RawArray<std::uint8_t> flags(flags_array, '?', n_cells, false);
+    ArrayView flags = checked_array(flags_array, '?', n_cells, false);
 
     py::object ref = obs[call.arg(4)];
     const bool native_ref = summable_natively(np, ref);
-    std::optional<RawArray<std::int64_t>> ref_values;
+    std::optional<ArrayView> ref_values;
     if (native_ref)
         ref_values.emplace(int64_array(np, ref.attr("to_numpy")(), n_cells));
 
     Tally tally;
-    RawArray<std::int64_t> cell_group = new_int64_array(np, n_cells);
-    RawArray<std::int64_t> order = new_int64_array(np, n_cells);
-    RawArray<std::int64_t> sample_counts = new_int64_array(np, n_cells);
+    ArrayView cell_group = new_int64_array(np, n_cells);
+    ArrayView order = new_int64_array(np, n_cells);
+    ArrayView sample_counts = new_int64_array(np, n_cells);
     std::vector<std::int64_t> offsets(n_groups + 1), count_offsets(n_groups + 1);
     std::vector<std::int64_t> tumour_cells(n_groups), ref_sums(n_groups);
     run_released([&](kernels::InterruptPoll poll) {
         namespace k = kernels;
-        return k::map_codes_to_groups(cell_group.data(), cluster_codes.data(), n_cells,
-                                      group_of_code.data(), group_of_code.size(), n_groups, poll) &&
-               k::order_cells_by_group(offsets.data(), order.data(), cell_group.data(), n_cells,
-                                       n_groups, poll) &&
-               k::count_flags_by_group(tumour_cells.data(), offsets.data(), order.data(), n_groups,
-                                       flags.data(), poll) &&
-               (!native_ref || k::sum_by_group(ref_sums.data(), offsets.data(), order.data(),
-                                               n_groups, ref_values->data(), poll)) &&
-               k::tally_samples_by_group(count_offsets.data(), sample_counts.data(), offsets.data(),
-                                         order.data(), n_groups, sample_codes.data(), n_samples,
-                                         poll);
+        return k::is_done(k::map_codes_to_groups(
+                   cell_group.data<std::int64_t>(), cluster_codes.data<std::int64_t>(), n_cells,
+                   group_of_code.data(), group_of_code.size(), n_groups, poll)) &&
+               k::is_done(k::order_cells_by_group(offsets.data(), order.data<std::int64_t>(),
+                                                  cell_group.data<std::int64_t>(), n_cells,
+                                                  n_groups, poll)) &&
+               k::is_done(k::count_flags_by_group(tumour_cells.data(), offsets.data(),
+                                                  order.data<std::int64_t>(), n_groups,
+                                                  flags.data<std::uint8_t>(), poll)) &&
+               (!native_ref || k::is_done(k::sum_by_group(
+                                   ref_sums.data(), offsets.data(), order.data<std::int64_t>(),
+                                   n_groups, ref_values->data<std::int64_t>(), poll))) &&
+               k::is_done(k::tally_samples_by_group(
+                   count_offsets.data(), sample_counts.data<std::int64_t>(), offsets.data(),
+                   order.data<std::int64_t>(), n_groups, sample_codes.data<std::int64_t>(),
+                   n_samples, poll));
     });
 
     // Per group, the same numpy arithmetic as on the value counts of one
@@ -299,14 +296,6 @@ Tally tally_clusters(const Call &call, py::handle obs, py::handle clusters,
     }
     tally.cell_group = cell_group.array();
     return tally;
-}
-
-// One element per row, kept as the Python objects they are.
-py::object object_array(py::handle np, const py::list &items) {
-    py::object array = np.attr("empty")(items.size(), py::arg("dtype") = "object");
-    for (std::size_t i = 0; i < items.size(); ++i)
-        array[py::int_(i)] = items[i];
-    return array;
 }
 
 py::object result_table(const Call &call, const ClusterLabels &labels, const Tally &tally) {

@@ -94,7 +94,7 @@ void refuse_absolute_members(py::handle path, py::handle tar) {
 
 // dir + ("/%s" % name)
 py::object child_path(py::handle dir, py::handle name) {
-    return steal_or_throw(PyUnicode_Concat(dir.ptr(), percent("/%s", name).ptr()));
+    return steal(PyUnicode_Concat(dir.ptr(), percent("/%s", name).ptr()));
 }
 
 } // namespace

@@ -14,25 +14,19 @@
 
 namespace pelorkit::fetchora {
 
-inline py::object steal_or_throw(PyObject *obj) {
-    if (obj == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(obj);
-}
-
 // format(value, ''): how a message shows a value (a path object as its path).
 inline py::object default_text(py::handle value) {
-    return steal_or_throw(PyObject_Format(value.ptr(), nullptr));
+    return steal(PyObject_Format(value.ptr(), nullptr));
 }
 
 // prefix + format(value, '').
 inline py::object text_with(std::string_view prefix, py::handle value) {
-    return steal_or_throw(PyUnicode_Concat(make_str(prefix).ptr(), default_text(value).ptr()));
+    return steal(PyUnicode_Concat(make_str(prefix).ptr(), default_text(value).ptr()));
 }
 
 // format % args, as Python's `%` operator on a str does it.
 inline py::object percent(const char *format, py::handle args) {
-    return steal_or_throw(PyUnicode_Format(make_str(format).ptr(), args.ptr()));
+    return steal(PyUnicode_Format(make_str(format).ptr(), args.ptr()));
 }
 
 // Runs `body` as under a bare `except:`: true when it raised anything,

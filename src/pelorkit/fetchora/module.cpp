@@ -25,8 +25,7 @@ const FunctionSpec kSampleLoaders[] = {
 };
 
 const FunctionSpec kProcessedLoaders[] = {
-    {"load_pelor_processed_anndata(tissue=None, file_type='tar.gz')",
-     load_pelor_processed_anndata},
+    {"load_pelor_processed_anndata(tissue=None, file_type='tar.gz')", load_pelor_processed_anndata},
     {"load_pelor_processed_sample_data(file_id_or_tissue_name=None, file_type='tar.gz')",
      load_pelor_processed_sample_data},
 };
@@ -43,24 +42,11 @@ void startup(ModuleBuilder &module) {
     module.add_functions(kProcessedLoaders);
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module<startup>)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "pelorkit.fetchora",
-    "Download, unpack and load example and processed single-cell data sets.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
-
 } // namespace
 } // namespace pelorkit::fetchora
 
-PyMODINIT_FUNC PyInit_fetchora() { return PyModuleDef_Init(&pelorkit::fetchora::definition); }
+PyMODINIT_FUNC PyInit_fetchora() {
+    return pelorkit::define_module<pelorkit::fetchora::startup>(
+        "pelorkit.fetchora",
+        "Download, unpack and load example and processed single-cell data sets.");
+}

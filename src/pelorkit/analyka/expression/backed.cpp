@@ -7,9 +7,12 @@
 // a view repeating cells is left to anndata's in-memory subset.
 #include "pelorkit/python.hpp"
 
-#include "expression/expression.hpp"
-#include "library_names.hpp"
-#include "pyops.hpp"
+#include "expression/backed.hpp"
+#include "glue/interrupts.hpp"
+#include "glue/names.hpp"
+#include "glue/pyops.hpp"
+
+#include <pybind11/numpy.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,8 +26,6 @@
 
 namespace pelorkit::analyka::expression {
 namespace {
-
-using composition::array_ref;
 
 const Name oidx_name{"_oidx"};
 const Name vidx_name{"_vidx"};
@@ -128,12 +129,12 @@ std::optional<std::vector<std::int64_t>> view_positions(const Call &call, py::ha
         positions = np.attr("arange")(n)[index];
     } else {
         py::object array = np.attr("asarray")(index);
-        std::optional<ArrayRef> ref = array_ref(array, 1);
+        std::optional<ArrayView> ref = ArrayView::of_array(array, 1);
         if (!ref)
             return std::nullopt;
-        if (ref->kind == 'b' && ref->size() == n)
+        if (ref->kind() == 'b' && ref->size() == n)
             positions = np.attr("flatnonzero")(array);
-        else if (ref->kind == 'i' || ref->kind == 'u')
+        else if (ref->kind() == 'i' || ref->kind() == 'u')
             positions = array;
         else
             return std::nullopt;
@@ -254,7 +255,7 @@ struct Block {
     std::vector<std::int64_t> offsets64;
     std::vector<std::uint32_t> counts;
     std::size_t width = 0, offset = 0;
-    std::function<k::ScanStatus(k::InterruptPoll)> scan;
+    std::function<k::Status(k::InterruptPoll)> scan;
     std::function<void()> explain; // raises the error of a malformed block
 };
 
@@ -286,7 +287,7 @@ public:
 
     // The scan's status, waited for without the lock; Ctrl-C stops it and
     // raises KeyboardInterrupt here.
-    k::ScanStatus wait() {
+    k::Status wait() {
         if (inline_)
             return run_released([&](k::InterruptPoll poll) { return block_.scan(poll); });
         bool interrupted = false;
@@ -313,8 +314,8 @@ private:
 
     Block &block_;
     std::atomic<bool> stop_{false};
-    std::promise<k::ScanStatus> result_;
-    std::future<k::ScanStatus> done_;
+    std::promise<k::Status> result_;
+    std::future<k::Status> done_;
     std::thread thread_;
     bool inline_ = false;
 };
@@ -328,7 +329,7 @@ GroupCounts count_blocks(std::size_t n_groups, std::size_t n_out, Next &&next, M
     std::unique_ptr<Block> current = more() ? next() : nullptr;
     while (current) {
         std::unique_ptr<Block> following;
-        k::ScanStatus status;
+        k::Status status;
         if (more()) {
             BackgroundScan scan(*current);
             following = next();
@@ -336,7 +337,7 @@ GroupCounts count_blocks(std::size_t n_groups, std::size_t n_out, Next &&next, M
         } else {
             status = run_released([&](k::InterruptPoll poll) { return current->scan(poll); });
         }
-        if (status != k::ScanStatus::done)
+        if (status != k::Status::done)
             current->explain();
         total.add(current->counts.data(), current->width, current->offset);
         current = std::move(following);
@@ -369,9 +370,8 @@ py::object read_runs(py::handle np, py::handle dataset,
 
 // A block's array of `size` items as the kernel reads it.
 RawVector raw_buffer(py::handle array, int ndim, std::size_t size) {
-    std::optional<ArrayRef> ref = array_ref(array, ndim);
-    if (!ref || !(ref->array.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) ||
-        ref->size() != size)
+    std::optional<ArrayView> ref = ArrayView::of_array(array, ndim);
+    if (!ref || !ref->c_contiguous() || ref->size() != size)
         throw std::runtime_error("the file returned an unexpected block of X");
     return raw_vector(*ref);
 }

@@ -10,10 +10,13 @@
 // it in a fresh worker runs the start-up, which registers it again.
 #include "pelorkit/python.hpp"
 
-#include "expression/expression.hpp"
+#include "expression/dask.hpp"
 #include "functions.hpp"
-#include "library_names.hpp"
-#include "pyops.hpp"
+#include "glue/interrupts.hpp"
+#include "glue/names.hpp"
+#include "glue/pyops.hpp"
+
+#include <pybind11/numpy.h>
 
 #include <cstring>
 #include <string>

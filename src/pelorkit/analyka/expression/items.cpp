@@ -3,9 +3,13 @@
 // the same way, so that no subset AnnData is built for them.
 #include "pelorkit/python.hpp"
 
-#include "expression/expression.hpp"
-#include "library_names.hpp"
-#include "pyops.hpp"
+#include "expression/items.hpp"
+#include "glue/array_view.hpp"
+#include "glue/interrupts.hpp"
+#include "glue/names.hpp"
+#include "glue/pyops.hpp"
+
+#include <pybind11/numpy.h>
 
 #include <algorithm>
 
@@ -17,10 +21,10 @@ const Name var_names_name{"var_names"};
 // One position per item (int64, all >= 0) as sorted distinct columns and
 // each item's slot among them.
 std::optional<ItemColumns> columns_at(py::handle positions, std::size_t n_items) {
-    std::optional<ArrayRef> ref = composition::array_ref(positions, 1);
-    if (!ref || ref->kind != 'i' || ref->itemsize != 8 || ref->size() != n_items)
+    std::optional<ArrayView> ref = ArrayView::of_array(positions, 1);
+    if (!ref || ref->kind() != 'i' || ref->itemsize() != 8 || ref->size() != n_items)
         return std::nullopt;
-    py::array_t<std::int64_t> at = ref->array;
+    py::array_t<std::int64_t> at = ref->array();
     std::vector<std::int64_t> column(n_items);
     for (std::size_t m = 0; m < n_items; ++m) {
         column[m] = at.at(static_cast<py::ssize_t>(m));

@@ -3,7 +3,10 @@
 // buffers for the readers that bring X in block by block.
 #include "pelorkit/python.hpp"
 
-#include "expression/expression.hpp"
+#include "expression/matrix.hpp"
+#include "glue/interrupts.hpp"
+
+#include <pybind11/numpy.h>
 
 #include <limits>
 #include <span>
@@ -12,10 +15,6 @@
 
 namespace pelorkit::analyka::expression {
 namespace {
-
-using composition::Tag;
-using composition::visit_integer_type;
-using npy = py::detail::npy_api;
 
 // Calls f(Tag<V>{}) for the value types with a native scan.
 template <class F> bool visit_value_type(char kind, std::size_t itemsize, F &&f) {
@@ -41,31 +40,31 @@ template <class T> std::span<const T> span_of(const RawVector &v) {
     return {reinterpret_cast<const T *>(v.data), v.size};
 }
 
-std::optional<ArrayRef> contiguous_vector(py::handle obj) {
-    std::optional<ArrayRef> ref = composition::array_ref(obj, 1);
-    if (!ref || !(ref->array.flags() & npy::NPY_ARRAY_C_CONTIGUOUS_))
+std::optional<ArrayView> contiguous_vector(py::handle obj) {
+    std::optional<ArrayView> view = ArrayView::of_array(obj, 1);
+    if (!view || !view->c_contiguous())
         return std::nullopt;
-    return ref;
+    return view;
 }
 
 // The index pointer in the indices' integer type (anndata reads int32
 // indices with an int64 index pointer), when its values fit: a copy of one
 // entry per row or column.
-std::optional<ArrayRef> offsets_like(const ArrayRef &indptr, const ArrayRef &indices) {
-    if (indptr.kind != 'i' || indices.kind != 'i' ||
-        (indices.itemsize != 4 && indices.itemsize != 8))
+std::optional<ArrayView> offsets_like(const ArrayView &indptr, const ArrayView &indices) {
+    if (indptr.kind() != 'i' || indices.kind() != 'i' ||
+        (indices.itemsize() != 4 && indices.itemsize() != 8))
         return std::nullopt;
     bool fits = true;
-    visit_integer_type('i', indptr.itemsize, [&](auto tag) {
+    visit_integer_type('i', indptr.itemsize(), [&](auto tag) {
         using T = typename decltype(tag)::type;
-        const T *p = reinterpret_cast<const T *>(indptr.data);
+        const T *p = reinterpret_cast<const T *>(indptr.bytes());
         for (std::size_t i = 0; i < indptr.size() && fits; ++i)
-            fits = indices.itemsize == 8 || std::in_range<std::int32_t>(p[i]);
+            fits = indices.itemsize() == 8 || std::in_range<std::int32_t>(p[i]);
         return true;
     });
     if (!fits)
         return std::nullopt;
-    return contiguous_vector(indptr.array.attr("astype")(indices.array.attr("dtype")));
+    return contiguous_vector(indptr.array().attr("astype")(indices.array().attr("dtype")));
 }
 
 } // namespace
@@ -79,18 +78,17 @@ void GroupCounts::add(const std::uint32_t *block, std::size_t width, std::size_t
     }
 }
 
-RawVector raw_vector(const ArrayRef &ref) {
-    return {ref.data, ref.kind, ref.itemsize, ref.size()};
+RawVector raw_vector(const ArrayView &view) {
+    return {view.bytes(), view.kind(), view.itemsize(), view.size()};
 }
 
 bool has_value_scan(char kind, std::size_t itemsize) {
     return visit_value_type(kind, itemsize, [](auto) { return true; });
 }
 
-k::ScanStatus scan_dense(const k::GroupedCounts &out, std::size_t n_cols, const RawVector &values,
-                         std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
-                         k::InterruptPoll poll) {
-    k::ScanStatus status = k::ScanStatus::malformed;
+k::Status scan_dense(const k::GroupedCounts &out, std::size_t n_cols, const RawVector &values,
+                     std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, k::InterruptPoll poll) {
+    k::Status status = k::Status::rejected;
     visit_value_type(values.kind, values.itemsize, [&](auto tag) {
         using V = typename decltype(tag)::type;
         status = k::count_positive_dense<V>(out, n_cols, values.data, row_stride, col_stride, poll);
@@ -99,12 +97,12 @@ k::ScanStatus scan_dense(const k::GroupedCounts &out, std::size_t n_cols, const 
     return status;
 }
 
-k::ScanStatus scan_compressed(const k::GroupedCounts &out, bool by_rows, std::size_t n_cols,
-                              const RawVector &data, const RawVector &indices,
-                              const RawVector &indptr, k::InterruptPoll poll) {
+k::Status scan_compressed(const k::GroupedCounts &out, bool by_rows, std::size_t n_cols,
+                          const RawVector &data, const RawVector &indices, const RawVector &indptr,
+                          k::InterruptPoll poll) {
     if (indices.kind != 'i' || indptr.kind != 'i' || indices.itemsize != indptr.itemsize)
-        return k::ScanStatus::malformed;
-    k::ScanStatus status = k::ScanStatus::malformed;
+        return k::Status::rejected;
+    k::Status status = k::Status::rejected;
     auto scan = [&](auto value_tag, auto index_tag) {
         using V = typename decltype(value_tag)::type;
         using I = typename decltype(index_tag)::type;
@@ -138,10 +136,10 @@ std::optional<GroupCounts> count_positive(py::handle matrix, const Grouping &gro
     if (n_rows > std::numeric_limits<std::uint32_t>::max())
         return std::nullopt;
 
-    std::optional<ArrayRef> dense;
+    std::optional<ArrayView> dense;
     std::string format;
     if (py::isinstance<py::array>(matrix)) {
-        dense = composition::array_ref(matrix, 2);
+        dense = ArrayView::of_array(matrix, 2);
         if (!dense)
             return std::nullopt;
     } else {
@@ -163,18 +161,17 @@ std::optional<GroupCounts> count_positive(py::handle matrix, const Grouping &gro
                          picked ? std::span<const std::int64_t>(*picked)
                                 : std::span<const std::int64_t>(),
                          !picked.has_value()};
-    k::ScanStatus status = k::ScanStatus::malformed;
+    k::Status status = k::Status::rejected;
     if (dense) {
         const RawVector values = raw_vector(*dense);
         status = run_released([&](k::InterruptPoll poll) {
-            return scan_dense(out, n_cols, values, dense->array.strides(0), dense->array.strides(1),
-                              poll);
+            return scan_dense(out, n_cols, values, dense->stride(0), dense->stride(1), poll);
         });
     } else {
-        std::optional<ArrayRef> data = contiguous_vector(matrix.attr("data"));
-        std::optional<ArrayRef> indices = contiguous_vector(matrix.attr("indices"));
-        std::optional<ArrayRef> indptr = contiguous_vector(matrix.attr("indptr"));
-        if (indices && indptr && indptr->itemsize != indices->itemsize)
+        std::optional<ArrayView> data = contiguous_vector(matrix.attr("data"));
+        std::optional<ArrayView> indices = contiguous_vector(matrix.attr("indices"));
+        std::optional<ArrayView> indptr = contiguous_vector(matrix.attr("indptr"));
+        if (indices && indptr && indptr->itemsize() != indices->itemsize())
             indptr = offsets_like(*indptr, *indices);
         if (data && indices && indptr) {
             const RawVector d = raw_vector(*data), i = raw_vector(*indices),
@@ -185,10 +182,10 @@ std::optional<GroupCounts> count_positive(py::handle matrix, const Grouping &gro
         }
         // Out-of-range indices would make scipy's own densifying write out
         // of bounds: its full format check raises first.
-        if (status == k::ScanStatus::malformed && py::hasattr(matrix, "check_format"))
+        if (status == k::Status::rejected && py::hasattr(matrix, "check_format"))
             matrix.attr("check_format")(py::arg("full_check") = true);
     }
-    if (status != k::ScanStatus::done)
+    if (status != k::Status::done)
         return std::nullopt;
     GroupCounts result(groups.n_groups, n_out);
     result.add(counts.data(), n_out, 0);

@@ -2,6 +2,8 @@
 // the pair-count table.
 #include "counting.hpp"
 
+#include "pelorkit/compiler.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -96,9 +98,8 @@ bool same_record(const std::byte *a, const std::byte *b, std::size_t width) {
 }
 
 template <std::size_t Width>
-KernelStatus factorize_width(std::int32_t *codes, std::vector<std::int64_t> &first,
-                             const std::byte *data, std::size_t n, std::size_t width,
-                             InterruptPoll poll) {
+Status factorize_width(std::int32_t *codes, std::vector<std::int64_t> &first, const std::byte *data,
+                       std::size_t n, std::size_t width, InterruptPoll poll) {
     const std::size_t w = Width != 0 ? Width : width;
     CodeTable table;
     WorkPoll work(poll);
@@ -110,21 +111,21 @@ KernelStatus factorize_width(std::int32_t *codes, std::vector<std::int64_t> &fir
         auto [code, inserted] = table.find_or_insert(hash_record<Width>(record, w), same);
         if (inserted) {
             if (code >= kMaxCodes)
-                return KernelStatus::rejected;
+                return Status::rejected;
             first.push_back(static_cast<std::int64_t>(i));
         }
         codes[i] = code;
         if (work.advance(1))
-            return KernelStatus::interrupted;
+            return Status::interrupted;
     }
-    return KernelStatus::done;
+    return Status::done;
 }
 
 } // namespace
 
-KernelStatus factorize_records(std::int32_t *codes, std::vector<std::int64_t> &first,
-                               const std::byte *data, std::size_t n, std::size_t width,
-                               InterruptPoll poll) {
+Status factorize_records(std::int32_t *codes, std::vector<std::int64_t> &first,
+                         const std::byte *data, std::size_t n, std::size_t width,
+                         InterruptPoll poll) {
     first.clear();
     switch (width) {
     case 1:
@@ -178,12 +179,11 @@ PELORKIT_NOINLINE RangedProgress code_ranged_block(std::int32_t *codes, std::int
 } // namespace
 
 template <class T>
-KernelStatus factorize_ranged(std::int32_t *codes, std::vector<std::int64_t> &first,
-                              const T *values, std::size_t n, std::int64_t low, std::size_t range,
-                              InterruptPoll poll) {
+Status factorize_ranged(std::int32_t *codes, std::vector<std::int64_t> &first, const T *values,
+                        std::size_t n, std::int64_t low, std::size_t range, InterruptPoll poll) {
     first.clear();
     if (range > static_cast<std::size_t>(kMaxCodes))
-        return KernelStatus::rejected;
+        return Status::rejected;
     std::vector<std::int32_t> code_of(range, -1);
     // First positions go to a buffer of the largest size they can take, not
     // to the vector, whose growth is a call in the loop. Only what is written
@@ -192,16 +192,16 @@ KernelStatus factorize_ranged(std::int32_t *codes, std::vector<std::int64_t> &fi
     std::int32_t next = 0;
     for (std::size_t start = 0; start < n; start += kPollStride) {
         if (start != 0 && poll())
-            return KernelStatus::interrupted;
+            return Status::interrupted;
         const std::size_t end = std::min(n, start + kPollStride);
         const RangedProgress done = code_ranged_block(codes, code_of.data(), first_at.get(), next,
                                                       values, start, end, low, range);
         if (done.stop != end)
-            return KernelStatus::rejected;
+            return Status::rejected;
         next = done.next;
     }
     first.assign(first_at.get(), first_at.get() + next);
-    return KernelStatus::done;
+    return Status::done;
 }
 
 template <class T>
@@ -246,14 +246,14 @@ PELORKIT_NOINLINE void count_pair_block(std::int64_t *table, std::size_t n_cols,
 
 } // namespace
 
-KernelStatus count_pairs(std::int64_t *table, std::size_t n_cols, const std::int32_t *rows,
+Status count_pairs(std::int64_t *table, std::size_t n_cols, const std::int32_t *rows,
                          const std::int32_t *cols, std::size_t n, InterruptPoll poll) {
     for (std::size_t start = 0; start < n; start += kPollStride) {
         if (start != 0 && poll())
-            return KernelStatus::interrupted;
+            return Status::interrupted;
         count_pair_block(table, n_cols, rows, cols, start, std::min(n, start + kPollStride));
     }
-    return KernelStatus::done;
+    return Status::done;
 }
 
 void count_codes(std::int64_t *counts, const std::int32_t *codes, std::size_t n) {
@@ -263,9 +263,8 @@ void count_codes(std::int64_t *counts, const std::int32_t *codes, std::size_t n)
 }
 
 #define PELORKIT_INTEGER_KERNELS(T)                                                                \
-    template KernelStatus factorize_ranged<T>(std::int32_t *, std::vector<std::int64_t> &,         \
-                                              const T *, std::size_t, std::int64_t, std::size_t,   \
-                                              InterruptPoll);                                      \
+    template Status factorize_ranged<T>(std::int32_t *, std::vector<std::int64_t> &, const T *,    \
+                                        std::size_t, std::int64_t, std::size_t, InterruptPoll);    \
     template bool find_range<T>(std::int64_t &, std::int64_t &, const T *, std::size_t);
 
 PELORKIT_INTEGER_KERNELS(std::int8_t)

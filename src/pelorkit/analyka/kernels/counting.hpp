@@ -2,7 +2,7 @@
 // order of first appearance, and pairs of codes counted into a dense table.
 #pragma once
 
-#include "interrupt.hpp"
+#include "status.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,8 +10,6 @@
 #include <vector>
 
 namespace pelorkit::kernels {
-
-enum class KernelStatus { done, interrupted, rejected };
 
 // Polls once per kPollStride units of work.
 class WorkPoll {
@@ -91,17 +89,16 @@ private:
 // Codes of fixed-width byte records (numpy 'U' and 'S' strings, integers):
 // equal bytes, equal code. `first` receives the position of each code's first
 // record. Rejected only when there are more than 2^31 - 1 distinct records.
-KernelStatus factorize_records(std::int32_t *codes, std::vector<std::int64_t> &first,
-                               const std::byte *data, std::size_t n, std::size_t width,
-                               InterruptPoll poll);
+Status factorize_records(std::int32_t *codes, std::vector<std::int64_t> &first,
+                         const std::byte *data, std::size_t n, std::size_t width,
+                         InterruptPoll poll);
 
 // Codes of integers that lie in [low, low + range), by direct addressing
 // (categorical codes, integer labels of a narrow range). Rejected when a value
 // falls outside.
 template <class T>
-KernelStatus factorize_ranged(std::int32_t *codes, std::vector<std::int64_t> &first,
-                              const T *values, std::size_t n, std::int64_t low, std::size_t range,
-                              InterruptPoll poll);
+Status factorize_ranged(std::int32_t *codes, std::vector<std::int64_t> &first, const T *values,
+                        std::size_t n, std::int64_t low, std::size_t range, InterruptPoll poll);
 
 // Smallest and largest value of an integer array; false when it is empty or
 // holds a value beyond the int64 range.
@@ -114,8 +111,8 @@ template <class T> bool has_nan_or_negative_zero(const T *values, std::size_t n)
 
 // table[rows[i] * n_cols + cols[i]] += 1 for every i with both codes >= 0.
 // Codes must be below the table's dimensions.
-KernelStatus count_pairs(std::int64_t *table, std::size_t n_cols, const std::int32_t *rows,
-                         const std::int32_t *cols, std::size_t n, InterruptPoll poll);
+Status count_pairs(std::int64_t *table, std::size_t n_cols, const std::int32_t *rows,
+                   const std::int32_t *cols, std::size_t n, InterruptPoll poll);
 
 // counts[codes[i]] += 1 for every non-negative code.
 void count_codes(std::int64_t *counts, const std::int32_t *codes, std::size_t n);

@@ -7,9 +7,9 @@
 
 namespace pelorkit::kernels {
 
-bool select_significant(std::vector<std::size_t> &kept, std::vector<std::int64_t> &significant,
-                        std::vector<double> &product, std::span<double> pvalues, std::size_t items,
-                        double cutoff, InterruptPoll poll) {
+Status select_significant(std::vector<std::size_t> &kept, std::vector<std::int64_t> &significant,
+                          std::vector<double> &product, std::span<double> pvalues,
+                          std::size_t items, double cutoff, InterruptPoll poll) {
     const std::size_t comparisons = items == 0 ? 0 : pvalues.size() / items;
     for (double &p : pvalues)
         if (std::isnan(p))
@@ -18,10 +18,10 @@ bool select_significant(std::vector<std::size_t> &kept, std::vector<std::int64_t
     significant.clear();
     product.clear();
     if (comparisons == 0)
-        return true; // the minimum over no p-value is NaN: nothing passes
+        return Status::done; // the minimum over no p-value is NaN: nothing passes
     for (std::size_t i = 0; i < items; ++i) {
         if (i % kPollStride == 0 && poll())
-            return false;
+            return Status::interrupted;
         double smallest = pvalues[i];
         std::int64_t count = 0;
         double prod = 1.;
@@ -37,11 +37,12 @@ bool select_significant(std::vector<std::size_t> &kept, std::vector<std::int64_t
         significant.push_back(count);
         product.push_back(prod * static_cast<double>(count));
     }
-    return true;
+    return Status::done;
 }
 
-bool order_by_significance(std::span<std::size_t> order, std::span<const std::int64_t> significant,
-                           std::span<const double> score, InterruptPoll poll) {
+Status order_by_significance(std::span<std::size_t> order,
+                             std::span<const std::int64_t> significant,
+                             std::span<const double> score, InterruptPoll poll) {
     auto before = [&](std::size_t x, std::size_t y) {
         if (significant[x] != significant[y])
             return significant[x] > significant[y];
@@ -56,18 +57,18 @@ bool order_by_significance(std::span<std::size_t> order, std::span<const std::in
     const auto at = [&](std::size_t i) { return order.begin() + static_cast<std::ptrdiff_t>(i); };
     for (std::size_t start = 0; start < n; start += kPollStride) {
         if (poll())
-            return false;
+            return Status::interrupted;
         std::stable_sort(at(start), at(std::min(n, start + kPollStride)), before);
     }
     for (std::size_t width = kPollStride; width < n; width *= 2) {
         for (std::size_t start = 0; start + width < n; start += 2 * width) {
             if (poll())
-                return false;
+                return Status::interrupted;
             std::inplace_merge(at(start), at(start + width), at(std::min(n, start + 2 * width)),
                                before);
         }
     }
-    return true;
+    return Status::done;
 }
 
 } // namespace pelorkit::kernels

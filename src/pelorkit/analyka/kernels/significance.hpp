@@ -3,7 +3,7 @@
 // they are reported.
 #pragma once
 
-#include "interrupt.hpp"
+#include "status.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,15 +18,16 @@ namespace pelorkit::kernels {
 // `significant` counts its p-values at most `cutoff`, and `product` is the
 // running product of its p-values, left to right, times that count (as a
 // float64 row product over the p-values and the count computes it).
-// Returns false when `poll` asked to stop.
-bool select_significant(std::vector<std::size_t> &kept, std::vector<std::int64_t> &significant,
-                        std::vector<double> &product, std::span<double> pvalues, std::size_t items,
-                        double cutoff, InterruptPoll poll = {});
+// Stops early when `poll` asks.
+Status select_significant(std::vector<std::size_t> &kept, std::vector<std::int64_t> &significant,
+                          std::vector<double> &product, std::span<double> pvalues,
+                          std::size_t items, double cutoff, InterruptPoll poll = {});
 
 // Stable order of positions 0..n-1: most significant comparisons first, then
 // the larger score first, NaN scores last, ties in their given order.
-// Returns false when `poll` asked to stop.
-bool order_by_significance(std::span<std::size_t> order, std::span<const std::int64_t> significant,
-                           std::span<const double> score, InterruptPoll poll = {});
+// Stops early when `poll` asks.
+Status order_by_significance(std::span<std::size_t> order,
+                             std::span<const std::int64_t> significant,
+                             std::span<const double> score, InterruptPoll poll = {});
 
 } // namespace pelorkit::kernels

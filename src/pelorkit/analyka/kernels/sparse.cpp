@@ -5,6 +5,7 @@
 // group and column, added into the counts every 255 rows of a group. Large
 // scans run in two halves on two threads.
 #include "sparse.hpp"
+#include "pelorkit/compiler.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -166,15 +167,15 @@ constexpr std::size_t kSplitWork = std::size_t{1} << 22;
 // Runs part(0, poll) here and, when `split`, part(1, ...) on a second thread
 // that stops as soon as this one is interrupted or fails. Without `split`
 // part(1) runs here too (it should then have nothing to do).
-template <class Part> ScanStatus run_halves(bool split, InterruptPoll poll, Part &&part) {
+template <class Part> Status run_halves(bool split, InterruptPoll poll, Part &&part) {
     if (!split || std::thread::hardware_concurrency() < 2) {
-        const ScanStatus first = part(0, poll);
-        return first != ScanStatus::done ? first : part(1, poll);
+        const Status first = part(0, poll);
+        return first != Status::done ? first : part(1, poll);
     }
     std::atomic<bool> stop{false};
     InterruptPoll stopped{[](void *flag) { return static_cast<std::atomic<bool> *>(flag)->load(); },
                           &stop};
-    ScanStatus second = ScanStatus::done;
+    Status second = Status::done;
     std::exception_ptr second_error;
     std::thread worker;
     try {
@@ -186,10 +187,10 @@ template <class Part> ScanStatus run_halves(bool split, InterruptPoll poll, Part
             }
         });
     } catch (const std::system_error &) {
-        const ScanStatus first = part(0, poll);
-        return first != ScanStatus::done ? first : part(1, poll);
+        const Status first = part(0, poll);
+        return first != Status::done ? first : part(1, poll);
     }
-    ScanStatus first = ScanStatus::malformed;
+    Status first = Status::rejected;
     try {
         first = part(0, poll);
     } catch (...) {
@@ -197,13 +198,13 @@ template <class Part> ScanStatus run_halves(bool split, InterruptPoll poll, Part
         worker.join();
         throw;
     }
-    if (first != ScanStatus::done)
+    if (first != Status::done)
         stop = true;
     worker.join();
     if (second_error)
         std::rethrow_exception(second_error);
     // A second half stopped by the first one's failure reports that failure.
-    return first != ScanStatus::done ? first : second;
+    return first != Status::done ? first : second;
 }
 
 // The index in [0, n] splitting the items of a compressed axis into halves of
@@ -267,7 +268,6 @@ private:
     std::vector<std::uint32_t> rows_;
 };
 
-
 // ---- compressed rows -----------------------------------------------------------
 
 // One row with unsorted or repeated indices: the entries of each position
@@ -307,20 +307,20 @@ public:
             bytes_.emplace(counts, out.n_groups, n_out);
     }
 
-    ScanStatus rows(std::size_t row_begin, std::size_t row_end) {
+    Status rows(std::size_t row_begin, std::size_t row_end) {
         for (std::size_t r = row_begin; r < row_end; ++r) {
             std::size_t start, end;
             if (!segment(start, end, indptr_, r, limit_))
-                return ScanStatus::malformed;
+                return Status::rejected;
             const std::int32_t g = out_.row_group[r];
             if (g < 0)
                 continue;
             if (!row(static_cast<std::size_t>(g), start, end))
-                return ScanStatus::malformed;
+                return Status::rejected;
             if (work_.advance(end - start + 1))
-                return ScanStatus::interrupted;
+                return Status::interrupted;
         }
-        return ScanStatus::done;
+        return Status::done;
     }
 
     void finish() {
@@ -355,7 +355,7 @@ private:
             hits_.clear();
             auto pick = [&](std::size_t p) {
                 if (slots_.picked(static_cast<std::size_t>(indices_[p]))) {
-                    __builtin_prefetch(data_.data() + p);
+                    PELORKIT_PREFETCH(data_.data() + p);
                     hits_.push_back(p);
                 }
             };
@@ -403,9 +403,9 @@ std::vector<std::size_t> run_bounds(std::span<const I> indptr, std::size_t n, st
 }
 
 template <class V, class I, class Slots>
-ScanStatus csr_halves(const GroupedCounts &out, std::size_t n_cols, std::span<const V> data,
-                      std::span<const I> indices, std::span<const I> indptr, const Slots &slots,
-                      std::size_t n_out, InterruptPoll poll) {
+Status csr_halves(const GroupedCounts &out, std::size_t n_cols, std::span<const V> data,
+                  std::span<const I> indices, std::span<const I> indptr, const Slots &slots,
+                  std::size_t n_out, InterruptPoll poll) {
     const bool split = data.size() >= kSplitWork && out.n_rows > 1;
     // Runs of rows taken in turn by the two threads, so that a thread held up
     // (on a busy machine) leaves more of the rows to the other.
@@ -415,21 +415,21 @@ ScanStatus csr_halves(const GroupedCounts &out, std::size_t n_cols, std::span<co
     std::atomic<std::size_t> next{0};
     // The second thread counts into a copy of its own, added in at the end.
     std::vector<std::uint32_t> second_counts(split ? out.n_groups * n_out : 0);
-    const ScanStatus status = run_halves(split, poll, [&](int half, InterruptPoll part_poll) {
+    const Status status = run_halves(split, poll, [&](int half, InterruptPoll part_poll) {
         std::optional<CsrPart<V, I, Slots>> part;
         for (std::size_t run; (run = next.fetch_add(1)) + 1 < bounds.size();) {
             if (!part)
                 part.emplace(half == 0 ? out.counts : second_counts.data(), out, n_cols, data,
                              indices, indptr, slots, n_out, part_poll);
-            const ScanStatus run_status = part->rows(bounds[run], bounds[run + 1]);
-            if (run_status != ScanStatus::done)
+            const Status run_status = part->rows(bounds[run], bounds[run + 1]);
+            if (run_status != Status::done)
                 return run_status;
         }
         if (part)
             part->finish();
-        return ScanStatus::done;
+        return Status::done;
     });
-    if (status == ScanStatus::done && !second_counts.empty())
+    if (status == Status::done && !second_counts.empty())
         add_counts(out.counts, second_counts);
     return status;
 }
@@ -437,9 +437,9 @@ ScanStatus csr_halves(const GroupedCounts &out, std::size_t n_cols, std::span<co
 // ---- compressed columns ----------------------------------------------------------
 
 template <class V, class I>
-ScanStatus csc_columns(const GroupedCounts &out, std::size_t m_begin, std::size_t m_end,
-                       std::span<const V> data, std::span<const I> indices,
-                       std::span<const I> indptr, std::size_t n_out, InterruptPoll poll) {
+Status csc_columns(const GroupedCounts &out, std::size_t m_begin, std::size_t m_end,
+                   std::span<const V> data, std::span<const I> indices, std::span<const I> indptr,
+                   std::size_t n_out, InterruptPoll poll) {
     const std::size_t limit = data.size() < indices.size() ? data.size() : indices.size();
     PositionSums<V> sums(out.n_rows);
     WorkPoll work(poll);
@@ -452,7 +452,7 @@ ScanStatus csc_columns(const GroupedCounts &out, std::size_t m_begin, std::size_
         const std::size_t j = out.all_columns ? m : static_cast<std::size_t>(out.picked[m]);
         std::size_t start, end;
         if (!segment(start, end, indptr, j, limit))
-            return ScanStatus::malformed;
+            return Status::rejected;
         const std::size_t stop =
             visit_increasing(indices, start, end, out.n_rows, [&](std::size_t p) {
                 add(static_cast<std::size_t>(indices[p]), m, one_if_positive(data[p]));
@@ -463,39 +463,39 @@ ScanStatus csc_columns(const GroupedCounts &out, std::size_t m_begin, std::size_
             for (std::size_t p = start; p < end; ++p) {
                 const I r = indices[p];
                 if (r < 0 || static_cast<std::size_t>(r) >= out.n_rows)
-                    return ScanStatus::malformed;
+                    return Status::rejected;
                 sums.add(static_cast<std::size_t>(r), data[p]);
             }
             sums.flush([&](std::size_t row, V sum) { add(row, m, one_if_positive(sum)); });
         }
         if (work.advance(end - start + 1))
-            return ScanStatus::interrupted;
+            return Status::interrupted;
     }
-    return ScanStatus::done;
+    return Status::done;
 }
 
 } // namespace
 
 template <class V, class I>
-ScanStatus count_positive_csr(const GroupedCounts &out, std::size_t n_cols, std::span<const V> data,
-                              std::span<const I> indices, std::span<const I> indptr,
-                              InterruptPoll poll) {
+Status count_positive_csr(const GroupedCounts &out, std::size_t n_cols, std::span<const V> data,
+                          std::span<const I> indices, std::span<const I> indptr,
+                          InterruptPoll poll) {
     if (indptr.size() < out.n_rows + 1)
-        return ScanStatus::malformed;
+        return Status::rejected;
     if (out.all_columns)
         return csr_halves(out, n_cols, data, indices, indptr, AllSlots{}, n_cols, poll);
     if (!picks_in_bounds(out, n_cols))
-        return ScanStatus::malformed;
+        return Status::rejected;
     return csr_halves(out, n_cols, data, indices, indptr, PickedSlots(out.picked, n_cols),
                       out.picked.size(), poll);
 }
 
 template <class V, class I>
-ScanStatus count_positive_csc(const GroupedCounts &out, std::size_t n_cols, std::span<const V> data,
-                              std::span<const I> indices, std::span<const I> indptr,
-                              InterruptPoll poll) {
+Status count_positive_csc(const GroupedCounts &out, std::size_t n_cols, std::span<const V> data,
+                          std::span<const I> indices, std::span<const I> indptr,
+                          InterruptPoll poll) {
     if (indptr.size() < n_cols + 1 || (!out.all_columns && !picks_in_bounds(out, n_cols)))
-        return ScanStatus::malformed;
+        return Status::rejected;
     // The halves write different columns of the counts: no private copy.
     const std::size_t n_out = out.all_columns ? n_cols : out.picked.size();
     const bool split = data.size() >= kSplitWork && n_out > 1;
@@ -509,11 +509,11 @@ ScanStatus count_positive_csc(const GroupedCounts &out, std::size_t n_cols, std:
 }
 
 template <class V>
-ScanStatus count_positive_dense(const GroupedCounts &out, std::size_t n_cols, const std::byte *base,
-                                std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
-                                InterruptPoll poll) {
+Status count_positive_dense(const GroupedCounts &out, std::size_t n_cols, const std::byte *base,
+                            std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
+                            InterruptPoll poll) {
     if (!out.all_columns && !picks_in_bounds(out, n_cols))
-        return ScanStatus::malformed;
+        return Status::rejected;
     const std::size_t n_out = out.all_columns ? n_cols : out.picked.size();
     auto column = [&](std::size_t m) {
         return static_cast<std::ptrdiff_t>(
@@ -537,7 +537,7 @@ ScanStatus count_positive_dense(const GroupedCounts &out, std::size_t n_cols, co
                     row_out[m] += one_if_positive(load<V>(row + column(m) * col_stride));
             }
             if (work.advance(n_out + 1))
-                return ScanStatus::interrupted;
+                return Status::interrupted;
         }
     } else {
         // Column by column: each column is (nearly) contiguous.
@@ -550,28 +550,27 @@ ScanStatus count_positive_dense(const GroupedCounts &out, std::size_t n_cols, co
                         one_if_positive(load<V>(col + static_cast<std::ptrdiff_t>(i) * row_stride));
             }
             if (work.advance(out.n_rows + 1))
-                return ScanStatus::interrupted;
+                return Status::interrupted;
         }
     }
-    return ScanStatus::done;
+    return Status::done;
 }
 
 #define PELORKIT_SCAN_KERNELS(V)                                                                   \
-    template ScanStatus count_positive_csr<V, std::int32_t>(                                       \
+    template Status count_positive_csr<V, std::int32_t>(                                           \
         const GroupedCounts &, std::size_t, std::span<const V>, std::span<const std::int32_t>,     \
         std::span<const std::int32_t>, InterruptPoll);                                             \
-    template ScanStatus count_positive_csr<V, std::int64_t>(                                       \
+    template Status count_positive_csr<V, std::int64_t>(                                           \
         const GroupedCounts &, std::size_t, std::span<const V>, std::span<const std::int64_t>,     \
         std::span<const std::int64_t>, InterruptPoll);                                             \
-    template ScanStatus count_positive_csc<V, std::int32_t>(                                       \
+    template Status count_positive_csc<V, std::int32_t>(                                           \
         const GroupedCounts &, std::size_t, std::span<const V>, std::span<const std::int32_t>,     \
         std::span<const std::int32_t>, InterruptPoll);                                             \
-    template ScanStatus count_positive_csc<V, std::int64_t>(                                       \
+    template Status count_positive_csc<V, std::int64_t>(                                           \
         const GroupedCounts &, std::size_t, std::span<const V>, std::span<const std::int64_t>,     \
         std::span<const std::int64_t>, InterruptPoll);                                             \
-    template ScanStatus count_positive_dense<V>(const GroupedCounts &, std::size_t,                \
-                                                const std::byte *, std::ptrdiff_t, std::ptrdiff_t, \
-                                                InterruptPoll);
+    template Status count_positive_dense<V>(const GroupedCounts &, std::size_t, const std::byte *, \
+                                            std::ptrdiff_t, std::ptrdiff_t, InterruptPoll);
 
 PELORKIT_SCAN_VALUE_TYPES(PELORKIT_SCAN_KERNELS)
 #undef PELORKIT_SCAN_KERNELS

@@ -30,26 +30,24 @@ struct GroupedCounts {
     bool all_columns;                     // when true `picked` is ignored: n_out = n_cols
 };
 
-enum class ScanStatus { done, interrupted, malformed };
-
 // Compressed sparse rows (indptr has n_rows + 1 entries).
 template <class V, class I>
-ScanStatus count_positive_csr(const GroupedCounts &out, std::size_t n_cols, std::span<const V> data,
-                              std::span<const I> indices, std::span<const I> indptr,
-                              InterruptPoll poll);
+Status count_positive_csr(const GroupedCounts &out, std::size_t n_cols, std::span<const V> data,
+                          std::span<const I> indices, std::span<const I> indptr,
+                          InterruptPoll poll);
 
 // Compressed sparse columns (indptr has n_cols + 1 entries).
 template <class V, class I>
-ScanStatus count_positive_csc(const GroupedCounts &out, std::size_t n_cols, std::span<const V> data,
-                              std::span<const I> indices, std::span<const I> indptr,
-                              InterruptPoll poll);
+Status count_positive_csc(const GroupedCounts &out, std::size_t n_cols, std::span<const V> data,
+                          std::span<const I> indices, std::span<const I> indptr,
+                          InterruptPoll poll);
 
 // Dense values at base + i * row_stride + j * col_stride (strides in bytes,
 // aligned for V).
 template <class V>
-ScanStatus count_positive_dense(const GroupedCounts &out, std::size_t n_cols, const std::byte *base,
-                                std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
-                                InterruptPoll poll);
+Status count_positive_dense(const GroupedCounts &out, std::size_t n_cols, const std::byte *base,
+                            std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
+                            InterruptPoll poll);
 
 // The value types with a native scan; other dtypes take the generic path.
 #define PELORKIT_SCAN_VALUE_TYPES(X)                                                               \

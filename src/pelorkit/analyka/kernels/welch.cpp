@@ -104,7 +104,7 @@ double sum_pairwise(const double *values, std::size_t n) {
     return 0. + pairwise_block(values, n);
 }
 
-bool scan_values(ValueRange &out, const SampleTable &table, InterruptPoll poll) {
+Status scan_values(ValueRange &out, const SampleTable &table, InterruptPoll poll) {
     std::size_t work = 0;
     for (std::size_t c = 0; c < table.cols; ++c) {
         for (std::size_t r = 0; r < table.rows; ++r) {
@@ -120,10 +120,10 @@ bool scan_values(ValueRange &out, const SampleTable &table, InterruptPoll poll) 
         if (work >= kPollStride) {
             work = 0;
             if (poll())
-                return false;
+                return Status::interrupted;
         }
     }
-    return true;
+    return Status::done;
 }
 
 WelchWarnings compute_welch_columns(std::span<double> dof, std::span<double> neg_abs_t,

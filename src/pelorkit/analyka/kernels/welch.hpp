@@ -14,7 +14,7 @@
 //   on numpy scalars, which use the C library's pow(x, 2), not x * x.
 #pragma once
 
-#include "interrupt.hpp"
+#include "status.hpp"
 
 #include <cstddef>
 #include <limits>
@@ -74,8 +74,8 @@ struct ValueRange {
 // pairwise sum).
 double sum_pairwise(const double *values, std::size_t n);
 
-// Returns false when `poll` asked to stop.
-bool scan_values(ValueRange &out, const SampleTable &table, InterruptPoll poll);
+// What the table holds besides ordinary numbers; stops early when `poll` asks.
+Status scan_values(ValueRange &out, const SampleTable &table, InterruptPoll poll);
 
 // For every column j: dof[j] the Welch degrees of freedom (NaN replaced by 1)
 // and neg_abs_t[j] = -|t| of a against b. A column with no usable value in a
