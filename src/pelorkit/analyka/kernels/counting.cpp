@@ -247,7 +247,7 @@ PELORKIT_NOINLINE void count_pair_block(std::int64_t *table, std::size_t n_cols,
 } // namespace
 
 Status count_pairs(std::int64_t *table, std::size_t n_cols, const std::int32_t *rows,
-                         const std::int32_t *cols, std::size_t n, InterruptPoll poll) {
+                   const std::int32_t *cols, std::size_t n, InterruptPoll poll) {
     for (std::size_t start = 0; start < n; start += kPollStride) {
         if (start != 0 && poll())
             return Status::interrupted;

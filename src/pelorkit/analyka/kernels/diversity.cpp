@@ -7,9 +7,9 @@
 
 namespace pelorkit::kernels {
 
-Status map_codes_to_groups(std::int64_t *cell_group, const std::int64_t *codes,
-                           std::size_t n_cells, const std::int64_t *group_of_code,
-                           std::size_t n_codes, std::int64_t n_groups, InterruptPoll poll) {
+Status map_codes_to_groups(std::int64_t *cell_group, const std::int64_t *codes, std::size_t n_cells,
+                           const std::int64_t *group_of_code, std::size_t n_codes,
+                           std::int64_t n_groups, InterruptPoll poll) {
     return for_each_polled(0, n_cells, poll, [&](std::size_t i) {
         const std::int64_t code = codes[i];
         std::int64_t group = n_groups;
@@ -48,7 +48,7 @@ namespace {
 // The cells of group g: positions offsets[g]..offsets[g+1] of `order`.
 template <class Body>
 Status for_each_of_group(const std::int64_t *offsets, std::int64_t g, InterruptPoll poll,
-                       Body &&body) {
+                         Body &&body) {
     return for_each_polled(static_cast<std::size_t>(offsets[g]),
                            static_cast<std::size_t>(offsets[g + 1]), poll, body);
 }
