@@ -174,12 +174,18 @@ pids, cts = workloads.population_inputs(n, n_samples=30, n_types=12)
 late = rng.integers(0, 40, n)
 late[: n - 50_000] %= 7
 words = np.array([f"type {i}" for i in range(40)])
+dense = workloads.expression_adata(30_000, 120, 40, 12)
+dense.X = dense.X.toarray()
+by_columns = dense.copy()
+by_columns.X = np.asfortranarray(dense.X)
 cases = {
     "population/categorical": lambda: pk.get_population(pids, cts),
     "population/integers, strings": lambda: pk.get_population(late, words[late[::-1]]),
     "expression": lambda: pk.get_gene_expression(
         workloads.expression_adata(300_000, 400, 25, 12)
     ),
+    "expression, dense": lambda: pk.get_gene_expression(dense),
+    "expression, dense by columns": lambda: pk.get_gene_expression(by_columns),
     "cci_get_means": lambda: pk.cci_get_means(
         {k: t[~t.index.duplicated()] for k, t in workloads.cci_tables(6, 60_000).items()}
     ),

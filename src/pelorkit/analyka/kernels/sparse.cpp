@@ -515,27 +515,29 @@ Status count_positive_csc(const GroupedCounts &out, std::size_t n_cols, std::spa
                          });
 }
 
-template <class V>
-Status count_positive_dense(const GroupedCounts &out, std::size_t n_cols, const std::byte *base,
-                            std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
-                            InterruptPoll poll) {
-    if (!out.all_columns && !picks_in_bounds(out, n_cols))
-        return Status::rejected;
-    const std::size_t n_out = out.all_columns ? n_cols : out.picked.size();
-    auto column = [&](std::size_t m) {
+// ---- dense -----------------------------------------------------------------------
+
+// A dense matrix read through its strides (any layout, views included).
+template <class V> struct DenseScan {
+    const GroupedCounts &out;
+    const std::byte *base;
+    std::ptrdiff_t row_stride, col_stride;
+    std::size_t n_out;
+
+    std::ptrdiff_t column(std::size_t m) const {
         return static_cast<std::ptrdiff_t>(
             out.all_columns ? m : static_cast<std::size_t>(out.picked[m]));
-    };
-    WorkPoll work(poll);
-    const auto abs = [](std::ptrdiff_t s) { return s < 0 ? -s : s; };
-    if (abs(col_stride) <= abs(row_stride)) {
-        // Row by row: each row is (nearly) contiguous.
-        for (std::size_t i = 0; i < out.n_rows; ++i) {
+    }
+
+    // Rows [begin, end) into `counts` (n_groups x n_out); each row is
+    // (nearly) contiguous.
+    Status rows(std::uint32_t *counts, std::size_t begin, std::size_t end, WorkPoll &work) const {
+        for (std::size_t i = begin; i < end; ++i) {
             const std::int32_t g = out.row_group[i];
             if (g < 0)
                 continue;
             const std::byte *row = base + static_cast<std::ptrdiff_t>(i) * row_stride;
-            std::uint32_t *row_out = out.counts + static_cast<std::size_t>(g) * n_out;
+            std::uint32_t *row_out = counts + static_cast<std::size_t>(g) * n_out;
             if (out.all_columns && col_stride == static_cast<std::ptrdiff_t>(sizeof(V))) {
                 for (std::size_t j = 0; j < n_out; ++j)
                     row_out[j] += one_if_positive(load<V>(row + j * sizeof(V)));
@@ -546,9 +548,13 @@ Status count_positive_dense(const GroupedCounts &out, std::size_t n_cols, const 
             if (work.advance(n_out + 1))
                 return Status::interrupted;
         }
-    } else {
-        // Column by column: each column is (nearly) contiguous.
-        for (std::size_t m = 0; m < n_out; ++m) {
+        return Status::done;
+    }
+
+    // Output columns [begin, end); each column is (nearly) contiguous and
+    // writes only its own column of the counts.
+    Status columns(std::size_t begin, std::size_t end, WorkPoll &work) const {
+        for (std::size_t m = begin; m < end; ++m) {
             const std::byte *col = base + column(m) * col_stride;
             for (std::size_t i = 0; i < out.n_rows; ++i) {
                 const std::int32_t g = out.row_group[i];
@@ -559,8 +565,67 @@ Status count_positive_dense(const GroupedCounts &out, std::size_t n_cols, const 
             if (work.advance(out.n_rows + 1))
                 return Status::interrupted;
         }
+        return Status::done;
     }
-    return Status::done;
+};
+
+template <class V>
+Status count_positive_dense(const GroupedCounts &out, std::size_t n_cols, const std::byte *base,
+                            std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
+                            InterruptPoll poll) {
+    if (!out.all_columns && !picks_in_bounds(out, n_cols))
+        return Status::rejected;
+    const std::size_t n_out = out.all_columns ? n_cols : out.picked.size();
+    const DenseScan<V> scan{out, base, row_stride, col_stride, n_out};
+    const std::size_t values = out.n_rows * n_out;
+    const auto abs = [](std::ptrdiff_t s) { return s < 0 ? -s : s; };
+    if (abs(col_stride) <= abs(row_stride)) {
+        // Pieces of rows; every thread but the caller counts into a table of
+        // its own, added in at the end (integer sums).
+        const unsigned threads =
+            out.n_rows > 1 ? scan_threads(values, sizeof(V), out.n_groups * n_out * 4) : 1;
+        if (threads == 1) {
+            WorkPoll work(poll);
+            return scan.rows(out.counts, 0, out.n_rows, work);
+        }
+        const std::size_t per_piece = std::max<std::size_t>(1, kPieceEntries / (n_out + 1));
+        const std::size_t n_pieces = (out.n_rows + per_piece - 1) / per_piece;
+        std::vector<std::vector<std::uint32_t>> own_counts(threads);
+        const Status status = run_in_pieces(
+            n_pieces, threads, poll,
+            [&](std::size_t piece, unsigned slot, InterruptPoll piece_poll) {
+                std::uint32_t *counts = out.counts;
+                if (slot != 0) {
+                    if (own_counts[slot].empty())
+                        own_counts[slot].assign(out.n_groups * n_out, 0);
+                    counts = own_counts[slot].data();
+                }
+                WorkPoll work(piece_poll);
+                const std::size_t begin = piece * per_piece;
+                return scan.rows(counts, begin, std::min(out.n_rows, begin + per_piece), work);
+            });
+        if (status != Status::done)
+            return status;
+        for (unsigned slot = 1; slot < threads; ++slot)
+            if (!own_counts[slot].empty())
+                add_counts(out.counts, own_counts[slot]);
+        return Status::done;
+    }
+    // Pieces of columns: disjoint columns of the counts, no table of their own.
+    const unsigned threads =
+        n_out > 1 && values >= kParallelEntries ? threads_for(values, kPieceEntries) : 1;
+    if (threads == 1) {
+        WorkPoll work(poll);
+        return scan.columns(0, n_out, work);
+    }
+    const std::size_t per_piece = std::max<std::size_t>(1, kPieceEntries / (out.n_rows + 1));
+    const std::size_t n_pieces = (n_out + per_piece - 1) / per_piece;
+    return run_in_pieces(n_pieces, threads, poll,
+                         [&](std::size_t piece, unsigned, InterruptPoll piece_poll) {
+                             WorkPoll work(piece_poll);
+                             const std::size_t begin = piece * per_piece;
+                             return scan.columns(begin, std::min(n_out, begin + per_piece), work);
+                         });
 }
 
 #define PELORKIT_SCAN_KERNELS(V)                                                                   \
