@@ -24,9 +24,10 @@ from pathlib import Path
 from bench.common import TimedInterpreter, paired_medians
 
 ROOT = Path(__file__).resolve().parents[1]
-# The build before the regression (ceb18f4), measured on the 2-core
-# development machine against the regressed main, in alternation: medians of
-# 15 pairs. Other machines differ: use --against there.
+# The build before the regression (ceb18f4): 0.19-0.21 s on the 2-core
+# development machine, on a quiet hour, when the regression was reported (the
+# regressed build took 0.31-0.36 s). Another machine or a loaded one differs:
+# use --against there.
 BEFORE_REGRESSION = 0.20
 
 SETUP = """
