@@ -459,15 +459,17 @@ inline PyTypeObject *make_function_type(PyObject *module) {
         {0, nullptr},
     };
     std::string qualified = std::string(PyModule_GetName(module)) + ".function";
-    // The type's name must outlive it; keep one per module name.
-    static std::string names[2];
+    // The type's name must outlive it; keep one per module name (one per
+    // extension module of the package).
+    constexpr int kMaxModules = 3;
+    static std::string names[kMaxModules];
     static int used = 0;
     const char *name = nullptr;
     for (int i = 0; i < used; ++i)
         if (names[i] == qualified)
             name = names[i].c_str();
     if (name == nullptr) {
-        if (used == 2)
+        if (used == kMaxModules)
             throw std::logic_error("too many function types");
         names[used] = qualified;
         name = names[used++].c_str();
