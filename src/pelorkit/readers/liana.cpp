@@ -199,9 +199,11 @@ py::object read_liana(const Call &call) {
         kernels::gather(pval.data<double>(), pvalue_view.data<double>(), rows);
         kernels::gather(mean.data<double>(), score_view.data<double>(), rows);
         py::object taken = int64_array(call, rows);
-        auto names = [&](int k) -> py::object {
+        auto names = [&](int k) {
             const int i = k - kSource;
-            return texts[i].objects().attr("take")(coded[i].codes.attr("take")(taken));
+            const std::int64_t *codes = code_views[i].data<std::int64_t>();
+            return objects_at(call, texts[i].objects(), rows.size(),
+                              [&](std::size_t j) { return static_cast<std::size_t>(codes[rows[j]]); });
         };
         table.cell_a = names(kSource);
         table.cell_b = names(kTarget);

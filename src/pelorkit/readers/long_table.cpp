@@ -24,7 +24,7 @@ bool is_core_column(py::handle label) {
 }
 
 py::object make_table(const Call &call, const LongColumns &columns) {
-    py::object pd = call.global(pd_name);
+    py::object np = call.global(np_name), pd = call.global(pd_name);
     py::dict data;
     const std::array<const py::object *, 6> core = {&columns.pval,   &columns.mean,
                                                     &columns.cell_a, &columns.cell_b,
@@ -40,8 +40,14 @@ py::object make_table(const Call &call, const LongColumns &columns) {
         const auto n = static_cast<Py_ssize_t>(py::len(labels));
         for (Py_ssize_t j = 0; j < n; ++j) {
             py::object label = labels[py::int_(j)];
-            if (!is_core_column(label))
-                data[label] = iloc[py::make_tuple(all_rows, j)].attr("array");
+            if (is_core_column(label))
+                continue;
+            // The column's own array: numpy's as it is (pandas' array wrapper of it
+            // would scan an object column for missing values when unwrapped).
+            py::object values = iloc[py::make_tuple(all_rows, j)];
+            data[label] = py::isinstance(values.attr("dtype"), np.attr("dtype"))
+                              ? values.attr("to_numpy")()
+                              : values.attr("array");
         }
     }
     py::object index = pd.attr("Index")(columns.ids, py::arg("copy") = false);

@@ -58,11 +58,13 @@ py::object melt_columns(const Call &call, const WideRun &run,
     kernels::copy_columns(mean.data<double>(), means.data<double>(), n_rows, columns);
     kernels::copy_columns(pval.data<double>(), pvalues.data<double>(), n_rows, columns);
 
-    py::object chosen = int64_array(call, columns);
-    table.cell_a = np.attr("repeat")(cells.a.objects().attr("take")(chosen), run.n_rows);
-    table.cell_b = np.attr("repeat")(cells.b.objects().attr("take")(chosen), run.n_rows);
-    table.gene_a = np.attr("tile")(run.genes_a, columns.size());
-    table.gene_b = np.attr("tile")(run.genes_b, columns.size());
+    const std::size_t n_rows_ = run.n_rows;
+    auto column_of = [&](std::size_t i) { return static_cast<std::size_t>(columns[i / n_rows_]); };
+    auto row_of = [&](std::size_t i) { return i % n_rows_; };
+    table.cell_a = objects_at(call, cells.a.objects(), n, column_of);
+    table.cell_b = objects_at(call, cells.b.objects(), n, column_of);
+    table.gene_a = objects_at(call, run.genes_a, n, row_of);
+    table.gene_b = objects_at(call, run.genes_b, n, row_of);
     py::object rows = np.attr("tile")(np.attr("arange")(run.n_rows), columns.size());
     table.extra = run.annotation.attr("take")(rows);
     return make_table(call, table);

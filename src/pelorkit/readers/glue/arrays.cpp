@@ -80,10 +80,16 @@ py::object int64_array(const Call &call, std::span<const std::int64_t> values) {
     return array;
 }
 
-py::object str_array(const Call &call, const kernels::TextTable &texts) {
-    py::object array = call.global(np_name).attr("empty")(texts.size, py::str("object"));
-    ArrayView view;
+py::object new_object_array(const Call &call, std::size_t count, ArrayView &view) {
+    // numpy fills a new object array with None.
+    py::object array = call.global(np_name).attr("empty")(count, py::str("object"));
     view.hold(array, 'O', false, true);
+    return array;
+}
+
+py::object str_array(const Call &call, const kernels::TextTable &texts) {
+    ArrayView view;
+    py::object array = new_object_array(call, texts.size, view);
     PyObject **slots = view.data<PyObject *>();
     for (std::size_t i = 0; i < texts.size; ++i) {
         const std::string_view text = texts[i];

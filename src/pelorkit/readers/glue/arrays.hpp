@@ -48,8 +48,27 @@ py::object int64_array(const Call &call, std::span<const std::int64_t> values);
 // A numpy object array of the texts, each decoded from UTF-8 into a new str.
 py::object str_array(const Call &call, const kernels::TextTable &texts);
 
+// A numpy object array of `count` items, item i being objects[pick(i)] (a
+// new reference to the same object: repeated names share their str).
+template <class Pick>
+py::object objects_at(const Call &call, py::handle objects, std::size_t count, Pick pick);
+
 // A numpy float64 block of the values, column-major (numpy's Fortran order),
 // as pandas hands a frame's columns over without copying them.
 py::object float_block(const Call &call, py::handle values);
+
+py::object new_object_array(const Call &call, std::size_t count, ArrayView &view);
+
+template <class Pick>
+py::object objects_at(const Call &call, py::handle objects, std::size_t count, Pick pick) {
+    ArrayView source, out;
+    source.hold(objects, 'O');
+    py::object array = new_object_array(call, count, out);
+    PyObject *const *items = source.data<PyObject *>();
+    PyObject **slots = out.data<PyObject *>();
+    for (std::size_t i = 0; i < count; ++i)
+        Py_SETREF(slots[i], Py_NewRef(items[pick(i)]));
+    return array;
+}
 
 } // namespace pelorkit::readers
