@@ -76,7 +76,9 @@ def cellphonedb_to_long(means, pvals):
     pair_cols = [c for c in means.columns if "|" in c]  # the cell-type pairs
 
     def long(wide, name):
-        return wide[id_cols + pair_cols].melt(id_vars=id_cols, var_name="cell_pair", value_name=name)
+        return wide[id_cols + pair_cols].melt(
+            id_vars=id_cols, var_name="cell_pair", value_name=name
+        )
 
     # Both files list the same rows and columns, in the same order.
     df = long(means, "mean").assign(pval=long(pvals, "pval")["pval"].to_numpy())

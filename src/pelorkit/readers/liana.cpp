@@ -22,9 +22,9 @@ namespace {
 
 // The arguments that name columns, in the order of the signature.
 enum Key { kSample, kScore, kPvalue, kSource, kTarget, kLigand, kReceptor, kKeys };
-constexpr std::array<const char *, kKeys> kKeyNames = {
-    "sample_key", "score_key",  "pvalue_key",  "source_key",
-    "target_key", "ligand_key", "receptor_key"};
+constexpr std::array<const char *, kKeys> kKeyNames = {"sample_key",  "score_key",  "pvalue_key",
+                                                       "source_key",  "target_key", "ligand_key",
+                                                       "receptor_key"};
 
 // A column as codes into its distinct values (by first appearance).
 struct Coded {
@@ -43,7 +43,8 @@ Coded factorize(const Call &call, py::handle column, py::handle key) {
         missing += code < 0 ? 1 : 0;
     if (missing > 0)
         raise(PyExc_ValueError, std::to_string(missing) + " rows of df have no value in the " +
-                                    "column " + shown(key) + ": every row needs its sample, cell "
+                                    "column " + shown(key) +
+                                    ": every row needs its sample, cell "
                                     "types and complexes");
     return coded;
 }
@@ -64,11 +65,11 @@ void check_parts(const Texts &texts, py::handle key, bool cell_type) {
         const std::string_view text = texts[i];
         if (text.find("--") != std::string_view::npos ||
             (cell_type && text.find('|') != std::string_view::npos))
-            raise(PyExc_ValueError,
-                  "the column " + shown(key) + " holds " + quoted(text) + ", which cannot be part " +
-                      "of an id '<gene_A>_<gene_B>--<cell_A>|<cell_B>': " +
-                      (cell_type ? "a cell type must hold neither '|' nor '--'"
-                                 : "a complex must not hold '--'"));
+            raise(PyExc_ValueError, "the column " + shown(key) + " holds " + quoted(text) +
+                                        ", which cannot be part " +
+                                        "of an id '<gene_A>_<gene_B>--<cell_A>|<cell_B>': " +
+                                        (cell_type ? "a cell type must hold neither '|' nor '--'"
+                                                   : "a complex must not hold '--'"));
     }
 }
 
@@ -124,8 +125,8 @@ py::object read_liana(const Call &call) {
     py::object np = call.global(np_name), pd = call.global(pd_name);
     py::handle df = call.arg(0);
     if (!py::isinstance(df, pd.attr("DataFrame")))
-        raise(PyExc_TypeError, "df must be a pandas DataFrame of LIANA's results, not " +
-                                   type_name(df));
+        raise(PyExc_TypeError,
+              "df must be a pandas DataFrame of LIANA's results, not " + type_name(df));
     py::object labels = df.attr("columns");
     if (!truthy(labels.attr("is_unique")))
         raise(PyExc_ValueError, "df has repeated column labels: each column must have a name of "
@@ -147,7 +148,9 @@ py::object read_liana(const Call &call) {
     py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
     if (!all_rows)
         throw py::error_already_set();
-    auto column = [&](int k) -> py::object { return df.attr("iloc")[py::make_tuple(all_rows, position[k])]; };
+    auto column = [&](int k) -> py::object {
+        return df.attr("iloc")[py::make_tuple(all_rows, position[k])];
+    };
 
     const Coded samples = factorize(call, column(kSample), call.arg(kSample + 1));
     std::array<Coded, 4> coded;
@@ -189,8 +192,8 @@ py::object read_liana(const Call &call) {
     py::dict tables;
     std::vector<std::string> repeated;
     for (std::size_t g = 0; g < n_samples; ++g) {
-        const std::span<const std::int64_t> rows(order.data() + starts[g],
-                                                 static_cast<std::size_t>(starts[g + 1] - starts[g]));
+        const std::span<const std::int64_t> rows(
+            order.data() + starts[g], static_cast<std::size_t>(starts[g + 1] - starts[g]));
         LongColumns table;
         table.ids = str_array(call, sample_ids(parts, rows, repeated).view());
         ArrayView pval, mean;
@@ -202,8 +205,9 @@ py::object read_liana(const Call &call) {
         auto names = [&](int k) {
             const int i = k - kSource;
             const std::int64_t *codes = code_views[i].data<std::int64_t>();
-            return objects_at(call, texts[i].objects(), rows.size(),
-                              [&](std::size_t j) { return static_cast<std::size_t>(codes[rows[j]]); });
+            return objects_at(call, texts[i].objects(), rows.size(), [&](std::size_t j) {
+                return static_cast<std::size_t>(codes[rows[j]]);
+            });
         };
         table.cell_a = names(kSource);
         table.cell_b = names(kTarget);

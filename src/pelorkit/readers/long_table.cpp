@@ -34,7 +34,8 @@ py::object make_table(const Call &call, const LongColumns &columns) {
     if (!is_none(columns.extra)) {
         py::object labels = columns.extra.attr("columns");
         py::object iloc = columns.extra.attr("iloc");
-        py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+        py::object all_rows =
+            py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
         if (!all_rows)
             throw py::error_already_set();
         const auto n = static_cast<Py_ssize_t>(py::len(labels));

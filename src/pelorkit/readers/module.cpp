@@ -49,4 +49,6 @@ PyModuleDef definition = {
 } // namespace
 } // namespace pelorkit::readers
 
-PyMODINIT_FUNC PyInit_readers() { return PyModuleDef_Init(&pelorkit::readers::definition); }
+PyMODINIT_FUNC PyInit_readers() {
+    return PyModuleDef_Init(&pelorkit::readers::definition);
+}

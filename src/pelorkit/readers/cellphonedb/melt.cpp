@@ -33,8 +33,8 @@ ColumnCells column_cells(const Call &call, const std::vector<kernels::CellPair> 
     return {Texts::of(call, a.view()), Texts::of(call, b.view())};
 }
 
-py::object melt_columns(const Call &call, const WideRun &run,
-                        std::span<const std::int64_t> columns, const ColumnCells &cells) {
+py::object melt_columns(const Call &call, const WideRun &run, std::span<const std::int64_t> columns,
+                        const ColumnCells &cells) {
     py::object np = call.global(np_name);
     const std::size_t n = run.n_rows * columns.size();
 
@@ -89,18 +89,18 @@ void add_sample_tables(const Call &call, const WideRun &run, py::handle sep, py:
     kernels::split_by_sample(samples, cells, separator);
     if (samples.unsplit != kernels::kAllSound) {
         const kernels::CellPair &pair = cells[samples.unsplit];
-        const std::string_view label = pair.a.find(separator) == std::string_view::npos ? pair.a : pair.b;
-        const bool none_split = samples.samples.empty() &&
-                                std::none_of(cells.begin(), cells.end(), [&](const auto &p) {
-                                    return p.a.find(separator) != std::string_view::npos ||
-                                           p.b.find(separator) != std::string_view::npos;
-                                });
+        const std::string_view label =
+            pair.a.find(separator) == std::string_view::npos ? pair.a : pair.b;
+        const bool none_split =
+            samples.samples.empty() && std::none_of(cells.begin(), cells.end(), [&](const auto &p) {
+                return p.a.find(separator) != std::string_view::npos ||
+                       p.b.find(separator) != std::string_view::npos;
+            });
         raise(PyExc_ValueError,
               "sample_sep=" + quoted(separator) +
                   (none_split ? " splits no cell type of the run (e.g. " + quoted(label) + ")"
                               : " does not split the cell type " + quoted(label)) +
-                  ": with sample_sep every cell type must read <sample>" +
-                  std::string(separator) +
+                  ": with sample_sep every cell type must read <sample>" + std::string(separator) +
                   "<cell type>. Pass the separator the labels use, or leave sample_sep out for a "
                   "run of one sample.");
     }

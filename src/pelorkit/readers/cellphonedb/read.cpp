@@ -55,7 +55,8 @@ std::vector<Job> jobs_of_source(const Call &call, py::handle source, py::handle 
                                 py::handle sample_sep) {
     if (is_path(call, source)) {
         py::object folder = folder_path(call, source, "source");
-        return {folder_job(call, is_none(sample) ? folder_name(call, folder, true) : sample, folder)};
+        return {
+            folder_job(call, is_none(sample) ? folder_name(call, folder, true) : sample, folder)};
     }
     if (py::isinstance(source, call.global(mapping_name))) {
         if (!is_none(sample) || !is_none(sample_sep))

@@ -78,8 +78,7 @@ std::optional<std::int64_t> time_stamp(std::string_view suffix) {
         }
         return value;
     };
-    const auto month = number(0, 2), day = number(3, 2), year = number(6, 4),
-               clock = number(11, 6);
+    const auto month = number(0, 2), day = number(3, 2), year = number(6, 4), clock = number(11, 6);
     if (!month || !day || !year || !clock || *month < 1 || *month > 12 || *day < 1 || *day > 31)
         return std::nullopt;
     return ((*year * 100 + *month) * 100 + *day) * 1000000 + *clock;
@@ -92,14 +91,15 @@ std::string run_label(const Run &run) {
 }
 
 std::string expected_files() {
-    return "statistical_analysis_means_<suffix>.txt with statistical_analysis_pvalues_<suffix>.txt, "
+    return "statistical_analysis_means_<suffix>.txt with "
+           "statistical_analysis_pvalues_<suffix>.txt, "
            "degs_analysis_means_<suffix>.txt with degs_analysis_relevant_interactions_<suffix>.txt"
            ", or means.txt with pvalues.txt or relevant_interactions.txt";
 }
 
 [[noreturn]] void no_run(py::handle folder, const std::vector<std::string> &incomplete) {
-    std::string message = "no CellPhoneDB result in the folder " + shown(folder) + ": expected " +
-                          expected_files();
+    std::string message =
+        "no CellPhoneDB result in the folder " + shown(folder) + ": expected " + expected_files();
     if (!incomplete.empty())
         message += "; found " + listing(incomplete) + " (a run's second table is missing)";
     message += ". A simple analysis has no p-values and cannot be read.";

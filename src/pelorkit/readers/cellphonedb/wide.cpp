@@ -52,14 +52,16 @@ Layout layout_of(const Call &call, py::handle frame, const char *argument) {
         for (py::handle label : labels[labels.attr("duplicated")()].attr("unique")())
             repeated.push_back(shown(label));
         raise(PyExc_ValueError, std::string(argument) + " has repeated column labels (" +
-                                    listing(repeated) + "): each column must have a name of its own");
+                                    listing(repeated) +
+                                    "): each column must have a name of its own");
     }
     Layout layout;
     py::list pair_labels;
     Py_ssize_t position = 0, rank = -1;
     for (py::handle label : labels) {
-        const bool pair = PyUnicode_Check(label.ptr()) &&
-                          PyUnicode_FindChar(label.ptr(), '|', 0, PyUnicode_GET_LENGTH(label.ptr()), 1) >= 0;
+        const bool pair =
+            PyUnicode_Check(label.ptr()) &&
+            PyUnicode_FindChar(label.ptr(), '|', 0, PyUnicode_GET_LENGTH(label.ptr()), 1) >= 0;
         if (pair) {
             layout.pairs.push_back(position);
             pair_labels.append(label);
@@ -71,12 +73,10 @@ Layout layout_of(const Call &call, py::handle frame, const char *argument) {
                 Py_ssize_t *slot;
                 bool carried;
             };
-            const Known known[] = {{"id_cp_interaction", &layout.id_cp, true},
-                                   {"partner_a", &layout.partner_a, true},
-                                   {"partner_b", &layout.partner_b, true},
-                                   {"gene_a", &layout.gene_a, false},
-                                   {"gene_b", &layout.gene_b, false},
-                                   {"rank", &rank, true}};
+            const Known known[] = {
+                {"id_cp_interaction", &layout.id_cp, true}, {"partner_a", &layout.partner_a, true},
+                {"partner_b", &layout.partner_b, true},     {"gene_a", &layout.gene_a, false},
+                {"gene_b", &layout.gene_b, false},          {"rank", &rank, true}};
             bool carried = true;
             for (const Known &k : known)
                 if (is_named(label, k.name)) {
@@ -93,21 +93,22 @@ Layout layout_of(const Call &call, py::handle frame, const char *argument) {
         for (py::handle label : labels)
             names.push_back(shown(label));
         raise(PyExc_ValueError,
-              std::string(argument) + " has no 'interacting_pair' column, so it is no CellPhoneDB "
-                                      "table (its columns: " +
+              std::string(argument) +
+                  " has no 'interacting_pair' column, so it is no CellPhoneDB "
+                  "table (its columns: " +
                   listing(names, 6) +
                   "). Read CellPhoneDB's files with pandas.read_csv(path, sep='\\t'), without "
                   "index_col, or pass their paths.");
     }
     if (rank >= 0)
-        raise(PyExc_ValueError,
-              std::string(argument) + " has a 'rank' column: it is CellPhoneDB's significant_means "
-                                      "table, whose means are blank where not significant. Pass "
-                                      "the means table instead.");
+        raise(PyExc_ValueError, std::string(argument) +
+                                    " has a 'rank' column: it is CellPhoneDB's significant_means "
+                                    "table, whose means are blank where not significant. Pass "
+                                    "the means table instead.");
     if (layout.pairs.empty())
-        raise(PyExc_ValueError,
-              std::string(argument) + " has no cell-pair columns: CellPhoneDB names them by the "
-                                      "two cell types, 'A|B'");
+        raise(PyExc_ValueError, std::string(argument) +
+                                    " has no cell-pair columns: CellPhoneDB names them by the "
+                                    "two cell types, 'A|B'");
     layout.labels = Texts::of(call, pair_labels);
     return layout;
 }
@@ -118,10 +119,10 @@ Texts text_column(const Call &call, py::handle frame, Py_ssize_t position, const
     py::object values = column(frame, position);
     Texts texts = Texts::of(call, values);
     if (texts.first_other() != kAllText)
-        raise(PyExc_ValueError,
-              std::string(argument) + ": row " + std::to_string(texts.first_other()) + " has " +
-                  shown(values.attr("iloc")[py::int_(texts.first_other())]) + " as its " + name +
-                  ", where a text is expected");
+        raise(PyExc_ValueError, std::string(argument) + ": row " +
+                                    std::to_string(texts.first_other()) + " has " +
+                                    shown(values.attr("iloc")[py::int_(texts.first_other())]) +
+                                    " as its " + name + ", where a text is expected");
     return texts;
 }
 
@@ -216,9 +217,9 @@ void split_partners(const Call &call, WideRun &run, py::handle frame, const Layo
     const Texts partners_a = hint(layout.partner_a), genes_a = hint(layout.gene_a),
                 partners_b = hint(layout.partner_b), genes_b = hint(layout.gene_b);
     std::vector<std::int64_t> first_length;
-    const std::size_t bad =
-        kernels::split_gene_pairs(first_length, run.gene_pairs.view(),
-                                  {partners_a.view(), genes_a.view(), partners_b.view(), genes_b.view()});
+    const std::size_t bad = kernels::split_gene_pairs(
+        first_length, run.gene_pairs.view(),
+        {partners_a.view(), genes_a.view(), partners_b.view(), genes_b.view()});
     if (bad != kernels::kAllSound)
         raise(PyExc_ValueError,
               "means: the interacting pair " + quoted(run.gene_pairs[bad]) +
@@ -310,16 +311,15 @@ py::object load_table(const Call &call, py::handle table, const char *argument) 
                                    type_name(table));
     py::object path = os.attr("fspath")(table);
     if (!PyUnicode_Check(path.ptr()))
-        raise(PyExc_TypeError, std::string(argument) + " must be a path as str, not " +
-                                   type_name(path));
+        raise(PyExc_TypeError,
+              std::string(argument) + " must be a path as str, not " + type_name(path));
     py::object os_path = os.attr("path");
     if (truthy(os_path.attr("isdir")(path)))
         raise(PyExc_IsADirectoryError,
               std::string(argument) + "=" + shown(path) +
                   " is a folder: pass it as the first argument to read the newest run in it");
     if (!truthy(os_path.attr("isfile")(path)))
-        raise(PyExc_FileNotFoundError,
-              std::string(argument) + ": no such file: " + shown(path));
+        raise(PyExc_FileNotFoundError, std::string(argument) + ": no such file: " + shown(path));
     const bool comma = truthy(path.attr("lower")().attr("endswith")(".csv"));
     return pd.attr("read_csv")(path, py::arg("sep") = comma ? "," : "\t",
                                py::arg("low_memory") = false);

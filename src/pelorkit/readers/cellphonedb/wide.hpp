@@ -16,14 +16,14 @@ namespace pelorkit::readers {
 
 struct WideRun {
     std::size_t n_rows = 0;
-    Texts gene_pairs;                     // interacting_pair of each row
-    py::object genes_a, genes_b;          // the two partners of each row (object arrays)
-    kernels::TextBuffer endings;          // per row: "" or what tells a repeated pair apart
-    std::vector<std::string> repeated;    // the pairs listed more than once, quoted
-    std::string repeated_example;         // one id of such a pair, quoted
-    Texts labels;                         // the cell-pair column labels
-    py::object means, pvalues;            // float64 blocks, n_rows x labels, column-major
-    py::object annotation;                // the annotation columns carried over (a frame)
+    Texts gene_pairs;                  // interacting_pair of each row
+    py::object genes_a, genes_b;       // the two partners of each row (object arrays)
+    kernels::TextBuffer endings;       // per row: "" or what tells a repeated pair apart
+    std::vector<std::string> repeated; // the pairs listed more than once, quoted
+    std::string repeated_example;      // one id of such a pair, quoted
+    Texts labels;                      // the cell-pair column labels
+    py::object means, pvalues;         // float64 blocks, n_rows x labels, column-major
+    py::object annotation;             // the annotation columns carried over (a frame)
 };
 
 // The two cell types of each column label (views into run.labels).

@@ -25,7 +25,9 @@ public:
     void hold(py::handle array, char kind, bool fortran = false, bool writable = false);
 
     template <class T> T *data() const { return static_cast<T *>(view_.buf); }
-    std::size_t size() const { return held_ ? static_cast<std::size_t>(view_.len / view_.itemsize) : 0; }
+    std::size_t size() const {
+        return held_ ? static_cast<std::size_t>(view_.len / view_.itemsize) : 0;
+    }
     template <class T> std::span<T> items() const { return {data<T>(), size()}; }
 
 private:

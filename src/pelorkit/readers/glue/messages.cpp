@@ -30,7 +30,9 @@ std::string shown(py::handle obj) {
     return text.size() <= kMost ? text : text.substr(0, kMost - 3) + "...";
 }
 
-std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+std::string type_name(py::handle obj) {
+    return Py_TYPE(obj.ptr())->tp_name;
+}
 
 std::string listing(const std::vector<std::string> &items, std::size_t most) {
     std::string text;

@@ -35,7 +35,9 @@ Texts Texts::of(const Call &call, py::handle values) {
 Texts Texts::of(const Call &call, const kernels::TextTable &encoded) {
     Texts texts;
     const std::size_t bytes =
-        encoded.size == 0 ? 0 : static_cast<std::size_t>(encoded.offsets[encoded.size] - encoded.offsets[0]);
+        encoded.size == 0
+            ? 0
+            : static_cast<std::size_t>(encoded.offsets[encoded.size] - encoded.offsets[0]);
     texts.data_.reserve(bytes);
     texts.offsets_.reserve(encoded.size + 1);
     for (std::size_t i = 0; i < encoded.size; ++i) {

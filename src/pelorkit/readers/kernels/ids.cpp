@@ -7,7 +7,8 @@ namespace pelorkit::kernels {
 namespace {
 
 std::size_t total_size(const TextTable &texts) {
-    return texts.size == 0 ? 0 : static_cast<std::size_t>(texts.offsets[texts.size] - texts.offsets[0]);
+    return texts.size == 0 ? 0
+                           : static_cast<std::size_t>(texts.offsets[texts.size] - texts.offsets[0]);
 }
 
 } // namespace

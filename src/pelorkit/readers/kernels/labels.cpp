@@ -48,7 +48,8 @@ void split_by_sample(SamplePairs &out, std::span<const CellPair> pairs, std::str
             continue;
         }
         const std::string_view sample = pairs[i].a.substr(0, cut_a);
-        out.cells[i] = {pairs[i].a.substr(cut_a + sep.size()), pairs[i].b.substr(cut_b + sep.size())};
+        out.cells[i] = {pairs[i].a.substr(cut_a + sep.size()),
+                        pairs[i].b.substr(cut_b + sep.size())};
         if (sample != pairs[i].b.substr(0, cut_b))
             continue;
         auto [it, inserted] = number.try_emplace(sample, out.samples.size());
