@@ -1,4 +1,4 @@
-"""Both modules' functions behave like Python functions: binding, defaults,
+"""The modules' functions behave like Python functions: binding, defaults,
 introspection, monkeypatching through the module namespace."""
 
 import copy
@@ -12,6 +12,7 @@ import pytest
 
 import pelorkit.analyka as analyka
 import pelorkit.fetchora as fetchora
+import pelorkit.readers as readers
 
 ANALYKA_NAMES = [
     "get_sample_to_group_dict", "get_sample_to_group_map", "get_population",
@@ -27,7 +28,12 @@ FETCHORA_NAMES = [
     "decompress_tar_gz", "load_h5ad", "load_anndata", "load_sample_data",
     "load_pelor_processed_anndata", "load_pelor_processed_sample_data",
 ]  # fmt: skip
-ALL = [(analyka, n) for n in ANALYKA_NAMES] + [(fetchora, n) for n in FETCHORA_NAMES]
+READERS_NAMES = ["read_cellphonedb", "read_liana"]
+ALL = (
+    [(analyka, n) for n in ANALYKA_NAMES]
+    + [(fetchora, n) for n in FETCHORA_NAMES]
+    + [(readers, n) for n in READERS_NAMES]
+)
 IDS = [f"{m.__name__.split('.')[-1]}.{n}" for m, n in ALL]
 
 
