@@ -1,4 +1,4 @@
-"""Property-based fuzzing of every function of both modules.
+"""Property-based fuzzing of every function of the modules.
 
 Run by tests/test_fuzz.py in a child interpreter, so that a crash of the
 interpreter is reported as a failure instead of taking the test run down:
@@ -39,6 +39,7 @@ from hypothesis import strategies as st
 
 import pelorkit.analyka as analyka
 import pelorkit.fetchora as fetchora
+import pelorkit.readers as readers
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 import workloads  # noqa: E402
@@ -474,7 +475,7 @@ def ours(module, value) -> bool:
 
 def default_lists():
     out = []
-    for module in (analyka, fetchora):
+    for module in (analyka, fetchora, readers):
         for name, f in vars(module).items():
             if ours(module, f) and f.__defaults__:
                 out += [(name, d, list(d)) for d in f.__defaults__ if isinstance(d, list)]
@@ -651,7 +652,8 @@ def make_test(module, name, examples):
         pool = [v for v in pool if not isinstance(v, int | np.integer)]
     defaults = default_lists()
     calls = random_call(params, pool)
-    templates = workloads.valid_calls().get(name) if module is analyka else None
+    valid = {analyka: workloads.valid_calls, readers: workloads.reader_calls}.get(module)
+    templates = valid().get(name) if valid else None
     if templates:
         calls = st.one_of(calls, near_valid_call(templates, pool))
 
@@ -684,7 +686,7 @@ def make_test(module, name, examples):
 
 
 def targets(only):
-    for module in (analyka, fetchora):
+    for module in (analyka, fetchora, readers):
         for name, f in vars(module).items():
             if ours(module, f) and f.__name__ == name and (not only or name in only):
                 yield module, name

@@ -3,6 +3,7 @@ so that a crash is reported as a failure. PELORKIT_FUZZ_EXAMPLES sets the
 number of examples per function (the CI profile is small; see the README for a
 long local run)."""
 
+import importlib
 import os
 import pathlib
 import subprocess
@@ -13,14 +14,12 @@ import pytest
 FUZZER = pathlib.Path(__file__).with_name("fuzzing.py")
 
 
-@pytest.mark.parametrize("module", ["analyka", "fetchora"])
+@pytest.mark.parametrize("module", ["analyka", "fetchora", "readers"])
 def test_fuzz_all_functions(module):
-    import pelorkit.analyka as analyka
-    import pelorkit.fetchora as fetchora
-
+    namespace = vars(importlib.import_module(f"pelorkit.{module}"))
     names = [
         name
-        for name, f in vars({"analyka": analyka, "fetchora": fetchora}[module]).items()
+        for name, f in namespace.items()
         if callable(f) and getattr(f, "__module__", None) == f"pelorkit.{module}"
     ]
     examples = os.environ.get("PELORKIT_FUZZ_EXAMPLES", "40")

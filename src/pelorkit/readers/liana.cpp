@@ -32,12 +32,14 @@ struct Coded {
     py::object values; // object array of the distinct values
 };
 
-Coded factorize(const Call &call, py::handle column, py::handle key) {
+Coded factorize(const Call &call, py::handle column, py::handle key, std::size_t n) {
     py::tuple pair = call.global(pd_name).attr("factorize")(column);
     Coded coded{call.global(np_name).attr("asarray")(pair[0], py::str("int64")),
                 call.global(np_name).attr("asarray")(pair[1], py::str("object"))};
     ArrayView codes;
     codes.hold(coded.codes, 'q');
+    if (codes.size() != n || py::cast<int>(coded.values.attr("ndim")) != 1)
+        raise(PyExc_ValueError, "the column " + shown(key) + " does not give one value per row");
     std::size_t missing = 0;
     for (std::int64_t code : codes.items<std::int64_t>())
         missing += code < 0 ? 1 : 0;
@@ -73,15 +75,19 @@ void check_parts(const Texts &texts, py::handle key, bool cell_type) {
     }
 }
 
-py::object numbers(const Call &call, py::handle column, py::handle key) {
+py::object numbers(const Call &call, py::handle column, py::handle key, std::size_t n) {
+    py::object values;
     try {
-        return call.global(np_name).attr("asarray")(column, py::str("float64"));
+        values = call.global(np_name).attr("asarray")(column, py::str("float64"));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
             throw;
         raise(PyExc_ValueError, "the column " + shown(key) + " must hold numbers (" +
                                     py::cast<std::string>(py::str(e.value())) + ")");
     }
+    if (py::cast<int>(values.attr("ndim")) != 1 || py::len(values) != n)
+        raise(PyExc_ValueError, "the column " + shown(key) + " does not give one number per row");
+    return values;
 }
 
 // The ids of one sample's rows; repeated ids get "--1", "--2", ... in row
@@ -143,7 +149,11 @@ py::object read_liana(const Call &call) {
             raise(PyExc_ValueError, "df has no column " + shown(key) + " (" + kKeyNames[k] +
                                         "); its columns are " + listing(names, 8));
         }
-        position[k] = py::cast<Py_ssize_t>(labels.attr("get_loc")(key));
+        py::object location = labels.attr("get_loc")(key);
+        if (!PyLong_Check(location.ptr())) // a partial key of MultiIndex columns
+            raise(PyExc_ValueError, std::string(kKeyNames[k]) + "=" + shown(key) +
+                                        " names several columns of df; name one");
+        position[k] = py::cast<Py_ssize_t>(location);
     }
     py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
     if (!all_rows)
@@ -152,16 +162,17 @@ py::object read_liana(const Call &call) {
         return df.attr("iloc")[py::make_tuple(all_rows, position[k])];
     };
 
-    const Coded samples = factorize(call, column(kSample), call.arg(kSample + 1));
+    const std::size_t n = py::len(df);
+    const Coded samples = factorize(call, column(kSample), call.arg(kSample + 1), n);
     std::array<Coded, 4> coded;
     std::array<Texts, 4> texts;
     for (int k = kSource; k <= kReceptor; ++k) {
-        coded[k - kSource] = factorize(call, column(k), call.arg(k + 1));
+        coded[k - kSource] = factorize(call, column(k), call.arg(k + 1), n);
         texts[k - kSource] = value_texts(call, coded[k - kSource]);
         check_parts(texts[k - kSource], call.arg(k + 1), k == kSource || k == kTarget);
     }
-    const py::object score = numbers(call, column(kScore), call.arg(kScore + 1));
-    const py::object pvalue = numbers(call, column(kPvalue), call.arg(kPvalue + 1));
+    const py::object score = numbers(call, column(kScore), call.arg(kScore + 1), n);
+    const py::object pvalue = numbers(call, column(kPvalue), call.arg(kPvalue + 1), n);
 
     std::array<ArrayView, 4> code_views;
     for (std::size_t i = 0; i < 4; ++i)

@@ -126,11 +126,20 @@ Texts text_column(const Call &call, py::handle frame, Py_ssize_t position, const
     return texts;
 }
 
+// Every column of a table gives one value per row.
+void check_rows(std::size_t got, std::size_t rows, const char *argument) {
+    if (got != rows)
+        raise(PyExc_ValueError, std::string(argument) + " has " + std::to_string(rows) +
+                                    " rows, but a column of it gives " + std::to_string(got) +
+                                    " values");
+}
+
 // The cell-pair columns as a float64 block, with a message that names the table.
 py::object number_block(const Call &call, py::handle frame, const Layout &layout,
                         const char *argument) {
+    py::object block;
     try {
-        return float_block(call, columns(frame, layout.pairs));
+        block = float_block(call, columns(frame, layout.pairs));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
             throw;
@@ -138,14 +147,23 @@ py::object number_block(const Call &call, py::handle frame, const Layout &layout
                                     ": the cell-pair columns must hold numbers (" +
                                     py::cast<std::string>(py::str(e.value())) + ")");
     }
+    py::tuple shape = block.attr("shape");
+    check_rows(py::cast<std::size_t>(shape[0]), py::len(frame), argument);
+    if (shape.size() != 2 || py::cast<std::size_t>(shape[1]) != layout.pairs.size())
+        raise(PyExc_ValueError,
+              std::string(argument) + ": its cell-pair columns do not make one block of numbers");
+    return block;
 }
 
 // The texts that identify a row in both tables: the interaction's
 // id_cp_interaction when both tables have one, else its interacting pair.
 Texts row_keys(const Call &call, py::handle frame, const Layout &layout, bool by_id,
                const char *argument) {
-    return by_id ? Texts::of(call, column(frame, layout.id_cp))
-                 : text_column(call, frame, layout.interacting_pair, argument, "interacting_pair");
+    Texts keys = by_id ? Texts::of(call, column(frame, layout.id_cp))
+                       : text_column(call, frame, layout.interacting_pair, argument,
+                                     "interacting_pair");
+    check_rows(keys.size(), py::len(frame), argument);
+    return keys;
 }
 
 [[noreturn]] void mismatch(const char *second, const std::string &what) {
@@ -334,6 +352,7 @@ WideRun read_run(const Call &call, py::handle means_arg, py::handle second_arg, 
     run.labels = layout.labels;
     cell_pairs(run); // checks the labels
     run.gene_pairs = text_column(call, means, layout.interacting_pair, "means", "interacting_pair");
+    check_rows(run.gene_pairs.size(), run.n_rows, "means");
     split_partners(call, run, means, layout);
     note_repeats(run, layout.id_cp >= 0 ? Texts::of(call, column(means, layout.id_cp)) : Texts());
     run.means = number_block(call, means, layout, "means");

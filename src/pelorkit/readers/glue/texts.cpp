@@ -2,6 +2,7 @@
 #include "pelorkit/python.hpp"
 
 #include "glue/arrays.hpp"
+#include "glue/messages.hpp"
 #include "glue/names.hpp"
 #include "glue/texts.hpp"
 
@@ -9,9 +10,13 @@ namespace pelorkit::readers {
 
 Texts Texts::of(const Call &call, py::handle values) {
     Texts texts;
-    texts.objects_ = call.global(np_name).attr("asarray")(values, py::str("object"));
+    // A pandas column as its objects, one per row whatever they hold (numpy
+    // would make a list of equal-length lists two-dimensional).
+    texts.objects_ = py::hasattr(values, "to_numpy")
+                         ? values.attr("to_numpy")(py::arg("dtype") = py::str("object"))
+                         : call.global(np_name).attr("asarray")(values, py::str("object"));
     if (py::cast<int>(texts.objects_.attr("ndim")) != 1)
-        texts.objects_ = texts.objects_.attr("ravel")();
+        raise(PyExc_ValueError, "a column of names must be one-dimensional");
     ArrayView view;
     view.hold(texts.objects_, 'O');
     const std::size_t n = view.size();
