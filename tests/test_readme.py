@@ -14,6 +14,7 @@ import pytest
 
 import pelorkit.analyka as analyka
 import pelorkit.fetchora as fetchora
+import pelorkit.readers as readers
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
@@ -84,8 +85,9 @@ def function_table_entries():
     section = text.split("\n## Functions\n", 1)[1].split("\n## ", 1)[0]
     module = None
     for line in section.splitlines():
-        if line.strip() in ("`pelorkit.analyka`", "`pelorkit.fetchora`"):
-            module = {"`pelorkit.analyka`": analyka, "`pelorkit.fetchora`": fetchora}[line.strip()]
+        modules = {f"`{m.__name__}`": m for m in (analyka, fetchora, readers)}
+        if line.strip() in modules:
+            module = modules[line.strip()]
         elif line.startswith("| `") and module is not None:
             first_cell = line.split(" | ")[0]
             for span in re.findall(r"`([^`]+)`", first_cell):
