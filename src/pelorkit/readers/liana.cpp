@@ -5,6 +5,7 @@
 
 #include "functions.hpp"
 #include "glue/arrays.hpp"
+#include "glue/frames.hpp"
 #include "glue/messages.hpp"
 #include "glue/names.hpp"
 #include "glue/texts.hpp"
@@ -155,12 +156,7 @@ py::object read_liana(const Call &call) {
                                         " names several columns of df; name one");
         position[k] = py::cast<Py_ssize_t>(location);
     }
-    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-    if (!all_rows)
-        throw py::error_already_set();
-    auto column = [&](int k) -> py::object {
-        return df.attr("iloc")[py::make_tuple(all_rows, position[k])];
-    };
+    auto column = [&](int k) { return column_at(df, position[k]); };
 
     const std::size_t n = py::len(df);
     const Coded samples = factorize(call, column(kSample), call.arg(kSample + 1), n);
@@ -194,11 +190,11 @@ py::object read_liana(const Call &call) {
     kernels::group_rows(order, starts, sample_codes.data<std::int64_t>(), sample_codes.size(),
                         n_samples);
 
-    py::list extra;
+    std::vector<std::int64_t> extra;
     for (Py_ssize_t j = 0; j < static_cast<Py_ssize_t>(py::len(labels)); ++j)
         if (std::find(position.begin(), position.end(), j) == position.end())
-            extra.append(j);
-    py::object extra_frame = df.attr("iloc")[py::make_tuple(all_rows, extra)];
+            extra.push_back(j);
+    py::object extra_frame = columns_at(df, extra);
 
     py::dict tables;
     std::vector<std::string> repeated;

@@ -1,6 +1,7 @@
 // One CCI result table from its columns (see long_table.hpp).
 #include "pelorkit/python.hpp"
 
+#include "glue/frames.hpp"
 #include "glue/names.hpp"
 #include "long_table.hpp"
 
@@ -33,11 +34,6 @@ py::object make_table(const Call &call, const LongColumns &columns) {
         data[kCore[i]] = *core[i];
     if (!is_none(columns.extra)) {
         py::object labels = columns.extra.attr("columns");
-        py::object iloc = columns.extra.attr("iloc");
-        py::object all_rows =
-            py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-        if (!all_rows)
-            throw py::error_already_set();
         const auto n = static_cast<Py_ssize_t>(py::len(labels));
         for (Py_ssize_t j = 0; j < n; ++j) {
             py::object label = labels[py::int_(j)];
@@ -45,7 +41,7 @@ py::object make_table(const Call &call, const LongColumns &columns) {
                 continue;
             // The column's own array: numpy's as it is (pandas' array wrapper of it
             // would scan an object column for missing values when unwrapped).
-            py::object values = iloc[py::make_tuple(all_rows, j)];
+            py::object values = column_at(columns.extra, j);
             data[label] = py::isinstance(values.attr("dtype"), np.attr("dtype"))
                               ? values.attr("to_numpy")()
                               : values.attr("array");

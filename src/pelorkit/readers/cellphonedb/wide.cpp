@@ -3,6 +3,7 @@
 
 #include "cellphonedb/wide.hpp"
 #include "glue/arrays.hpp"
+#include "glue/frames.hpp"
 #include "glue/messages.hpp"
 #include "glue/names.hpp"
 #include "kernels/matching.hpp"
@@ -28,23 +29,6 @@ bool is_named(py::handle label, const char *name) {
     return PyUnicode_Check(label.ptr()) && PyUnicode_CompareWithASCIIString(label.ptr(), name) == 0;
 }
 
-py::object column(py::handle frame, Py_ssize_t position) {
-    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-    if (!all_rows)
-        throw py::error_already_set();
-    return frame.attr("iloc")[py::make_tuple(all_rows, position)];
-}
-
-py::object columns(py::handle frame, const std::vector<std::int64_t> &positions) {
-    py::list list;
-    for (std::int64_t p : positions)
-        list.append(p);
-    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-    if (!all_rows)
-        throw py::error_already_set();
-    return frame.attr("iloc")[py::make_tuple(all_rows, list)];
-}
-
 Layout layout_of(const Call &call, py::handle frame, const char *argument) {
     py::object labels = frame.attr("columns");
     if (!truthy(labels.attr("is_unique"))) {
@@ -59,10 +43,12 @@ Layout layout_of(const Call &call, py::handle frame, const char *argument) {
     py::list pair_labels;
     Py_ssize_t position = 0, rank = -1;
     for (py::handle label : labels) {
-        const bool pair =
-            PyUnicode_Check(label.ptr()) &&
-            PyUnicode_FindChar(label.ptr(), '|', 0, PyUnicode_GET_LENGTH(label.ptr()), 1) >= 0;
-        if (pair) {
+        Py_ssize_t bar = -1;
+        if (PyUnicode_Check(label.ptr()) &&
+            (bar = PyUnicode_FindChar(label.ptr(), '|', 0, PyUnicode_GET_LENGTH(label.ptr()), 1)) ==
+                -2)
+            throw py::error_already_set();
+        if (bar >= 0) {
             layout.pairs.push_back(position);
             pair_labels.append(label);
         } else if (is_named(label, "interacting_pair")) {
@@ -116,7 +102,7 @@ Layout layout_of(const Call &call, py::handle frame, const char *argument) {
 // The texts of a column; every item must be a str.
 Texts text_column(const Call &call, py::handle frame, Py_ssize_t position, const char *argument,
                   const char *name) {
-    py::object values = column(frame, position);
+    py::object values = column_at(frame, position);
     Texts texts = Texts::of(call, values);
     if (texts.first_other() != kAllText)
         raise(PyExc_ValueError, std::string(argument) + ": row " +
@@ -139,7 +125,7 @@ py::object number_block(const Call &call, py::handle frame, const Layout &layout
                         const char *argument) {
     py::object block;
     try {
-        block = float_block(call, columns(frame, layout.pairs));
+        block = float_block(call, columns_at(frame, layout.pairs));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
             throw;
@@ -159,9 +145,9 @@ py::object number_block(const Call &call, py::handle frame, const Layout &layout
 // id_cp_interaction when both tables have one, else its interacting pair.
 Texts row_keys(const Call &call, py::handle frame, const Layout &layout, bool by_id,
                const char *argument) {
-    Texts keys = by_id ? Texts::of(call, column(frame, layout.id_cp))
-                       : text_column(call, frame, layout.interacting_pair, argument,
-                                     "interacting_pair");
+    Texts keys =
+        by_id ? Texts::of(call, column_at(frame, layout.id_cp))
+              : text_column(call, frame, layout.interacting_pair, argument, "interacting_pair");
     check_rows(keys.size(), py::len(frame), argument);
     return keys;
 }
@@ -230,7 +216,7 @@ void note_repeats(WideRun &run, const Texts &ids) {
 // The two partners of each interacting pair, from CellPhoneDB's annotation.
 void split_partners(const Call &call, WideRun &run, py::handle frame, const Layout &layout) {
     auto hint = [&](Py_ssize_t position) {
-        return position < 0 ? Texts() : Texts::of(call, column(frame, position));
+        return position < 0 ? Texts() : Texts::of(call, column_at(frame, position));
     };
     const Texts partners_a = hint(layout.partner_a), genes_a = hint(layout.gene_a),
                 partners_b = hint(layout.partner_b), genes_b = hint(layout.gene_b);
@@ -354,10 +340,11 @@ WideRun read_run(const Call &call, py::handle means_arg, py::handle second_arg, 
     run.gene_pairs = text_column(call, means, layout.interacting_pair, "means", "interacting_pair");
     check_rows(run.gene_pairs.size(), run.n_rows, "means");
     split_partners(call, run, means, layout);
-    note_repeats(run, layout.id_cp >= 0 ? Texts::of(call, column(means, layout.id_cp)) : Texts());
+    note_repeats(run,
+                 layout.id_cp >= 0 ? Texts::of(call, column_at(means, layout.id_cp)) : Texts());
     run.means = number_block(call, means, layout, "means");
     read_pvalues(call, run, means, layout, second, deg);
-    run.annotation = columns(means, layout.annotation);
+    run.annotation = columns_at(means, layout.annotation);
     return run;
 }
 

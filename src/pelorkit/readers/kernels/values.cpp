@@ -1,7 +1,6 @@
 // The numbers of the readers (see values.hpp).
 #include "values.hpp"
 
-#include <cmath>
 #include <cstring>
 
 namespace pelorkit::kernels {
