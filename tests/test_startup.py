@@ -138,7 +138,11 @@ def test_interrupted_install_is_caught_like_any_failure(run_child):
 
 @pytest.mark.parametrize(
     "module, hidden",
-    [("pelorkit.analyka", "importlib_resources"), ("pelorkit.fetchora", "gdown")],
+    [
+        ("pelorkit.analyka", "importlib_resources"),
+        ("pelorkit.fetchora", "gdown"),
+        ("pelorkit.readers", "pandas"),
+    ],
 )
 def test_missing_required_package_fails_with_its_own_error(run_child, module, hidden):
     out = run_child(
@@ -183,11 +187,24 @@ def test_fetchora_start_up_binds_in_order_and_prints_nothing(run_child):
     ]  # fmt: skip
 
 
-def test_package_imports_neither_module(run_child):
+def test_readers_start_up_binds_in_order_and_prints_nothing(run_child):
+    out = run_child(
+        """
+        import pelorkit.readers as r
+        print([n for n in vars(r) if not n.startswith("__")])
+        """
+    )
+    assert out.returncode == 0, out.stderr
+    assert eval(out.stdout) == [
+        "os", "warnings", "np", "pd", "Mapping", "read_cellphonedb", "read_liana",
+    ]  # fmt: skip
+
+
+def test_package_imports_none_of_the_modules(run_child):
     out = run_child(
         """
         import pelorkit
-        print("pelorkit.analyka" in sys.modules, "pelorkit.fetchora" in sys.modules)
+        print([m in sys.modules for m in ("pelorkit.analyka", "pelorkit.fetchora", "pelorkit.readers")])
         """
     )
-    assert out.stdout.strip() == "False False"
+    assert out.stdout.strip() == "[False, False, False]"
