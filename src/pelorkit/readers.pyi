@@ -108,7 +108,9 @@ def read_cellphonedb(
     sample_sep : str or None, default None
         For one run over cell-type labels ``<sample><sep><cell type>`` (the
         cells of all samples annotated together): each label is split at the
-        first ``sample_sep``, only the cell pairs within one sample are kept,
+        first ``sample_sep``, so sample names must not contain it (cell types
+        may; with samples such as ``ctrl_1`` choose another separator, for
+        example ``"::"``), only the cell pairs within one sample are kept,
         and each sample gets its table (keys: the sample names, in the order
         in which the columns first name them; cell types without the prefix).
         Every label must contain it. Not with a mapping.
