@@ -22,7 +22,7 @@ namespace pelorkit::readers {
 namespace {
 
 // The arguments that name columns, in the order of the signature.
-enum Key { kSample, kScore, kPvalue, kSource, kTarget, kLigand, kReceptor, kKeys };
+enum Key : std::uint8_t { kSample, kScore, kPvalue, kSource, kTarget, kLigand, kReceptor, kKeys };
 constexpr std::array<const char *, kKeys> kKeyNames = {"sample_key",  "score_key",  "pvalue_key",
                                                        "source_key",  "target_key", "ligand_key",
                                                        "receptor_key"};

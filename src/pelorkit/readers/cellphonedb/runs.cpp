@@ -19,7 +19,7 @@ namespace {
 
 constexpr std::array<std::string_view, 3> kExtensions = {".txt", ".tsv", ".csv"};
 constexpr std::array<std::string_view, 2> kAnalyses = {"statistical_analysis", "degs_analysis"};
-enum Table { kMeans, kPvalues, kRelevant, kTables };
+enum Table : std::uint8_t { kMeans, kPvalues, kRelevant, kTables };
 constexpr std::array<std::string_view, kTables> kTableNames = {"means", "pvalues",
                                                                "relevant_interactions"};
 
@@ -177,6 +177,7 @@ RunFiles find_run(const Call &call, py::handle folder) {
                 newest = i;
         }
         std::vector<std::string> labels;
+        labels.reserve(runs.size());
         for (const Run &run : runs)
             labels.push_back(run_label(run));
         warn(call, "the folder " + shown(folder) + " holds " + std::to_string(runs.size()) +

@@ -43,10 +43,11 @@ Layout layout_of(const Call &call, py::handle frame, const char *argument) {
     py::list pair_labels;
     Py_ssize_t position = 0, rank = -1;
     for (py::handle label : labels) {
-        Py_ssize_t bar = -1;
-        if (PyUnicode_Check(label.ptr()) &&
-            (bar = PyUnicode_FindChar(label.ptr(), '|', 0, PyUnicode_GET_LENGTH(label.ptr()), 1)) ==
-                -2)
+        const Py_ssize_t bar =
+            PyUnicode_Check(label.ptr())
+                ? PyUnicode_FindChar(label.ptr(), '|', 0, PyUnicode_GET_LENGTH(label.ptr()), 1)
+                : -1;
+        if (bar == -2)
             throw py::error_already_set();
         if (bar >= 0) {
             layout.pairs.push_back(position);
