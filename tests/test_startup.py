@@ -169,35 +169,31 @@ def test_missing_required_package_fails_with_its_own_error(run_child, module, hi
     ]
 
 
-def test_fetchora_start_up_binds_in_order_and_prints_nothing(run_child):
-    out = run_child(
-        """
-        import pelorkit.fetchora as f
-        print([n for n in vars(f) if not n.startswith("__")])
-        """
-    )
-    assert out.returncode == 0, out.stderr
-    assert eval(out.stdout) == [
+BOUND_IN_ORDER = {
+    "pelorkit.fetchora": [
         "gdown", "gzip", "shutil", "os", "tarfile", "anndata", "zipfile",
         "download_from_google_drive", "decompress_gz", "decompress_zip",
         "decompress_zip_and_move", "decompress_tar_gz", "sample_data_fid_dict_gz",
         "sample_data_fid_dict", "load_h5ad", "load_anndata", "load_sample_data",
         "processed_sample_data_fid_dict", "load_pelor_processed_anndata",
         "load_pelor_processed_sample_data",
-    ]  # fmt: skip
+    ],
+    "pelorkit.readers": [
+        "os", "warnings", "np", "pd", "Mapping", "read_cellphonedb", "read_liana",
+    ],
+}  # fmt: skip
 
 
-def test_readers_start_up_binds_in_order_and_prints_nothing(run_child):
+@pytest.mark.parametrize("module", list(BOUND_IN_ORDER))
+def test_start_up_binds_in_order_and_prints_nothing(run_child, module):
     out = run_child(
-        """
-        import pelorkit.readers as r
-        print([n for n in vars(r) if not n.startswith("__")])
+        f"""
+        import {module} as m
+        print([n for n in vars(m) if not n.startswith("__")])
         """
     )
     assert out.returncode == 0, out.stderr
-    assert eval(out.stdout) == [
-        "os", "warnings", "np", "pd", "Mapping", "read_cellphonedb", "read_liana",
-    ]  # fmt: skip
+    assert eval(out.stdout) == BOUND_IN_ORDER[module]
 
 
 def test_package_imports_none_of_the_modules(run_child):
