@@ -290,3 +290,63 @@ def valid_calls():
             call(pd.DataFrame({"a": [1.0], "b": [2], "c": ["x"], "d": [None]})),
         ],
     }
+
+
+def cellphonedb_tables(n_pairs=6, n_types=3, seed=0):
+    """(means, pvalues) of a small CellPhoneDB statistical analysis, as
+    pandas.read_csv reads them: a repeated interacting pair and a complex
+    partner among the rows."""
+    rng = np.random.default_rng(seed)
+    genes = labels("G", n_pairs + 1)
+    pairs = [f"{genes[i]}_{genes[i + 1]}" for i in range(n_pairs - 2)]
+    pairs += [pairs[0], f"{genes[0]}_{genes[1]}_{genes[2]}"]
+    annotation = pd.DataFrame({
+        "id_cp_interaction": [f"CPI-{i:04d}" for i in range(n_pairs)],
+        "interacting_pair": pairs,
+        "partner_a": [f"simple:P{i:05d}" for i in range(n_pairs - 1)] + [f"complex:{genes[0]}_{genes[1]}"],
+        "partner_b": [f"simple:Q{i:05d}" for i in range(n_pairs)],
+        "gene_a": [p.split("_")[0] for p in pairs[:-1]] + [None],
+        "gene_b": [p.rsplit("_", 1)[1] for p in pairs],
+        "is_integrin": rng.random(n_pairs) < 0.3,
+    })  # fmt: skip
+    cells = [f"Cell {i}" for i in range(n_types)]
+    columns = [f"{a}|{b}" for a in cells for b in cells]
+    means = rng.lognormal(-1, 1, (n_pairs, len(columns))).round(3)
+    pvals = np.where(rng.random(means.shape) < 0.5, 1.0, rng.random(means.shape).round(3))
+    return tuple(
+        pd.concat([annotation, pd.DataFrame(values, columns=columns)], axis=1)
+        for values in (means, pvals)
+    )
+
+
+def liana_table(n_rows=40, seed=0):
+    """LIANA's by-sample results of its CellPhoneDB method."""
+    rng = np.random.default_rng(seed)
+    frame = pd.DataFrame({
+        "sample": pd.Categorical(rng.choice(["s1", "s2"], n_rows)),
+        "source": rng.choice(["B", "T", "NK"], n_rows),
+        "target": rng.choice(["B", "T"], n_rows),
+        "ligand_complex": rng.choice(["CD74", "ITGA4_ITGB1", "A_B", "A"], n_rows),
+        "receptor_complex": rng.choice(["MIF", "C", "B_C"], n_rows),
+        "lr_means": rng.random(n_rows),
+        "cellphone_pvals": rng.random(n_rows).round(2),
+        "ligand_means": rng.random(n_rows),
+    })  # fmt: skip
+    return frame
+
+
+def reader_calls():
+    """{reader function: [(args, kwargs), ...]}: small calls that succeed."""
+    means, pvals = cellphonedb_tables()
+    relevant = (pvals.iloc[:, 7:] < 0.5).astype(int)
+    relevant = pd.concat([pvals.iloc[:, :7], relevant], axis=1)
+    prefixed = {c: "s1_" + c.replace("|", "|s1_") for c in means.columns[7:]}
+    prefixed_means, prefixed_pvals = means.rename(columns=prefixed), pvals.rename(columns=prefixed)
+    return {
+        "read_cellphonedb": [
+            call(means=means, pvalues=pvals),
+            call(means=means, relevant_interactions=relevant, sample="s1"),
+            call(means=prefixed_means, pvalues=prefixed_pvals, sample_sep="_"),
+        ],
+        "read_liana": [call(liana_table(), "sample"), call(liana_table(), sample_key="sample")],
+    }
