@@ -6,13 +6,14 @@
 #include "functions.hpp"
 #include "glue/arrays.hpp"
 #include "glue/frames.hpp"
+#include "glue/long_table.hpp"
 #include "glue/messages.hpp"
 #include "glue/names.hpp"
 #include "glue/texts.hpp"
 #include "kernels/ids.hpp"
 #include "kernels/matching.hpp"
 #include "kernels/values.hpp"
-#include "long_table.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <array>
 #include <string>
@@ -35,10 +36,11 @@ struct Coded {
 
 Coded factorize(const Call &call, py::handle column, py::handle key, std::size_t n) {
     py::tuple pair = call.global(pd_name).attr("factorize")(column);
-    Coded coded{call.global(np_name).attr("asarray")(pair[0], py::str("int64")),
-                call.global(np_name).attr("asarray")(pair[1], py::str("object"))};
+    py::object np = call.global(np_name);
+    Coded coded{np.attr("ascontiguousarray")(pair[0], py::str("int64")),
+                np.attr("asarray")(pair[1], py::str("object"))};
     ArrayView codes;
-    codes.hold(coded.codes, 'q');
+    hold(codes, coded.codes, 'q');
     if (codes.size() != n || py::cast<int>(coded.values.attr("ndim")) != 1)
         raise(PyExc_ValueError, "the column " + shown(key) + " does not give one value per row");
     std::size_t missing = 0;
@@ -79,7 +81,9 @@ void check_parts(const Texts &texts, py::handle key, bool cell_type) {
 py::object numbers(const Call &call, py::handle column, py::handle key, std::size_t n) {
     py::object values;
     try {
-        values = call.global(np_name).attr("asarray")(column, py::str("float64"));
+        // One run of memory: a column of a frame made from a 2-D array is a
+        // strided view.
+        values = call.global(np_name).attr("ascontiguousarray")(column, py::str("float64"));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
             throw;
@@ -96,10 +100,9 @@ py::object numbers(const Call &call, py::handle column, py::handle key, std::siz
 kernels::TextBuffer sample_ids(const kernels::IdParts &parts, std::span<const std::int64_t> rows,
                                std::vector<std::string> &repeated) {
     kernels::TextBuffer ids;
-    if (!without_gil([&](bool (*fn)(void *), void *ctx) {
-            return kernels::write_row_ids(ids, parts, rows, kernels::InterruptPoll{fn, ctx});
-        }))
-        throw py::error_already_set();
+    run_released([&](kernels::InterruptPoll poll) {
+        return kernels::write_row_ids(ids, parts, rows, poll);
+    });
     const kernels::TextTable texts = ids.view();
     std::vector<std::int64_t> first;
     kernels::find_first_equal(first, texts);
@@ -172,7 +175,7 @@ py::object read_liana(const Call &call) {
 
     std::array<ArrayView, 4> code_views;
     for (std::size_t i = 0; i < 4; ++i)
-        code_views[i].hold(coded[i].codes, 'q');
+        hold(code_views[i], coded[i].codes, 'q');
     const kernels::IdParts parts{texts[kLigand - kSource].view(),
                                  texts[kReceptor - kSource].view(),
                                  texts[0].view(),
@@ -182,9 +185,9 @@ py::object read_liana(const Call &call) {
                                  code_views[0].data<std::int64_t>(),
                                  code_views[1].data<std::int64_t>()};
     ArrayView sample_codes, score_view, pvalue_view;
-    sample_codes.hold(samples.codes, 'q');
-    score_view.hold(score, 'd');
-    pvalue_view.hold(pvalue, 'd');
+    hold(sample_codes, samples.codes, 'q');
+    hold(score_view, score, 'd');
+    hold(pvalue_view, pvalue, 'd');
     std::vector<std::int64_t> order, starts;
     const std::size_t n_samples = py::len(samples.values);
     kernels::group_rows(order, starts, sample_codes.data<std::int64_t>(), sample_codes.size(),
@@ -204,8 +207,9 @@ py::object read_liana(const Call &call) {
         LongColumns table;
         table.ids = str_array(call, sample_ids(parts, rows, repeated).view());
         ArrayView pval, mean;
-        table.pval = new_array(call, rows.size(), "float64", pval);
-        table.mean = new_array(call, rows.size(), "float64", mean);
+        const auto n_rows = static_cast<Py_ssize_t>(rows.size());
+        table.pval = new_array(np, n_rows, "float64", pval);
+        table.mean = new_array(np, n_rows, "float64", mean);
         kernels::gather(pval.data<double>(), pvalue_view.data<double>(), rows);
         kernels::gather(mean.data<double>(), score_view.data<double>(), rows);
         py::object taken = int64_array(call, rows);

@@ -28,27 +28,12 @@ void startup(ModuleBuilder &module) {
     module.add_functions(kFunctions);
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module<startup>)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "pelorkit.readers",
-    "Read the results of cell-cell interaction tools (CellPhoneDB, LIANA) into the CCI result "
-    "tables of pelorkit.analyka.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
-
 } // namespace
 } // namespace pelorkit::readers
 
 PyMODINIT_FUNC PyInit_readers() {
-    return PyModuleDef_Init(&pelorkit::readers::definition);
+    return pelorkit::define_module<pelorkit::readers::startup>(
+        "pelorkit.readers",
+        "Read the results of cell-cell interaction tools (CellPhoneDB, LIANA) into the CCI "
+        "result tables of pelorkit.analyka.");
 }

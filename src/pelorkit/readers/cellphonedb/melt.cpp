@@ -5,11 +5,12 @@
 
 #include "cellphonedb/melt.hpp"
 #include "glue/arrays.hpp"
+#include "glue/long_table.hpp"
 #include "glue/messages.hpp"
 #include "glue/names.hpp"
 #include "kernels/ids.hpp"
 #include "kernels/values.hpp"
-#include "long_table.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <algorithm>
 #include <numeric>
@@ -39,21 +40,18 @@ py::object melt_columns(const Call &call, const WideRun &run, std::span<const st
     const std::size_t n = run.n_rows * columns.size();
 
     kernels::TextBuffer ids;
-    const bool done = without_gil([&](bool (*fn)(void *), void *ctx) {
+    run_released([&](kernels::InterruptPoll poll) {
         return kernels::write_grid_ids(ids, run.gene_pairs.view(), run.endings.view(),
-                                       cells.a.view(), cells.b.view(), columns,
-                                       kernels::InterruptPoll{fn, ctx});
+                                       cells.a.view(), cells.b.view(), columns, poll);
     });
-    if (!done)
-        throw py::error_already_set();
 
     LongColumns table;
     table.ids = str_array(call, ids.view());
     ArrayView means, pvalues, mean, pval;
-    means.hold(run.means, 'd', true);
-    pvalues.hold(run.pvalues, 'd', true);
-    table.mean = new_array(call, n, "float64", mean);
-    table.pval = new_array(call, n, "float64", pval);
+    hold_columns(means, run.means);
+    hold_columns(pvalues, run.pvalues);
+    table.mean = new_array(np, static_cast<Py_ssize_t>(n), "float64", mean);
+    table.pval = new_array(np, static_cast<Py_ssize_t>(n), "float64", pval);
     const auto n_rows = static_cast<std::int64_t>(run.n_rows);
     kernels::copy_columns(mean.data<double>(), means.data<double>(), n_rows, columns);
     kernels::copy_columns(pval.data<double>(), pvalues.data<double>(), n_rows, columns);

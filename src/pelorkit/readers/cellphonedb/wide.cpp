@@ -268,7 +268,7 @@ void read_pvalues(const Call &call, WideRun &run, py::handle means, const Layout
     }
     py::object values = number_block(call, second, layout, name);
     ArrayView source, out;
-    source.hold(values, 'd', true);
+    hold_columns(source, values);
     run.pvalues = new_block(call, run.n_rows, run.labels.size(), out);
     kernels::align_block(out.data<double>(), static_cast<std::int64_t>(run.n_rows),
                          static_cast<std::int64_t>(run.labels.size()), source.data<double>(),

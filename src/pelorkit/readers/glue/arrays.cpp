@@ -1,89 +1,49 @@
-// Raw views of numpy arrays (see arrays.hpp).
+// The readers' arrays (see arrays.hpp).
 #include "pelorkit/python.hpp"
 
 #include "glue/arrays.hpp"
 #include "glue/names.hpp"
 
-#include <bit>
 #include <cstring>
 #include <stdexcept>
 
 namespace pelorkit::readers {
 namespace {
 
-static_assert(std::endian::native == std::endian::little,
-              "buffer formats are read as little-endian");
-
-// The struct-module item code of a buffer without its native byte-order mark.
-char item_code(const char *format) {
-    if (format == nullptr)
-        return 'B';
-    if (format[0] == '@' || format[0] == '=' || format[0] == '<')
-        ++format;
-    return format[0] != '\0' && format[1] == '\0' ? format[0] : '\0';
-}
-
-bool item_matches(char kind, char code, Py_ssize_t itemsize) {
-    switch (kind) {
-    case 'd':
-        return code == 'd' && itemsize == 8;
-    case 'q':
-        return (code == 'q' || code == 'l' || code == 'n') && itemsize == 8;
-    case 'O':
-        return code == 'O' && itemsize == static_cast<Py_ssize_t>(sizeof(PyObject *));
-    default:
-        return false;
-    }
+[[noreturn]] void unexpected_array() {
+    throw std::logic_error("an array of an unexpected layout or item type reached a reader");
 }
 
 } // namespace
 
-void ArrayView::release() {
-    if (held_) {
-        PyBuffer_Release(&view_);
-        held_ = false;
-    }
+void hold(ArrayView &view, py::handle array, char code) {
+    if (!view.acquire(array, code))
+        unexpected_array();
 }
 
-void ArrayView::hold(py::handle array, char kind, bool fortran, bool writable) {
-    release();
-    int flags = (fortran ? PyBUF_F_CONTIGUOUS : PyBUF_C_CONTIGUOUS) | PyBUF_FORMAT;
-    if (writable)
-        flags |= PyBUF_WRITABLE;
-    if (PyObject_GetBuffer(array.ptr(), &view_, flags) < 0)
-        throw py::error_already_set();
-    held_ = true;
-    if (!item_matches(kind, item_code(view_.format), view_.itemsize)) {
-        release();
-        throw std::logic_error("an array of an unexpected item type reached a reader");
-    }
-}
-
-py::object new_array(const Call &call, std::size_t count, const char *dtype, ArrayView &view) {
-    py::object array = call.global(np_name).attr("empty")(count, py::str(dtype));
-    view.hold(array, std::strcmp(dtype, "float64") == 0 ? 'd' : 'q', false, true);
-    return array;
+void hold_columns(ArrayView &view, py::handle block) {
+    if (!view.acquire_columns(block, 'd'))
+        unexpected_array();
 }
 
 py::object new_block(const Call &call, std::size_t n_rows, std::size_t n_columns, ArrayView &view) {
     py::object block = call.global(np_name).attr("empty")(py::make_tuple(n_rows, n_columns),
                                                           py::str("float64"), py::str("F"));
-    view.hold(block, 'd', true, true);
+    if (!view.acquire_columns(block, 'd', /*writable=*/true))
+        unexpected_array();
     return block;
+}
+
+py::object new_object_array(const Call &call, std::size_t count, ArrayView &view) {
+    return new_array(call.global(np_name), static_cast<Py_ssize_t>(count), "object", view);
 }
 
 py::object int64_array(const Call &call, std::span<const std::int64_t> values) {
     ArrayView view;
-    py::object array = new_array(call, values.size(), "int64", view);
+    py::object array =
+        new_array(call.global(np_name), static_cast<Py_ssize_t>(values.size()), "int64", view);
     if (!values.empty())
         std::memcpy(view.data<std::int64_t>(), values.data(), values.size_bytes());
-    return array;
-}
-
-py::object new_object_array(const Call &call, std::size_t count, ArrayView &view) {
-    // numpy fills a new object array with None.
-    py::object array = call.global(np_name).attr("empty")(count, py::str("object"));
-    view.hold(array, 'O', false, true);
     return array;
 }
 

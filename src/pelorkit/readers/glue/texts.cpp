@@ -11,14 +11,17 @@ namespace pelorkit::readers {
 Texts Texts::of(const Call &call, py::handle values) {
     Texts texts;
     // A pandas column as its objects, one per row whatever they hold (numpy
-    // would make a list of equal-length lists two-dimensional).
-    texts.objects_ = py::hasattr(values, "to_numpy")
-                         ? values.attr("to_numpy")(py::arg("dtype") = py::str("object"))
-                         : call.global(np_name).attr("asarray")(values, py::str("object"));
+    // would make a list of equal-length lists two-dimensional), in one run of
+    // memory: a column of a frame made from a 2-D array is a strided view.
+    py::object np = call.global(np_name);
+    py::object objects = py::hasattr(values, "to_numpy")
+                             ? values.attr("to_numpy")(py::arg("dtype") = py::str("object"))
+                             : py::reinterpret_borrow<py::object>(values);
+    texts.objects_ = np.attr("ascontiguousarray")(objects, py::str("object"));
     if (py::cast<int>(texts.objects_.attr("ndim")) != 1)
         raise(PyExc_ValueError, "a column of names must be one-dimensional");
     ArrayView view;
-    view.hold(texts.objects_, 'O');
+    hold(view, texts.objects_, 'O');
     const std::size_t n = view.size();
     texts.offsets_.reserve(n + 1);
     PyObject *const *items = view.data<PyObject *>();

@@ -13,9 +13,9 @@ std::size_t total_size(const TextTable &texts) {
 
 } // namespace
 
-bool write_grid_ids(TextBuffer &out, const TextTable &gene_pairs, const TextTable &endings,
-                    const TextTable &cells_a, const TextTable &cells_b,
-                    std::span<const std::int64_t> columns, InterruptPoll poll) {
+Status write_grid_ids(TextBuffer &out, const TextTable &gene_pairs, const TextTable &endings,
+                      const TextTable &cells_a, const TextTable &cells_b,
+                      std::span<const std::int64_t> columns, InterruptPoll poll) {
     const std::size_t n_rows = gene_pairs.size;
     std::size_t column_bytes = 0;
     for (std::int64_t c : columns)
@@ -45,16 +45,16 @@ bool write_grid_ids(TextBuffer &out, const TextTable &gene_pairs, const TextTabl
         if (written >= kPollStride) {
             written = 0;
             if (poll())
-                return false;
+                return Status::interrupted;
         }
     }
-    return true;
+    return Status::done;
 }
 
-bool write_row_ids(TextBuffer &out, const IdParts &parts, std::span<const std::int64_t> rows,
-                   InterruptPoll poll) {
+Status write_row_ids(TextBuffer &out, const IdParts &parts, std::span<const std::int64_t> rows,
+                     InterruptPoll poll) {
     out.reserve(rows.size(), rows.size() * 32);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
+    return for_each_polled(0, rows.size(), poll, [&](std::size_t i) {
         const std::int64_t row = rows[i];
         out.add(parts.genes_a[parts.gene_a_codes[row]]);
         out.add("_");
@@ -64,10 +64,7 @@ bool write_row_ids(TextBuffer &out, const IdParts &parts, std::span<const std::i
         out.add("|");
         out.add(parts.cells_b[parts.cell_b_codes[row]]);
         out.end();
-        if ((i + 1) % kPollStride == 0 && poll())
-            return false;
-    }
-    return true;
+    });
 }
 
 } // namespace pelorkit::kernels

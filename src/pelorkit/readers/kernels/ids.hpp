@@ -3,7 +3,8 @@
 // coded columns of a long LIANA table.
 #pragma once
 
-#include "interrupt.hpp"
+#include "pelorkit/kernel_status.hpp"
+
 #include "texts.hpp"
 
 #include <cstdint>
@@ -15,10 +16,10 @@ namespace pelorkit::kernels {
 // melt): for each column c of `columns`, for each row r,
 //     gene_pairs[r] + "--" + cells_a[c] + "|" + cells_b[c]
 // followed by "--" + endings[r] where that ending is not empty. `endings` may
-// be empty (size 0): no row has one. False when the poll asked to stop.
-bool write_grid_ids(TextBuffer &out, const TextTable &gene_pairs, const TextTable &endings,
-                    const TextTable &cells_a, const TextTable &cells_b,
-                    std::span<const std::int64_t> columns, InterruptPoll poll);
+// be empty (size 0): no row has one.
+Status write_grid_ids(TextBuffer &out, const TextTable &gene_pairs, const TextTable &endings,
+                      const TextTable &cells_a, const TextTable &cells_b,
+                      std::span<const std::int64_t> columns, InterruptPoll poll);
 
 // The four coded parts of a long table's ids.
 struct IdParts {
@@ -28,8 +29,8 @@ struct IdParts {
 
 // The ids of the rows `rows`, in that order:
 //     genes_a[..] + "_" + genes_b[..] + "--" + cells_a[..] + "|" + cells_b[..]
-// each part looked up by the row's code. False when the poll asked to stop.
-bool write_row_ids(TextBuffer &out, const IdParts &parts, std::span<const std::int64_t> rows,
-                   InterruptPoll poll);
+// each part looked up by the row's code.
+Status write_row_ids(TextBuffer &out, const IdParts &parts, std::span<const std::int64_t> rows,
+                     InterruptPoll poll);
 
 } // namespace pelorkit::kernels

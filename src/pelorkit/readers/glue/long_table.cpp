@@ -2,8 +2,8 @@
 #include "pelorkit/python.hpp"
 
 #include "glue/frames.hpp"
+#include "glue/long_table.hpp"
 #include "glue/names.hpp"
-#include "long_table.hpp"
 
 #include <array>
 
