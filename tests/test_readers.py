@@ -1,18 +1,17 @@
 """pelorkit.readers: CellPhoneDB and LIANA results as the CCI result tables of
-pelorkit.analyka, checked against plain pandas transcriptions of the
-conversion (kept in this file).
+pelorkit.analyka, checked against the plain pandas transcriptions in
+tests/reference/readers.py.
 
-Fixtures: the CellPhoneDB kidney result shipped in examples/data/cpdb_kidney
-(ktplotspy's example data, MIT licence, see examples/data/LICENSE-ktplotspy-data.txt)
-as it is, and small runs cut from it (eight interacting pairs, among them the
-repeated CALCA_CALCR and a complex partner, over three cell types; means
-perturbed per sample) that the tests write into temporary folders as
-CellPhoneDB names its files: a v5 statistical and DEG analysis, older
-means.txt/pvalues.txt, a cohort of folders and one run over sample-prefixed
-labels. The LIANA tables are made up here.
+Fixtures (tests/support/workloads.py): the CellPhoneDB kidney result shipped
+in examples/data/cpdb_kidney (ktplotspy's example data, MIT licence, see
+examples/data/LICENSE-ktplotspy-data.txt) as it is, and small runs cut from it
+(eight interacting pairs, among them the repeated CALCA_CALCR and a complex
+partner, over three cell types; means perturbed per sample) that the tests
+write into temporary folders as CellPhoneDB names its files: a v5 statistical
+and DEG analysis, older means.txt/pvalues.txt, a cohort of folders and one run
+over sample-prefixed labels. The LIANA tables are made up there.
 """
 
-import functools
 import os
 import pathlib
 import warnings
@@ -23,118 +22,22 @@ import pytest
 
 import pelorkit.analyka as pk
 import pelorkit.readers as readers
+from tests.reference.readers import CORE
+from tests.reference.readers import read_cellphonedb as reference_cellphonedb
+from tests.reference.readers import read_liana as reference_liana
+from tests.support.workloads import (
+    CELL_PAIRS,
+    CELL_TYPES,
+    KIDNEY,
+    cellphonedb_run,
+    kidney_result,
+    liana_results,
+    relevant_interactions,
+    v5_names,
+    write_run,
+)
 
-KIDNEY = pathlib.Path(__file__).resolve().parents[1] / "examples" / "data" / "cpdb_kidney"
-CELLS = ["B cell", "NK cell", "MNPa(mono)"]
-LABELS = [f"{a}|{b}" for a in CELLS for b in CELLS]
-CORE = ["pval", "mean", "cell_A", "cell_B", "gene_A", "gene_B"]
 NEW, OLD = "01_15_2024_093000", "12_02_2023_101500"  # month first: NEW is the later run
-
-
-# -- plain pandas transcriptions -------------------------------------------------
-def reference_cellphonedb(means, second, deg=False, sample_sep=None, sample="sample"):
-    """{sample: table} of one CellPhoneDB run, statement by statement."""
-    pairs = [c for c in means.columns if isinstance(c, str) and "|" in c]
-    key = "id_cp_interaction"
-    if key not in means or key not in second:
-        key = "interacting_pair"
-
-    def keyed(frame):  # the k-th row of a key meets the k-th of the other table
-        return pd.MultiIndex.from_arrays([frame[key], frame.groupby(key).cumcount()])
-
-    other = second.set_axis(keyed(second))
-    other = other[[c for c in other.columns if isinstance(c, str) and "|" in c]]
-    other = other.reindex(index=keyed(means), columns=pairs).astype(float)
-    pvals = (1.0 - other.fillna(0.0)) if deg else other
-
-    def partner(side):
-        names = []
-        for p, g in zip(means.get(f"partner_{side}", [None] * len(means)),
-                        means.get(f"gene_{side}", [None] * len(means)), strict=True):  # fmt: skip
-            complex_ = isinstance(p, str) and p.startswith("complex:")
-            names.append(p[len("complex:") :] if complex_ else g if isinstance(g, str) else "")
-        return names
-
-    gene_a, gene_b = [], []
-    for pair, a, b in zip(means["interacting_pair"], partner("a"), partner("b"), strict=True):
-        if a and pair.startswith(a + "_"):
-            cut = len(a)
-        elif b and pair.endswith("_" + b):
-            cut = len(pair) - len(b) - 1
-        else:
-            cut = pair.index("_")
-        gene_a.append(pair[:cut])
-        gene_b.append(pair[cut + 1 :])
-
-    endings = pd.Series("", index=means.index)
-    for _, rows in means.groupby("interacting_pair", sort=False):
-        if len(rows) < 2:
-            continue
-        ids = rows.get("id_cp_interaction")
-        if ids is not None and ids.map(lambda x: isinstance(x, str) and x != "").all() and ids.is_unique:  # fmt: skip
-            endings[rows.index] = ids
-        else:
-            endings[rows.index] = [str(i + 1) for i in range(len(rows))]
-
-    groups = {}
-    for j, label in enumerate(pairs):
-        a, b = label.split("|")
-        if sample_sep is None:
-            groups.setdefault(sample, []).append((j, a, b))
-            continue
-        (sa, ca), (sb, cb) = a.split(sample_sep, 1), b.split(sample_sep, 1)
-        if sa == sb:
-            groups.setdefault(sa, []).append((j, ca, cb))
-
-    carried = [c for c in means.columns
-               if c not in pairs and c not in ("interacting_pair", "gene_a", "gene_b")]  # fmt: skip
-    n = len(means)
-    tables = {}
-    for name, columns in groups.items():
-        js = [j for j, _, _ in columns]
-        k = len(js)
-        mean = means[pairs].iloc[:, js].set_axis(range(k), axis=1).melt()["value"]
-        pval = pvals.iloc[:, js].set_axis(range(k), axis=1).melt()["value"]
-        cell_a = np.repeat([a for _, a, _ in columns], n).astype(object)
-        cell_b = np.repeat([b for _, _, b in columns], n).astype(object)
-        ending = np.tile(endings.to_numpy(object), k)
-        ids = (np.tile(means["interacting_pair"].to_numpy(object), k) + "--" + cell_a + "|"
-               + cell_b + np.where(ending == "", "", "--" + ending))  # fmt: skip
-        table = pd.DataFrame(
-            {"pval": pval.to_numpy(float), "mean": mean.to_numpy(float), "cell_A": cell_a,
-             "cell_B": cell_b, "gene_A": np.tile(np.array(gene_a, object), k),
-             "gene_B": np.tile(np.array(gene_b, object), k)},
-            index=pd.Index(ids),
-        )  # fmt: skip
-        annotation = means[carried].iloc[np.tile(np.arange(n), k)]
-        tables[name] = pd.concat([table, annotation.set_axis(table.index)], axis=1)
-    return tables
-
-
-def reference_liana(df, sample_key, score_key="lr_means", pvalue_key="cellphone_pvals",
-                    source_key="source", target_key="target", ligand_key="ligand_complex",
-                    receptor_key="receptor_complex"):  # fmt: skip
-    keys = [sample_key, score_key, pvalue_key, source_key, target_key, ligand_key, receptor_key]
-    extra = [c for c in df.columns if c not in keys and c not in CORE]
-    tables = {}
-    for sample in pd.unique(df[sample_key]):
-        rows = df[df[sample_key] == sample]
-        text = {k: rows[k].map(str) for k in (source_key, target_key, ligand_key, receptor_key)}
-        ids = (text[ligand_key] + "_" + text[receptor_key] + "--" + text[source_key] + "|"
-               + text[target_key])  # fmt: skip
-        number = ids.groupby(ids).cumcount() + 1
-        ids = ids.where(~ids.duplicated(keep=False), ids + "--" + number.map(str))
-        table = pd.DataFrame(
-            {"pval": rows[pvalue_key].to_numpy(float), "mean": rows[score_key].to_numpy(float),
-             "cell_A": text[source_key].to_numpy(object), "cell_B": text[target_key].to_numpy(object),
-             "gene_A": text[ligand_key].to_numpy(object),
-             "gene_B": text[receptor_key].to_numpy(object)},
-            index=pd.Index(ids.to_numpy(object)),
-        )  # fmt: skip
-        for column in extra:
-            table[column] = rows[column].set_axis(table.index)
-        tables[sample] = table
-    return tables
 
 
 def assert_tables_equal(ours, expected):
@@ -142,51 +45,6 @@ def assert_tables_equal(ours, expected):
     for key in expected:
         pd.testing.assert_frame_equal(ours[key], expected[key])
         assert ours[key].index.is_unique
-
-
-# -- fixture runs -------------------------------------------------------------------
-@functools.cache
-def kidney():
-    return (pd.read_csv(KIDNEY / "means.txt", sep="\t"),
-            pd.read_csv(KIDNEY / "pvalues.txt", sep="\t"))  # fmt: skip
-
-
-def small_run(seed=0, labels=LABELS):
-    """(means, pvalues): eight interacting pairs of the kidney result over three
-    cell types, means scaled per seed."""
-    means, pvals = kidney()
-    annotation = list(means.columns[:11])
-    significant = np.flatnonzero((pvals[LABELS] < 0.05).any(axis=1))[:5]
-    rows = [*significant, 235, 512, 513]  # a complex partner; CALCA_CALCR twice
-    m = means.loc[rows, annotation + LABELS].reset_index(drop=True)
-    p = pvals.loc[rows, annotation + LABELS].reset_index(drop=True)
-    if seed:
-        noise = np.random.default_rng(seed).lognormal(0, 0.3, (len(m), len(LABELS)))
-        m[LABELS] = (m[LABELS] * noise).round(3)
-    rename = dict(zip(LABELS, labels, strict=True))
-    return m.rename(columns=rename), p.rename(columns=rename)
-
-
-def relevance(pvals):
-    """A DEG run's relevant_interactions: 1 where significant, without the
-    rows and columns that hold no 1 (as CellPhoneDB writes it)."""
-    pairs = [c for c in pvals.columns if "|" in c]
-    flags = (pvals[pairs] < 0.05).astype(int)
-    rows = flags.any(axis=1)
-    columns = list(flags.columns[flags.any(axis=0)])
-    return pd.concat([pvals.loc[rows, list(pvals.columns[:11])], flags.loc[rows, columns]], axis=1)
-
-
-def write(folder, **tables):
-    folder.mkdir(parents=True, exist_ok=True)
-    for name, frame in tables.items():
-        frame.to_csv(folder / f"{name}.txt", sep="\t", index=False)
-    return folder
-
-
-def v5(analysis, suffix, means, second):
-    table = "relevant_interactions" if analysis == "degs_analysis" else "pvalues"
-    return {f"{analysis}_means_{suffix}": means, f"{analysis}_{table}_{suffix}": second}
 
 
 def read(*args, function=readers.read_cellphonedb, **kwargs):
@@ -197,7 +55,7 @@ def read(*args, function=readers.read_cellphonedb, **kwargs):
 
 # -- CellPhoneDB --------------------------------------------------------------------
 def test_kidney_result_matches_the_transcription():
-    means, pvals = kidney()
+    means, pvals = kidney_result()
     with pytest.warns(UserWarning, match=r"'CALCA_CALCR' more than once") as record:
         ours = readers.read_cellphonedb(KIDNEY)
     assert len(record) == 1
@@ -219,17 +77,19 @@ def test_kidney_result_matches_the_transcription():
     ["old-style folder", "v5 folder", "paths", "frames", "pathlib paths", "v5 folder, two runs"],
 )
 def test_every_form_of_a_statistical_run_reads_alike(tmp_path, form):
-    means, pvals = small_run(1)
+    means, pvals = cellphonedb_run(1)
     folder, args, kwargs = tmp_path / "run", [], {}
     if form == "old-style folder":
-        args = [write(folder, means=means, pvalues=pvals)]
+        args = [write_run(folder, means=means, pvalues=pvals)]
     elif form == "v5 folder":
-        args = [write(folder, **v5("statistical_analysis", NEW, means, pvals))]
+        args = [write_run(folder, **v5_names("statistical_analysis", NEW, means, pvals))]
     elif form == "v5 folder, two runs":
-        older = v5("statistical_analysis", OLD, *small_run(2))
-        args = [str(write(folder, **v5("statistical_analysis", NEW, means, pvals), **older))]
+        older = v5_names("statistical_analysis", OLD, *cellphonedb_run(2))
+        args = [
+            str(write_run(folder, **v5_names("statistical_analysis", NEW, means, pvals), **older))
+        ]
     elif form in ("paths", "pathlib paths"):
-        write(folder, means=means, pvalues=pvals)
+        write_run(folder, means=means, pvalues=pvals)
         to = pathlib.Path if form == "pathlib paths" else str
         kwargs = {"means": to(folder / "means.txt"), "pvalues": to(folder / "pvalues.txt")}
     else:
@@ -246,8 +106,8 @@ def test_every_form_of_a_statistical_run_reads_alike(tmp_path, form):
 
 
 def test_newest_run_by_time_written_without_time_stamps(tmp_path):
-    folder = write(tmp_path / "out", **v5("statistical_analysis", "first", *small_run(1)),
-                   means=small_run(2)[0], pvalues=small_run(2)[1])  # fmt: skip
+    folder = write_run(tmp_path / "out", **v5_names("statistical_analysis", "first", *cellphonedb_run(1)),
+                   means=cellphonedb_run(2)[0], pvalues=cellphonedb_run(2)[1])  # fmt: skip
     os.utime(folder / "means.txt", (1e9, 1e9))
     os.utime(folder / "pvalues.txt", (1e9, 1e9))
     with (
@@ -255,30 +115,32 @@ def test_newest_run_by_time_written_without_time_stamps(tmp_path):
         pytest.warns(UserWarning, match=r"newest, statistical_analysis_\*_first.txt"),
     ):
         ours = readers.read_cellphonedb(folder)
-    assert_tables_equal(ours, reference_cellphonedb(*small_run(1), sample="out"))
+    assert_tables_equal(ours, reference_cellphonedb(*cellphonedb_run(1), sample="out"))
 
 
 @pytest.mark.parametrize("source", ["folder", "frames"])
 def test_deg_run_marks_relevant_interactions(tmp_path, source):
-    means, pvals = small_run(3)
-    relevant = relevance(pvals)
+    means, pvals = cellphonedb_run(3)
+    relevant = relevant_interactions(pvals)
     assert len(relevant) < len(means) and len(relevant.columns) < len(means.columns)
     if source == "folder":
-        folder = write(tmp_path / "deg", **v5("degs_analysis", NEW, means, relevant))
+        folder = write_run(tmp_path / "deg", **v5_names("degs_analysis", NEW, means, relevant))
         ours = read(folder)
     else:
         ours = read(means=means, relevant_interactions=relevant, sample="deg")
     assert_tables_equal(ours, reference_cellphonedb(means, relevant, deg=True, sample="deg"))
     table = ours["deg"]
     assert set(table["pval"]) == {0.0, 1.0}
-    assert (table["pval"] == 0).sum() == (pvals[LABELS] < 0.05).to_numpy().sum()
+    assert (table["pval"] == 0).sum() == (pvals[CELL_PAIRS] < 0.05).to_numpy().sum()
 
 
 def cohort(tmp_path):
     folders = {}
     for i, name in enumerate(["ctrl_1", "ctrl_2", "inf_1", "inf_2"]):
-        means, pvals = small_run(i + 1)
-        folders[name] = write(tmp_path / name, **v5("statistical_analysis", NEW, means, pvals))
+        means, pvals = cellphonedb_run(i + 1)
+        folders[name] = write_run(
+            tmp_path / name, **v5_names("statistical_analysis", NEW, means, pvals)
+        )
     return folders
 
 
@@ -289,7 +151,7 @@ def test_cohort_mapping_reads_one_table_per_sample(tmp_path):
     assert len(record) == 1  # one note for the whole cohort
     expected = {}
     for i, name in enumerate(folders):
-        expected |= reference_cellphonedb(*small_run(i + 1), sample=name)
+        expected |= reference_cellphonedb(*cellphonedb_run(i + 1), sample=name)
     assert_tables_equal(ours, expected)
 
 
@@ -297,24 +159,24 @@ def test_sample_prefixed_labels_keep_the_pairs_within_each_sample(tmp_path):
     """One run over labels <sample>_<cell type> reads as the samples' own runs."""
     parts, cross = [], []
     for i, sample in enumerate(["s1", "s2"]):
-        labels = [f"{sample}_{a}|{sample}_{b}" for a in CELLS for b in CELLS]
-        means, pvals = small_run(i + 1, labels)
+        labels = [f"{sample}_{a}|{sample}_{b}" for a in CELL_TYPES for b in CELL_TYPES]
+        means, pvals = cellphonedb_run(i + 1, labels)
         parts.append((means, pvals) if i == 0 else (means[labels], pvals[labels]))
-        cross.append([f"s1_{c}|s2_{c}" for c in CELLS])
+        cross.append([f"s1_{c}|s2_{c}" for c in CELL_TYPES])
     means = pd.concat([parts[0][0], parts[1][0]], axis=1)
     pvals = pd.concat([parts[1 - 1][1], parts[1][1]], axis=1)
     for label in cross[0]:  # pairs across the samples, which are left out
         means[label], pvals[label] = 9.0, 0.0
-    ours = read(write(tmp_path / "both", means=means, pvalues=pvals), sample_sep="_")
+    ours = read(write_run(tmp_path / "both", means=means, pvalues=pvals), sample_sep="_")
     assert list(ours) == ["s1", "s2"]
     for i, sample in enumerate(ours):
-        alone = reference_cellphonedb(*small_run(i + 1), sample=sample)
+        alone = reference_cellphonedb(*cellphonedb_run(i + 1), sample=sample)
         assert_tables_equal({sample: ours[sample]}, alone)
     assert_tables_equal(ours, reference_cellphonedb(means, pvals, sample_sep="_"))
 
 
 def test_repeated_pairs_without_interaction_ids_are_numbered():
-    means, pvals = small_run()
+    means, pvals = cellphonedb_run()
     means, pvals = means.drop(columns="id_cp_interaction"), pvals.drop(columns="id_cp_interaction")
     with pytest.warns(UserWarning, match="CALCA_CALCR"):
         ours = readers.read_cellphonedb(means=means, pvalues=pvals)
@@ -343,17 +205,17 @@ def missing_second(folder):
 
 
 def error_cases():
-    means, pvals = small_run()
+    means, pvals = cellphonedb_run()
     fewer = pvals.drop(index=0)
-    narrower = pvals.drop(columns=LABELS[0])
+    narrower = pvals.drop(columns=CELL_PAIRS[0])
     significant = means.assign(rank=0.5)
-    wrong_sep = means.rename(columns={LABELS[0]: "s1_B cell|s1_NK cell"})
+    wrong_sep = means.rename(columns={CELL_PAIRS[0]: "s1_B cell|s1_NK cell"})
     return [
         ("missing folder", lambda d: [d / "nothing"], {}, FileNotFoundError, "no such folder"),
         ("empty folder", lambda d: [d], {}, FileNotFoundError, "no CellPhoneDB result"),
         ("half a run", lambda d: [missing_second(d) or d], {}, FileNotFoundError,
          "second table is missing"),
-        ("a file as folder", lambda d: [write(d, means=means) / "means.txt"], {},
+        ("a file as folder", lambda d: [write_run(d, means=means) / "means.txt"], {},
          NotADirectoryError, "is a file, not a folder"),
         ("missing file", lambda d: [], {"means": means, "pvalues": "nope.txt"}, FileNotFoundError,
          "pvalues: no such file"),
@@ -361,7 +223,7 @@ def error_cases():
          "do not come from one CellPhoneDB run"),
         ("fewer columns", lambda d: [], {"means": means, "pvalues": narrower}, ValueError,
          "do not come from one CellPhoneDB run: means has the cell pair 'B cell|B cell'"),
-        ("means as pvalues", lambda d: [], {"means": means, "pvalues": small_run(5)[0]},
+        ("means as pvalues", lambda d: [], {"means": means, "pvalues": cellphonedb_run(5)[0]},
          ValueError, r"outside \[0, 1\]. Is it the means table"),
         ("p-values as relevance", lambda d: [], {"means": means, "relevant_interactions": pvals},
          ValueError, "Is it a statistical analysis' pvalues table"),
@@ -372,7 +234,7 @@ def error_cases():
         ("sep splits no label", lambda d: [], {"means": means, "pvalues": pvals,
          "sample_sep": "::"}, ValueError, "splits no cell type"),
         ("sep splits some labels", lambda d: [], {"means": wrong_sep, "pvalues": pvals.rename(
-         columns={LABELS[0]: "s1_B cell|s1_NK cell"}), "sample_sep": "_"}, ValueError,
+         columns={CELL_PAIRS[0]: "s1_B cell|s1_NK cell"}), "sample_sep": "_"}, ValueError,
          "does not split the cell type 'B cell'"),
         ("both second tables", lambda d: [], {"means": means, "pvalues": pvals,
          "relevant_interactions": pvals}, ValueError, "not both"),
@@ -396,25 +258,6 @@ def test_mistakes_are_named(tmp_path, args, kwargs, error, message):
 
 
 # -- LIANA ------------------------------------------------------------------------
-def liana_results(n=300, seed=0):
-    """LIANA's by-sample output of its CellPhoneDB method: a categorical sample
-    column, complexes joined by '_', further score columns."""
-    rng = np.random.default_rng(seed)
-    complexes = ["CD74", "MIF", "ITGA4_ITGB1", "VCAM1", "A_B", "C", "B_C", "A"]
-    frame = pd.DataFrame({
-        "sample": pd.Categorical(rng.choice(["s2", "s1", "s3"], n), categories=["s1", "s2", "s3", "s4"]),
-        "source": rng.choice(["T cell", "B cell", "NK"], n),
-        "target": rng.choice(["T cell", "Mono"], n),
-        "ligand_complex": rng.choice(complexes, n),
-        "receptor_complex": rng.choice(complexes, n),
-        "lr_means": rng.random(n).round(3),
-        "cellphone_pvals": rng.choice([0.0, 0.01, 0.5, 1.0], n),
-        "ligand": rng.choice(["CD74", "MIF"], n),
-        "ligand_means": rng.random(n),
-    })  # fmt: skip
-    return frame.drop_duplicates(list(frame.columns[:5]))
-
-
 def test_liana_results_match_the_transcription():
     df = liana_results()
     df.loc[df.index[1], list(df.columns[:5])] = [df["sample"].iloc[0], *df.iloc[0, 1:3], "A", "B_C"]
@@ -453,3 +296,25 @@ def test_liana_column_names_can_be_chosen():
 def test_liana_mistakes_are_named(change, error, message):
     with pytest.raises(error, match=message):
         readers.read_liana(change(liana_results()), "sample")
+
+
+# -- both readers -------------------------------------------------------------------
+def from_2d_array(frame, columns, dtype):
+    """The frame with `columns` made from one 2-D array (each of them a strided
+    view of it, as pandas keeps them) and the others added one by one."""
+    out = pd.DataFrame(np.ascontiguousarray(frame[columns].to_numpy(dtype)), columns=columns)
+    for column in frame.columns.drop(columns):
+        out[column] = frame[column].to_numpy()
+    assert not out[columns[0]].to_numpy().flags.c_contiguous
+    return out
+
+
+def test_columns_that_are_strided_views_read_alike():
+    means, pvals = cellphonedb_run(1)
+    names = ["id_cp_interaction", "interacting_pair", "partner_a", "partner_b"]
+    means, pvals = (from_2d_array(frame, names, object) for frame in (means, pvals))
+    assert_tables_equal(read(means=means, pvalues=pvals), reference_cellphonedb(means, pvals))
+    df = from_2d_array(liana_results(), ["lr_means", "cellphone_pvals"], float)
+    assert_tables_equal(
+        read(df, "sample", function=readers.read_liana), reference_liana(df, "sample")
+    )

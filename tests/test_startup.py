@@ -1,4 +1,4 @@
-"""Start-up of both modules, each checked in a fresh interpreter."""
+"""Start-up of the modules, each checked in a fresh interpreter."""
 
 import pytest
 

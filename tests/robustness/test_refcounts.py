@@ -370,12 +370,10 @@ READER_CALLS = 500
 
 def reader_cases(folder):
     """Calls of the readers on frames, on a run's files and on mistakes."""
-    means, pvals = workloads.cellphonedb_tables()
-    run = folder / "run"
-    run.mkdir()
-    means.to_csv(run / "statistical_analysis_means_01_15_2024_093000.txt", sep="\t", index=False)
-    pvals.to_csv(run / "statistical_analysis_pvalues_01_15_2024_093000.txt", sep="\t", index=False)
-    liana = workloads.liana_table()
+    means, pvals = workloads.cellphonedb_run()
+    tables = workloads.v5_names("statistical_analysis", "01_15_2024_093000", means, pvals)
+    run = workloads.write_run(folder / "run", **tables)
+    liana = workloads.liana_results(40)
     calls = {
         name: [case(*a, _calls=READER_CALLS, **k) for a, k in found]
         for name, found in workloads.reader_calls().items()
