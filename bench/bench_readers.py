@@ -5,24 +5,25 @@ of the kidney result in examples/data (837 interacting pairs, 12 cell types,
 144 cell pairs per sample), each sample with its means scaled by log-normal
 noise and a fifth of its p-values redrawn, plus cell pairs across neighbouring
 samples (as a run over all labels lists them), written as CellPhoneDB writes
-means.txt and pvalues.txt. Read with sample_sep="_", that is 13 tables of
-120,528 rows (1.57 million in all).
+means.txt and pvalues.txt (tests/support/workloads.py builds it). Read with
+sample_sep="_", that is 13 tables of 120,528 rows (1.57 million in all).
 
-read_cellphonedb is compared with the CCI guide's former pandas converter
-(melt, ids from interacting_pair, cpdb_get_gp_n_cp per row), run per sample
-over that sample's columns, as a user would: from the files (both read them
-with pandas.read_csv) and from frames already read. The results are checked
-to agree where the converter is right (it cuts complex partners and repeats
-the ids of CALCA_CALCR). Then the whole road is timed: files ->
-read_cellphonedb -> cci_get_means -> test_group_diff (7 against 6 samples).
+read_cellphonedb is compared with the plain pandas transcription in
+tests/reference/readers.py (the baseline, results checked equal) and with the
+CCI guide's former pandas converter (melt, ids from interacting_pair,
+cpdb_get_gp_n_cp per row), run per sample over that sample's columns, as a
+user would: from the files (both read them with pandas.read_csv) and from
+frames already read. The converter's results are checked to agree where it is
+right (it cuts complex partners and repeats the ids of CALCA_CALCR). Then the
+whole road is timed: files -> read_cellphonedb -> cci_get_means ->
+test_group_diff (7 against 6 samples).
 
-    PYTHONPATH=build/dev/stage python bench/bench_readers.py [--quick]
+    PYTHONPATH=build/dev/stage python -m bench.bench_readers [--quick]
 """
 
 from __future__ import annotations
 
 import argparse
-import sys
 import tempfile
 import time
 import warnings
@@ -31,42 +32,11 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from common import Table, interleaved_medians  # noqa: E402
-
-import pelorkit.analyka as pk  # noqa: E402
-import pelorkit.readers as readers  # noqa: E402
-
-KIDNEY = Path(__file__).resolve().parents[1] / "examples" / "data" / "cpdb_kidney"
-
-
-def cohort_run(folder: Path, n_samples: int, seed: int = 0) -> None:
-    """Writes means.txt and pvalues.txt of one run over prefixed labels."""
-    means = pd.read_csv(KIDNEY / "means.txt", sep="\t")
-    pvals = pd.read_csv(KIDNEY / "pvalues.txt", sep="\t")
-    pairs = [c for c in means.columns if "|" in c]
-    annotation = list(means.columns[: len(means.columns) - len(pairs)])
-    cells = sorted({c.split("|")[0] for c in pairs})
-    rng = np.random.default_rng(seed)
-    names = [f"S{s + 1:02d}" for s in range(n_samples)]
-    m_blocks, p_blocks, labels = [], [], []
-    m_all = means[pairs].to_numpy(float)
-    p_all = pvals[pairs].to_numpy(float)
-    for s, name in enumerate(names):
-        m = np.round(m_all * rng.lognormal(0, 0.3, m_all.shape), 3)
-        redraw = rng.random(p_all.shape) < 0.2
-        p = np.where(redraw, rng.choice(p_all.ravel(), p_all.shape), p_all)
-        m_blocks.append(m)
-        p_blocks.append(p)
-        labels += [f"{name}_{a}|{name}_{b}" for a, b in (c.split("|") for c in pairs)]
-        if s + 1 < n_samples:  # pairs across two samples, which the reader leaves out
-            m_blocks.append(m[:, : len(cells)])
-            p_blocks.append(p[:, : len(cells)])
-            labels += [f"{name}_{c}|{names[s + 1]}_{c}" for c in cells]
-    for frame, blocks, file in ((means, m_blocks, "means.txt"), (pvals, p_blocks, "pvalues.txt")):
-        values = pd.DataFrame(np.hstack(blocks), columns=labels)
-        pd.concat([frame[annotation], values], axis=1).to_csv(folder / file, sep="\t", index=False)
+import pelorkit.analyka as pk
+import pelorkit.readers as readers
+from bench.common import Table, interleaved_medians
+from tests.reference import readers as baseline
+from tests.support.workloads import cellphonedb_cohort, write_run
 
 
 # -- the CCI guide's former converter, run per sample -------------------------------
@@ -113,11 +83,13 @@ def guide_from_files(folder):
     return guide_per_sample(means, pvals)
 
 
-def read(**kwargs):
-    return readers.read_cellphonedb(**kwargs)
+def check_transcription(ours, theirs):
+    assert list(ours) == list(theirs)
+    for s in ours:
+        pd.testing.assert_frame_equal(ours[s], theirs[s])
 
 
-def check_agree(ours, theirs):
+def check_guide(ours, theirs):
     assert list(ours) == list(theirs)
     for s in ours:
         a, b = ours[s], theirs[s]
@@ -142,29 +114,36 @@ def main() -> None:
     repeats = 3 if args.quick else 5
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(tmp)
-        cohort_run(folder, n_samples)
+        means, pvals = cellphonedb_cohort(n_samples)
+        write_run(folder, means=means, pvalues=pvals)
         means = pd.read_csv(folder / "means.txt", sep="\t")
         pvals = pd.read_csv(folder / "pvalues.txt", sep="\t")
-        ours = read(source=folder, sample_sep="_")
-        check_agree(ours, guide_per_sample(means, pvals))
+        ours = readers.read_cellphonedb(folder, sample_sep="_")
+        check_transcription(ours, baseline.read_cellphonedb(means, pvals, sample_sep="_"))
+        check_guide(ours, guide_per_sample(means, pvals))
         n_rows = sum(len(t) for t in ours.values())
         case = f"{n_samples} samples, {n_rows:,} rows"
 
         table = Table("read_cellphonedb: one run over sample-prefixed labels")
         t_ours, t_guide = interleaved_medians(
-            [lambda: read(source=folder, sample_sep="_"), lambda: guide_from_files(folder)],
+            [
+                lambda: readers.read_cellphonedb(folder, sample_sep="_"),
+                lambda: guide_from_files(folder),
+            ],
             repeats,
         )
         table.add(f"{case}, from the files", "pelorkit.readers", t_ours)
         table.add(f"{case}, from the files", "guide converter per sample", t_guide, t_ours)
-        t_ours, t_guide = interleaved_medians(
+        t_ours, t_base, t_guide = interleaved_medians(
             [
-                lambda: read(means=means, pvalues=pvals, sample_sep="_"),
+                lambda: readers.read_cellphonedb(means=means, pvalues=pvals, sample_sep="_"),
+                lambda: baseline.read_cellphonedb(means, pvals, sample_sep="_"),
                 lambda: guide_per_sample(means, pvals),
             ],
             repeats,
         )
         table.add(f"{case}, from read frames", "pelorkit.readers", t_ours)
+        table.add(f"{case}, from read frames", "pandas transcription", t_base, t_ours)
         table.add(f"{case}, from read frames", "guide converter per sample", t_guide, t_ours)
         table.print()
 
@@ -173,7 +152,7 @@ def main() -> None:
         stages = {}
         for _ in range(repeats):
             t0 = time.perf_counter()
-            tables = read(source=folder, sample_sep="_")
+            tables = readers.read_cellphonedb(folder, sample_sep="_")
             t1 = time.perf_counter()
             mean_table = pk.cci_get_means(tables, pval_cutoff=0.05)
             t2 = time.perf_counter()
