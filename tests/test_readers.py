@@ -270,11 +270,11 @@ def test_liana_results_match_the_transcription():
 
 def test_liana_column_names_can_be_chosen():
     names = {"sample": "donor", "source": "sender", "target": "receiver",
-             "ligand_complex": "L", "receptor_complex": "R", "lr_means": "magnitude_rank",
-             "cellphone_pvals": "specificity_rank"}  # fmt: skip
+             "ligand_complex": "L", "receptor_complex": "R", "lr_means": "lr_probs",
+             "cellphone_pvals": "cellchat_pvals"}  # fmt: skip
     df = liana_results(seed=1).rename(columns=names)
     df["sender"] = df["sender"].map({"T cell": 0, "B cell": 1, "NK": 2})  # numbered clusters
-    keys = dict(score_key="magnitude_rank", pvalue_key="specificity_rank", source_key="sender",
+    keys = dict(score_key="lr_probs", pvalue_key="cellchat_pvals", source_key="sender",
                 target_key="receiver", ligand_key="L", receptor_key="R")  # fmt: skip
     ours = read(df, "donor", function=readers.read_liana, **keys)
     assert_tables_equal(ours, reference_liana(df, "donor", **keys))

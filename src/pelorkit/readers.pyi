@@ -257,10 +257,15 @@ def read_liana(
     score_key : hashable, default 'lr_means'
         The column of the score that becomes ``mean``: the default is that of
         LIANA's CellPhoneDB method; for another method pass its magnitude
-        column (``lrscore``, ``magnitude_rank``, ...).
+        column in which a larger value means a stronger interaction
+        (``lr_probs`` of CellChat, ``lrscore`` of SingleCellSignalR). LIANA's
+        aggregate ranks (``magnitude_rank``) run the other way: the
+        ``mean_cutoff`` of `pelorkit.analyka.cci_get_df_to_plot` would keep
+        the weakest interactions.
     pvalue_key : hashable, default 'cellphone_pvals'
         The column of the p-value that becomes ``pval`` (for another method
-        its specificity column, such as ``specificity_rank``).
+        its p-value column, such as ``cellchat_pvals``, or the rank
+        aggregate's ``specificity_rank``).
     source_key : hashable, default 'source'
         The column of the sending cell type.
     target_key : hashable, default 'target'
