@@ -12,10 +12,10 @@
 
 #include "expression/dask.hpp"
 #include "functions.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
-#include "glue/task_context.hpp"
+#include "pelorkit/interrupts.hpp"
+#include "pelorkit/task_context.hpp"
 
 #include <pybind11/numpy.h>
 

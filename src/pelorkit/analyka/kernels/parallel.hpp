@@ -5,7 +5,7 @@
 // Ctrl-C poll; the workers watch the loop's stop flag.
 #pragma once
 
-#include "status.hpp"
+#include "pelorkit/kernel_status.hpp"
 
 #include "pelorkit/thread_pool.hpp"
 

@@ -1,7 +1,7 @@
 // Dask task detection for the kernels' thread budget (see task_context.hpp).
-#include "glue/task_context.hpp"
+#include "pelorkit/task_context.hpp"
 
-namespace pelorkit::analyka {
+namespace pelorkit {
 namespace {
 
 // sys.modules[name], borrowed, or nullptr.
@@ -83,4 +83,4 @@ bool in_dask_task() {
 
 const FunctionSpec kThreadBudgetFunction{"thread_budget()", thread_budget};
 
-} // namespace pelorkit::analyka
+} // namespace pelorkit

@@ -1,4 +1,5 @@
-// Whether the calling thread runs a task of a Dask graph, where the kernels
+// Whether the calling thread runs a task of a Dask graph (for the glue of
+// every module), where the kernels
 // keep to one thread (unless PELORKIT_NUM_THREADS is set) so that the
 // scheduler's own threads or processes do not oversubscribe the machine.
 #pragma once
@@ -10,7 +11,7 @@
 
 #include <optional>
 
-namespace pelorkit::analyka {
+namespace pelorkit {
 
 // Looked up in the modules Dask has loaded, never importing one: a task of a
 // distributed worker (its thread-local task key), a thread of the local
@@ -34,4 +35,4 @@ private:
 // test hook).
 extern const FunctionSpec kThreadBudgetFunction;
 
-} // namespace pelorkit::analyka
+} // namespace pelorkit
