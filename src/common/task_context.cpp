@@ -23,6 +23,24 @@ py::object executor_of(py::handle thread) {
     return py::reinterpret_borrow<py::object>(ref)();
 }
 
+// threading.current_thread() read from its table of running threads, which
+// runs no Python code (a pending signal handler could run there); the call
+// where the table is missing.
+py::object current_thread(py::handle threading) {
+    py::object active = py::getattr(threading, "_active", py::none());
+    if (PyDict_Check(active.ptr())) {
+        py::object ident =
+            py::reinterpret_steal<py::object>(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
+        if (!ident)
+            throw py::error_already_set();
+        if (PyObject *thread = PyDict_GetItemWithError(active.ptr(), ident.ptr()))
+            return py::reinterpret_borrow<py::object>(thread);
+        if (PyErr_Occurred())
+            throw py::error_already_set();
+    }
+    return threading.attr("current_thread")();
+}
+
 bool detect() {
     // distributed sets the key of the task a worker thread runs.
     if (PyObject *worker = loaded("distributed.worker")) {
@@ -43,7 +61,7 @@ bool detect() {
     PyObject *threading = loaded("threading");
     if (threaded == nullptr || threading == nullptr)
         return false;
-    py::object executor = executor_of(py::handle(threading).attr("current_thread")());
+    py::object executor = executor_of(current_thread(threading));
     if (executor.is_none())
         return false;
     py::handle scheduler(threaded);
@@ -75,8 +93,11 @@ bool in_dask_task() {
         return false;
     try {
         return detect();
-    } catch (py::error_already_set &) {
-        PyErr_Clear();
+    } catch (py::error_already_set &error) {
+        // A failed lookup counts as no task; a KeyboardInterrupt from a signal
+        // handler that ran meanwhile goes to the caller.
+        if (!error.matches(PyExc_Exception))
+            throw;
         return false;
     }
 }
