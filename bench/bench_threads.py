@@ -14,7 +14,8 @@ against the speed-up):
 - CSR scan: get_gene_expression on a CSR matrix in memory (the sparse scan);
 - CSC scan: the same matrix as CSC;
 - backed CSR: the same matrix in a backed .h5ad file (each block counted by
-  the scan kernel while the next is read);
+  the scan kernel while the next is read, so two threads are busy already);
+- dense: a dense float32 X of 100,000 x 500 in memory;
 - population: get_population on categorical columns of 4 million cells
   (factorizing both columns and counting the pairs);
 - population, text: the same from numpy string arrays (fixed-width records).
@@ -41,6 +42,8 @@ csr = workloads.expression_adata(n_cells, 2_000, 60, 24)
 csc = csr.copy()
 csc.X = csc.X.tocsc()
 backed = workloads.expression_backed_adata(n_cells, 2_000, 60, 24)
+dense = workloads.expression_adata(int(100_000 * scale), 500, 40, 24)
+dense.X = dense.X.toarray()
 n_pop = int(4_000_000 * scale)
 pids, cts = workloads.population_inputs(n_pop, n_samples=40, n_types=25)
 rng = np.random.default_rng(1)
@@ -51,6 +54,7 @@ CASES = {{
     "CSR scan": lambda: pk.get_gene_expression(csr),
     "CSC scan": lambda: pk.get_gene_expression(csc),
     "backed CSR": lambda: pk.get_gene_expression(backed),
+    "dense": lambda: pk.get_gene_expression(dense),
     "population": lambda: pk.get_population(pids, cts),
     "population, text": lambda: pk.get_population(pid_text, ct_text),
 }}
@@ -58,7 +62,7 @@ for fn in CASES.values():
     fn()
 """
 
-CASES = ["CSR scan", "CSC scan", "backed CSR", "population", "population, text"]
+CASES = ["CSR scan", "CSC scan", "backed CSR", "dense", "population", "population, text"]
 
 
 def interpreter(threads: str | None, scale: float) -> TimedInterpreter:
