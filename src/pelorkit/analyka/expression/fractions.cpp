@@ -14,6 +14,7 @@
 #include "functions.hpp"
 #include "glue/interrupts.hpp"
 #include "glue/label_codes.hpp"
+#include "glue/lazy_values.hpp"
 #include "glue/length.hpp"
 #include "glue/names.hpp"
 #include "glue/pandas_values.hpp"
@@ -49,7 +50,7 @@ ItemSelection select_items(const Call &call, py::handle adata, py::handle items_
     ItemSelection items;
     items.all = is_none(items_to_plot) || module_len(call, items_to_plot) == 0;
     if (items.all) {
-        items.columns = adata.attr("var").attr("index");
+        items.columns = index_in_memory(adata.attr("var"));
         return items;
     }
     items.columns = py::reinterpret_borrow<py::object>(items_to_plot);
@@ -164,8 +165,8 @@ py::object expression_by_frame(const Call &call, py::handle groups, const py::li
 py::object get_gene_expression(const Call &call) {
     py::handle adata = call.arg(0), items_to_plot = call.arg(1), group_col = call.arg(2);
 
-    // The groups, sorted.
-    py::object groups = adata.attr("obs")[group_col];
+    // The groups, sorted (a lazy obs' column as anndata would load it).
+    py::object groups = labels_in_memory(adata.attr("obs")[group_col]);
     std::optional<CellCodes> codes = encode_cells(call, groups, LabelForm::listed);
     py::list slst = codes ? codes->labels : sorted_unique(groups);
 
