@@ -2,8 +2,9 @@
 // fraction of the group's cells whose value in X is greater than zero.
 //
 // The groups become codes once; X is then read where it lies: numpy or scipy
-// buffers in memory, an HDF5 file in blocks (a backed AnnData), or Dask
-// chunks on the active scheduler. What none of these reads goes through the
+// buffers in memory, an HDF5 file or a zarr store in blocks (a backed
+// AnnData, a sparse dataset, anndata's lazy reader), or Dask chunks on the
+// active scheduler. What none of these reads goes through the
 // dense table of X, as in the plain algorithm.
 #include "pelorkit/python.hpp"
 
@@ -27,8 +28,6 @@ namespace pelorkit::analyka {
 namespace {
 
 using namespace expression;
-
-const Name isbacked_name{"isbacked"};
 
 py::list sorted_unique(py::handle groups) {
     py::list slst = groups.attr("unique")().attr("tolist")();
@@ -74,27 +73,14 @@ group_codes(py::handle groups, std::optional<CellCodes> &codes, const py::list &
     return codes_by_equality(groups, slst, py::len(groups));
 }
 
-bool is_backed_anndata(py::handle adata) {
-    // Only an AnnData can be backed, and it can only exist once anndata is imported.
-    PyObject *anndata = PyImport_GetModule(anndata_name.get());
-    if (anndata == nullptr) {
-        if (PyErr_Occurred())
-            throw py::error_already_set();
-        return false;
-    }
-    py::object module = py::reinterpret_steal<py::object>(anndata);
-    py::object type = pyops::attribute_if_present(module, AnnData_name);
-    return type && pyops::is_instance(adata, type) && truthy(adata.attr(isbacked_name));
-}
-
 // Counts of values > 0 per group and counted column of X, wherever X lies.
 std::optional<GroupCounts> count_positive_cells(const Call &call, py::handle adata,
                                                 const Grouping &groups, const Picked &picked) {
-    if (is_backed_anndata(adata)) {
-        std::optional<GroupCounts> counts = count_positive_backed(call, adata, groups, picked);
-        if (counts)
-            return counts;
-    }
+    // Stored X (a backed file, a sparse dataset, a zarr array, anndata's lazy
+    // reader) streams from its store.
+    std::optional<GroupCounts> counts = count_positive_stored(call, adata, groups, picked);
+    if (counts)
+        return counts;
     py::object x = adata.attr("X");
     if (is_dask_array(x))
         return count_positive_dask(call, x, groups, picked);

@@ -16,26 +16,6 @@ const Name attrs_name{"attrs"};
 const Name coords_name{"coords"};
 const Name name_attr{"name"};
 
-// The attribute `name` of an imported module, or an empty object when the
-// module is not imported (or lacks it).
-py::object loaded(const char *module, const char *name) {
-    PyObject *found = PyImport_GetModule(py::str(module).ptr());
-    if (found == nullptr) {
-        if (PyErr_Occurred())
-            throw py::error_already_set();
-        return py::object();
-    }
-    py::object owner = py::reinterpret_steal<py::object>(found);
-    if (!py::hasattr(owner, name))
-        return py::object();
-    return owner.attr(name);
-}
-
-bool is_instance_of_loaded(py::handle obj, const char *module, const char *name) {
-    py::object type = loaded(module, name);
-    return type && pyops::is_instance(obj, type);
-}
-
 bool one_dimensional(py::handle obj) {
     py::object ndim = pyops::attribute_if_present(obj, ndim_attr);
     return ndim && PyLong_Check(ndim.ptr()) && ndim.cast<long>() == 1;
@@ -69,7 +49,7 @@ py::object series_of_lazy_array(py::handle array) {
         pyops::holds(py::getattr(dtype, "kind", py::none()), py::str("T"), Py_EQ) ||
         pyops::is_instance(dtype, py::module_::import("pandas").attr(StringDtype_name));
     attrs["is_nullable_string"] =
-        py::bool_(string_dtype && is_instance_of_loaded(array, "anndata.experimental.backed._lazy_arrays",
+        py::bool_(string_dtype && pyops::is_instance_of_imported(array, "anndata.experimental.backed._lazy_arrays",
                                                         "MaskedArray"));
     py::object variable = xr.attr("Variable")(py::make_tuple("cells"), wrapped, attrs);
     return series_of_data_array(xr.attr("DataArray")(variable));
@@ -80,19 +60,19 @@ py::object series_of_lazy_array(py::handle array) {
 py::object labels_in_memory(py::handle values) {
     if (!one_dimensional(values))
         return py::reinterpret_borrow<py::object>(values);
-    if (is_instance_of_loaded(values, "xarray", "DataArray"))
+    if (pyops::is_instance_of_imported(values, "xarray", "DataArray"))
         return series_of_data_array(values);
     for (const char *lazy : {"CategoricalArray", "MaskedArray"})
-        if (is_instance_of_loaded(values, "anndata.experimental.backed._lazy_arrays", lazy))
+        if (pyops::is_instance_of_imported(values, "anndata.experimental.backed._lazy_arrays", lazy))
             return series_of_lazy_array(values);
-    py::object is_collection = loaded("dask", "is_dask_collection");
+    py::object is_collection = pyops::imported_attribute("dask", "is_dask_collection");
     if (is_collection && truthy(is_collection(values)))
         return values.attr("compute")();
     return py::reinterpret_borrow<py::object>(values);
 }
 
 bool is_lazy_frame(py::handle obj) {
-    return is_instance_of_loaded(obj, "anndata._core.xarray", "Dataset2D");
+    return pyops::is_instance_of_imported(obj, "anndata._core.xarray", "Dataset2D");
 }
 
 py::object columns_in_memory(py::handle frame) {
@@ -121,7 +101,7 @@ py::object index_in_memory(py::handle frame) {
     py::list stored_names;
     stored_names.append(py::str("_index"));
     for (const char *dummy : {"DS_CONCAT_DUMMY_INDEX_NAME", "DS_MERGE_DUMMY_INDEX_NAME"})
-        if (py::object name = loaded("anndata._core.merge", dummy))
+        if (py::object name = pyops::imported_attribute("anndata._core.merge", dummy))
             stored_names.append(name);
     if (pyops::contains(stored_names, index.attr(name_attr)))
         index = index.attr("rename")(py::none());
