@@ -11,6 +11,7 @@ import scipy.sparse as sp
 
 from tests.reference.composition import get_gene_expression as reference_expression
 from tests.reference.composition import get_population as reference_population
+from tests.support import stores
 from tests.support.inputs import adata_of
 
 
@@ -84,13 +85,43 @@ FORMS = {
 }
 
 
-@pytest.mark.parametrize("pid_form", FORMS)
-@pytest.mark.parametrize("ct_form", ["list", "categorical", "int-array", "object-array"])
-def test_population_input_forms(analyka, pid_form, ct_form):
+# Lazily held labels (read_lazy's obs columns, Dask arrays): each form and
+# the in-memory values it stands for, the reference's input.
+LAZY_FORMS = {
+    "data-array": lambda a, tmp: (xarray().DataArray(a), pd.Series(a, dtype=object)),
+    "dask-data-array": lambda a, tmp: (
+        xarray().DataArray(dask_array().from_array(a, chunks=64)),
+        pd.Series(a, dtype=object),
+    ),
+    "dask-array": lambda a, tmp: (dask_array().from_array(a, chunks=64), a),
+    "lazy-categorical": lambda a, tmp: stores.lazy_column(pd.Categorical(a), tmp),
+    "lazy-numbers": lambda a, tmp: stores.lazy_column(FORMS["int-array"](a), tmp, "h5ad"),
+}
+
+
+def xarray():
+    return pytest.importorskip("xarray")
+
+
+def dask_array():
+    return pytest.importorskip("dask.array")
+
+
+@pytest.mark.parametrize("pid_form", [*FORMS, *LAZY_FORMS])
+@pytest.mark.parametrize(
+    "ct_form", ["list", "categorical", "int-array", "object-array", "lazy-categorical"]
+)
+def test_population_input_forms(analyka, tmp_path, pid_form, ct_form):
     rng = np.random.default_rng(len(pid_form) * 7 + len(ct_form))
-    pids = FORMS[pid_form](POOL_S[rng.integers(0, len(POOL_S), 200)])
-    cts = FORMS[ct_form](POOL_C[rng.integers(0, len(POOL_C), 200)])
-    assert_population_equal(analyka.get_population(pids, cts), reference_population(pids, cts))
+    labels = {}
+    for form, pool in ((pid_form, POOL_S), (ct_form, POOL_C)):
+        raw = pool[rng.integers(0, len(pool), 200)]
+        lazy = LAZY_FORMS.get(form)
+        labels[form, id(pool)] = lazy(raw, tmp_path) if lazy else (FORMS[form](raw),) * 2
+    (pids, ref_pids), (cts, ref_cts) = labels.values()
+    assert_population_equal(
+        analyka.get_population(pids, cts), reference_population(ref_pids, ref_cts)
+    )
 
 
 @pytest.mark.parametrize(

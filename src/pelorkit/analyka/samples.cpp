@@ -3,7 +3,6 @@
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
-#include "glue/lazy_values.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 
@@ -48,9 +47,8 @@ bool unique_with_first_index(py::handle np, py::handle samples, py::object &keys
 
 py::object get_sample_to_group_dict(const Call &call) {
     py::object np = call.global(np_name);
-    // Lazily held labels (a lazy obs' columns) as anndata would load them.
-    py::object samples = np.attr("array")(labels_in_memory(call.arg(0)));
-    py::object conditions = np.attr("array")(labels_in_memory(call.arg(1)));
+    py::object samples = np.attr("array")(call.arg(0));
+    py::object conditions = np.attr("array")(call.arg(1));
     const bool aligned = one_dimensional(samples) && one_dimensional(conditions) &&
                          py::len(samples) == py::len(conditions);
 

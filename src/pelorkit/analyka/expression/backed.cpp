@@ -424,11 +424,10 @@ std::vector<std::int64_t> read_offsets(py::handle indptr, std::size_t start, std
     if (static_cast<std::size_t>(values.size()) != stop - start)
         malformed_file();
     std::vector<std::int64_t> out(values.data(), values.data() + values.size());
-    const std::int64_t first =
-        start == 0 ? (out.empty() ? 0 : out[0])
-                   : py::array_t<std::int64_t, py::array::forcecast>(
-                         indptr[pyops::slice_of(py::int_(0), py::int_(1))])
-                         .at(0);
+    const std::int64_t first = start == 0 ? (out.empty() ? 0 : out[0])
+                                          : py::array_t<std::int64_t, py::array::forcecast>(
+                                                indptr[pyops::slice_of(py::int_(0), py::int_(1))])
+                                                .at(0);
     if (first != 0)
         malformed_x("its index pointer starts at " + std::to_string(first) + ", not 0");
     for (std::size_t i = 0; i < out.size(); ++i)

@@ -42,15 +42,16 @@ py::object series_of_data_array(py::handle array) {
 // its obs: an xarray variable over a lazily indexed array.
 py::object series_of_lazy_array(py::handle array) {
     py::module_ xr = py::module_::import("xarray");
-    py::object wrapped = py::module_::import("xarray.core.indexing").attr("LazilyIndexedArray")(array);
+    py::object wrapped =
+        py::module_::import("xarray.core.indexing").attr("LazilyIndexedArray")(array);
     py::dict attrs;
     py::object dtype = array.attr(dtype_name);
     const bool string_dtype =
         pyops::holds(py::getattr(dtype, "kind", py::none()), py::str("T"), Py_EQ) ||
         pyops::is_instance(dtype, py::module_::import("pandas").attr(StringDtype_name));
-    attrs["is_nullable_string"] =
-        py::bool_(string_dtype && pyops::is_instance_of_imported(array, "anndata.experimental.backed._lazy_arrays",
-                                                        "MaskedArray"));
+    attrs["is_nullable_string"] = py::bool_(
+        string_dtype && pyops::is_instance_of_imported(
+                            array, "anndata.experimental.backed._lazy_arrays", "MaskedArray"));
     py::object variable = xr.attr("Variable")(py::make_tuple("cells"), wrapped, attrs);
     return series_of_data_array(xr.attr("DataArray")(variable));
 }
@@ -63,7 +64,8 @@ py::object labels_in_memory(py::handle values) {
     if (pyops::is_instance_of_imported(values, "xarray", "DataArray"))
         return series_of_data_array(values);
     for (const char *lazy : {"CategoricalArray", "MaskedArray"})
-        if (pyops::is_instance_of_imported(values, "anndata.experimental.backed._lazy_arrays", lazy))
+        if (pyops::is_instance_of_imported(values, "anndata.experimental.backed._lazy_arrays",
+                                           lazy))
             return series_of_lazy_array(values);
     py::object is_collection = pyops::imported_attribute("dask", "is_dask_collection");
     if (is_collection && truthy(is_collection(values)))
