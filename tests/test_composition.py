@@ -428,12 +428,23 @@ def test_expression_duplicate_entries_in_value_type(analyka):
         )
 
 
-def test_expression_malformed_sparse_raises_scipys_error(analyka):
-    X = sp.csr_matrix((np.array([1.0]), np.array([5]), np.array([0, 1, 1])), shape=(2, 3))
-    adata = adata_of(sp.csr_matrix((2, 3)), ["a", "b"])
+@pytest.mark.parametrize(
+    "make, indptr, message",
+    [
+        # scipy's wording: "indices must be < 3", in 1.13 "column index values must be < 3"
+        (sp.csr_matrix, [0, 1, 1], "indices|index values"),
+        # An index pointer that ends below 0: scipy's full check passes over
+        # it (no values by its count), and its densifying reads out of bounds.
+        (sp.csc_matrix, [0, 3, 2, -1], "non-decreasing"),
+    ],
+)
+def test_expression_malformed_sparse_raises_scipys_error(analyka, make, indptr, message):
+    n = len(indptr) - 1
+    values = np.ones(3)
+    X = make((values, np.array([5, 0, 1]), np.array(indptr)), shape=(2, 3) if n == 2 else (2, n))
+    adata = adata_of(sp.csr_matrix(X.shape), ["a", "b"])
     adata.X = X
-    # scipy's wording: "indices must be < 3", in 1.13 "column index values must be < 3"
-    with pytest.raises(ValueError, match="indices|index values"):
+    with pytest.raises(ValueError, match=message):
         analyka.get_gene_expression(adata)
 
 
