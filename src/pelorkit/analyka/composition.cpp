@@ -8,7 +8,6 @@
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/label_codes.hpp"
 #include "glue/lazy_values.hpp"
 #include "glue/length.hpp"
@@ -16,6 +15,7 @@
 #include "glue/pandas_values.hpp"
 #include "glue/pyops.hpp"
 #include "kernels/counting.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <pybind11/numpy.h>
 

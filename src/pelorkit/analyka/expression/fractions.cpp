@@ -13,7 +13,6 @@
 #include "expression/items.hpp"
 #include "expression/matrix.hpp"
 #include "functions.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/label_codes.hpp"
 #include "glue/lazy_values.hpp"
 #include "glue/length.hpp"
@@ -21,6 +20,7 @@
 #include "glue/pandas_values.hpp"
 #include "glue/pyops.hpp"
 #include "kernels/counting.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <pybind11/numpy.h>
 
