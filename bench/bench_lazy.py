@@ -37,7 +37,13 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from bench.bench_larger_than_memory import LAUNCHER, N_GENES, alternating_medians, write_csr_h5ad
+from bench.bench_larger_than_memory import CHILD as BACKED_CHILD
+from bench.bench_larger_than_memory import (
+    LAUNCHER,
+    N_GENES,
+    alternating_medians,
+    write_csr_h5ad,
+)
 from bench.common import Table
 from pelorkit import analyka
 
@@ -124,33 +130,14 @@ def zarr_stream(path: str):
     return anndata.AnnData(X=io.sparse_dataset(zarr.open(path, mode="r")["X"]), obs=obs, var=var)
 
 
-CHILD = """
-import json, sys, warnings
-warnings.simplefilter("ignore")
-import time
-import anndata, anndata.experimental
-from pelorkit import analyka
-
-def status(key):
-    for line in open("/proc/self/status"):
-        if line.startswith(key):
-            return int(line.split()[1]) * 1024
-
-path = sys.argv[1]
-if FORM == "backed":
-    adata = anndata.read_h5ad(path, backed="r")
-else:
-    adata = anndata.experimental.read_lazy(path)
-before = status("VmRSS")
-t0 = time.perf_counter()
-analyka.get_gene_expression(adata)
-seconds = time.perf_counter() - t0
-print(json.dumps({"before": before, "seconds": seconds, "hwm": status("VmHWM")}))
-"""
+# The child of bench_larger_than_memory, opening the file lazily where asked.
+BACKED_OPEN = 'backed = anndata.read_h5ad(sys.argv[1], backed="r")'
+LAZY_OPEN = "import anndata.experimental\nbacked = anndata.experimental.read_lazy(sys.argv[1])"
 
 
 def child_peak(path: str, form: str) -> dict:
-    script = f"FORM = {form!r}\n" + CHILD  # the launcher passes the path alone on
+    assert BACKED_OPEN in BACKED_CHILD
+    script = BACKED_CHILD if form == "backed" else BACKED_CHILD.replace(BACKED_OPEN, LAZY_OPEN)
     out = subprocess.run(
         [sys.executable, "-c", LAUNCHER, script, path], capture_output=True, text=True, check=True
     )
