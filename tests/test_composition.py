@@ -11,6 +11,7 @@ import scipy.sparse as sp
 
 from tests.reference.composition import get_gene_expression as reference_expression
 from tests.reference.composition import get_population as reference_population
+from tests.support import stores
 from tests.support.inputs import adata_of
 
 
@@ -84,13 +85,43 @@ FORMS = {
 }
 
 
-@pytest.mark.parametrize("pid_form", FORMS)
-@pytest.mark.parametrize("ct_form", ["list", "categorical", "int-array", "object-array"])
-def test_population_input_forms(analyka, pid_form, ct_form):
+# Lazily held labels (read_lazy's obs columns, Dask arrays): each form and
+# the in-memory values it stands for, the reference's input.
+LAZY_FORMS = {
+    "data-array": lambda a, tmp: (xarray().DataArray(a), pd.Series(a, dtype=object)),
+    "dask-data-array": lambda a, tmp: (
+        xarray().DataArray(dask_array().from_array(a, chunks=64)),
+        pd.Series(a, dtype=object),
+    ),
+    "dask-array": lambda a, tmp: (dask_array().from_array(a, chunks=64), a),
+    "lazy-categorical": lambda a, tmp: stores.lazy_column(pd.Categorical(a), tmp),
+    "lazy-numbers": lambda a, tmp: stores.lazy_column(FORMS["int-array"](a), tmp, "h5ad"),
+}
+
+
+def xarray():
+    return pytest.importorskip("xarray")
+
+
+def dask_array():
+    return pytest.importorskip("dask.array")
+
+
+@pytest.mark.parametrize("pid_form", [*FORMS, *LAZY_FORMS])
+@pytest.mark.parametrize(
+    "ct_form", ["list", "categorical", "int-array", "object-array", "lazy-categorical"]
+)
+def test_population_input_forms(analyka, tmp_path, pid_form, ct_form):
     rng = np.random.default_rng(len(pid_form) * 7 + len(ct_form))
-    pids = FORMS[pid_form](POOL_S[rng.integers(0, len(POOL_S), 200)])
-    cts = FORMS[ct_form](POOL_C[rng.integers(0, len(POOL_C), 200)])
-    assert_population_equal(analyka.get_population(pids, cts), reference_population(pids, cts))
+    labels = {}
+    for form, pool in ((pid_form, POOL_S), (ct_form, POOL_C)):
+        raw = pool[rng.integers(0, len(pool), 200)]
+        lazy = LAZY_FORMS.get(form)
+        labels[form, id(pool)] = lazy(raw, tmp_path) if lazy else (FORMS[form](raw),) * 2
+    (pids, ref_pids), (cts, ref_cts) = labels.values()
+    assert_population_equal(
+        analyka.get_population(pids, cts), reference_population(ref_pids, ref_cts)
+    )
 
 
 @pytest.mark.parametrize(
@@ -397,12 +428,23 @@ def test_expression_duplicate_entries_in_value_type(analyka):
         )
 
 
-def test_expression_malformed_sparse_raises_scipys_error(analyka):
-    X = sp.csr_matrix((np.array([1.0]), np.array([5]), np.array([0, 1, 1])), shape=(2, 3))
-    adata = adata_of(sp.csr_matrix((2, 3)), ["a", "b"])
+@pytest.mark.parametrize(
+    "make, indptr, message",
+    [
+        # scipy's wording: "indices must be < 3", in 1.13 "column index values must be < 3"
+        (sp.csr_matrix, [0, 1, 1], "indices|index values"),
+        # An index pointer that ends below 0: scipy's full check passes over
+        # it (no values by its count), and its densifying reads out of bounds.
+        (sp.csc_matrix, [0, 3, 2, -1], "non-decreasing"),
+    ],
+)
+def test_expression_malformed_sparse_raises_scipys_error(analyka, make, indptr, message):
+    n = len(indptr) - 1
+    values = np.ones(3)
+    X = make((values, np.array([5, 0, 1]), np.array(indptr)), shape=(2, 3) if n == 2 else (2, n))
+    adata = adata_of(sp.csr_matrix(X.shape), ["a", "b"])
     adata.X = X
-    # scipy's wording: "indices must be < 3", in 1.13 "column index values must be < 3"
-    with pytest.raises(ValueError, match="indices|index values"):
+    with pytest.raises(ValueError, match=message):
         analyka.get_gene_expression(adata)
 
 

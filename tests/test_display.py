@@ -70,6 +70,26 @@ def test_anndata_tree(analyka, adata):
     assert analyka.show_tree is analyka.show_anndata_tree
 
 
+@pytest.mark.parametrize("store", ["h5ad", "zarr"])
+def test_lazily_read_anndata_tree_is_the_in_memory_one(analyka, adata, tmp_path, store):
+    from tests.support import stores
+
+    path = tmp_path / f"cells.{store}"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if store == "zarr":
+            stores.write_zarr(adata, path)
+            eager = anndata.read_zarr(path)
+        else:
+            adata.write_h5ad(path)
+            eager = anndata.read_h5ad(path)
+    lazy = stores.read_lazy(path)
+    assert analyka.show_anndata_tree(lazy) == analyka.show_anndata_tree(eager)
+    for frame in ("obs", "var"):
+        shown = analyka.show_anndata_tree(getattr(lazy, frame))
+        assert shown == analyka.show_anndata_tree(getattr(eager, frame))
+
+
 def test_anndata_depth_and_key_options(analyka, adata):
     shallow = analyka.show_anndata_tree(adata, max_depth=1).splitlines()
     assert len(shallow) == 9

@@ -4,6 +4,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from tests.support import stores
+
 
 def test_sorted_keys_and_first_record_wins(analyka):
     d = analyka.get_sample_to_group_dict(["S2", "S1", "S2", "S10"], ["B", "A", "C", "A"])
@@ -98,3 +100,25 @@ def test_large_input_matches_the_literal_algorithm(analyka):
     for s in sorted(set(samples)):
         expected[s] = conditions[samples == s][0]
     assert analyka.get_sample_to_group_dict(samples, conditions) == expected
+
+
+# Lazily held labels: each form and the in-memory values it stands for.
+LAZY_FORMS = {
+    "data-array": lambda a, tmp: (__import__("xarray").DataArray(a), a),
+    "dask-array": lambda a, tmp: (__import__("dask.array").array.from_array(a, chunks=2), a),
+    "lazy-obs-column": lambda a, tmp: stores.lazy_column(a, tmp),
+    "lazy-categorical": lambda a, tmp: stores.lazy_column(pd.Categorical(a), tmp, "h5ad"),
+}
+
+
+@pytest.mark.parametrize("form", LAZY_FORMS)
+def test_lazy_input_forms_give_the_in_memory_map(analyka, tmp_path, form):
+    pytest.importorskip("xarray" if form == "data-array" else "dask.array")
+    for samples, conditions in [(["b", "a", "b", "c"], ["g2", "g1", "gX", "g3"]),
+                                ([3, 1, 2, 1], [30.0, 10.0, 20.0, 11.0])]:  # fmt: skip
+        samples, ref_samples = LAZY_FORMS[form](np.array(samples), tmp_path)
+        conditions, ref_conditions = LAZY_FORMS[form](np.array(conditions), tmp_path)
+        got = analyka.get_sample_to_group_dict(samples, conditions)
+        ref = analyka.get_sample_to_group_dict(ref_samples, ref_conditions)
+        assert list(got.items()) == list(ref.items())
+        assert [type(k) for k in got] == [type(k) for k in ref]

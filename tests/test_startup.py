@@ -204,3 +204,24 @@ def test_package_imports_none_of_the_modules(run_child):
         """
     )
     assert out.stdout.strip() == "[False, False, False]"
+
+
+def test_lazy_data_libraries_are_optional(run_child, tmp_path):
+    # Without xarray and Dask (the lazy reader's and the dask extra's), the
+    # module starts as usual and streams a backed file; anndata itself
+    # needs h5py and zarr.
+    out = run_child(
+        f"""
+        for name in ("xarray", "dask", "distributed"):
+            sys.modules[name] = None  # as if not installed: find_spec gives None
+        import pelorkit.analyka as a
+        import anndata, numpy as np, scipy.sparse as sp
+        adata = anndata.AnnData(sp.csr_matrix(np.eye(3)), obs={{"sample": ["a", "b", "a"]}})
+        adata.write_h5ad({str(tmp_path / "x.h5ad")!r})
+        backed = anndata.read_h5ad({str(tmp_path / "x.h5ad")!r}, backed="r")
+        print(a.get_gene_expression(backed).equals(a.get_gene_expression(adata)))
+        print(a.get_population(["s1", "s2"], ["t", "t"])[0].shape)
+        """
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["True", "(2, 1)"]

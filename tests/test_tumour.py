@@ -190,6 +190,36 @@ def test_writes_only_its_column(analyka):
     assert adata.uns == {"k": 1} and adata.X.sum() == 6
 
 
+@pytest.mark.parametrize("store", ["h5ad", "zarr"])
+def test_lazily_read_obs_gets_its_column_in_memory(analyka, tmp_path, store):
+    from tests.support import stores
+
+    rng = np.random.default_rng(3)
+    obs = cells(rng.choice(["c1", "c2", "c3"], 500), rng.choice(["S1", "S2", "S3"], 500),
+                ploidy=rng.choice(["Aneuploid", "Diploid"], 500), ref=rng.random(500) < 0.3)  # fmt: skip
+    path = tmp_path / f"cells.{store}"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if store == "zarr":
+            stores.write_zarr(anndata.AnnData(obs=obs), path)
+            eager = anndata.read_zarr(path)
+        else:
+            anndata.AnnData(obs=obs).write_h5ad(path)
+            eager = anndata.read_h5ad(path)
+    lazy = stores.read_lazy(path)
+    df = analyka.compute_sample_div_index(lazy, sdi_col="sdi")
+    pd.testing.assert_frame_equal(df, analyka.compute_sample_div_index(eager, sdi_col="sdi"))
+    # Written into the lazy obs, as the in-memory call writes it; the file is untouched.
+    assert lazy.obs.to_memory()["sdi"].tolist() == eager.obs["sdi"].tolist()
+    assert "sdi" not in stores.read_lazy(path).obs.keys()
+    view, eager_view = lazy[100:300], eager[100:300].copy()
+    pd.testing.assert_frame_equal(
+        analyka.compute_sample_div_index(view), analyka.compute_sample_div_index(eager_view)
+    )
+    column = view.obs.to_memory()["sample_diversity_index"]
+    assert column.tolist() == eager_view.obs["sample_diversity_index"].tolist()
+
+
 def test_duplicate_cell_names(analyka):
     obs = cells(["a", "b", "a", "b"], ["S1", "S2", "S2", "S2"]).set_axis(["c", "c", "d", "d"])
     _, written = run_both(analyka, obs)

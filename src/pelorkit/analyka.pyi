@@ -27,7 +27,10 @@ def get_sample_to_group_dict(samples: Any, conditions: Any) -> dict[Any, Any]:
     ----------
     samples : array-like
         Sample name of each record: a list, tuple, numpy array or pandas
-        Series (its index is ignored).
+        Series (its index is ignored), or a lazily held column: an xarray
+        ``DataArray`` (a column of the ``obs`` of
+        ``anndata.experimental.read_lazy``) or a Dask array, read as it
+        would be in memory.
     conditions : array-like
         Condition of each record, aligned with ``samples`` (same length).
 
@@ -72,7 +75,8 @@ def get_sample_to_group_map(samples: Any, conditions: Any) -> dict[Any, Any]:
     Parameters
     ----------
     samples : array-like
-        Sample name of each record (list, numpy array, pandas Series).
+        Sample name of each record (list, numpy array, pandas Series,
+        xarray ``DataArray`` or Dask array).
     conditions : array-like
         Condition of each record, aligned with ``samples``.
 
@@ -107,7 +111,10 @@ def get_population(
     ----------
     pids : array-like
         Sample identifier of each cell (list, numpy array, pandas Series,
-        categorical included), for example ``adata.obs["sample"]``.
+        categorical included), for example ``adata.obs["sample"]``; also a
+        lazily held column, the xarray ``DataArray`` of the ``obs`` of
+        ``anndata.experimental.read_lazy`` or a Dask array, which is read
+        into memory (one label per cell) as ``to_memory()`` would read it.
     cts : array-like
         Cell type of each cell, aligned with ``pids``.
     sort_by : list, default []
@@ -170,11 +177,16 @@ def get_gene_expression(
     ----------
     adata : anndata.AnnData
         Cells × genes; ``X`` dense or sparse (CSR/CSC), in memory, in a file
-        opened with ``anndata.read_h5ad(path, backed="r")`` (streamed in
-        blocks, never loaded whole), or a Dask array of numpy or scipy
-        sparse chunks (counted chunk by chunk on the active scheduler, a
-        ``dask.distributed`` cluster included). ``obs`` must hold
-        ``group_col``.
+        opened with ``anndata.read_h5ad(path, backed="r")``, an anndata
+        sparse dataset, h5py dataset or zarr array (of a zarr v2 or v3
+        store, sharded or not), or the Dask array of
+        ``anndata.experimental.read_lazy`` (of an ``.h5ad`` file or a zarr
+        store): all of these are streamed from the store in blocks, never
+        loaded whole. Other Dask arrays of numpy or scipy sparse chunks are
+        counted chunk by chunk on the active scheduler, a
+        ``dask.distributed`` cluster included. ``obs`` must hold
+        ``group_col``; a lazy ``obs`` (``read_lazy``) reads only that
+        column.
     items_to_plot : list of str or None, default []
         Genes (names of ``adata.var_names``) to report, in the order wanted.
         ``None`` or an empty list: all genes in ``var`` order. The default
@@ -197,6 +209,13 @@ def get_gene_expression(
     KeyError
         When ``group_col`` is not a column of ``adata.obs``, or a name in
         ``items_to_plot`` is not a gene of ``adata``.
+    ValueError
+        When a stored ``X`` is malformed ("X in the file is malformed: ...":
+        an index pointer that does not start at 0 or does not delimit the
+        values, indices that are not integers, a shape attribute that
+        disagrees with ``obs``/``var``).
+    TypeError
+        When a stored ``X`` holds values that are not numbers.
 
     Examples
     --------
@@ -955,12 +974,16 @@ def compute_sample_div_index(
     sample (a clone), 1.0 for two samples in equal shares, 2.0 for four.
     Also writes the rounded index of each cell's cluster, as text, into
     ``adata.obs[sdi_col]`` (created or overwritten): the only function of
-    the package that modifies its input.
+    the package that modifies its input. A lazily read ``AnnData``
+    (``anndata.experimental.read_lazy``) gets the column in its ``obs`` in
+    memory, as anndata's own assignment to a lazy ``obs`` does; the file it
+    was read from is not changed.
 
     Parameters
     ----------
     adata : anndata.AnnData
-        Only ``adata.obs`` is read (and written).
+        Only ``adata.obs`` is read (and written); in memory, backed or
+        lazily read (its label columns are read into memory).
     sample_col : str, default "sample"
         Column of ``obs`` with each cell's sample.
     cluster_col : str, default "cnv_cluster"
@@ -1198,7 +1221,8 @@ def show_anndata_tree(
     Parameters
     ----------
     obj : anndata.AnnData, dict, pandas.DataFrame or object
-        What to display.
+        What to display. A lazily read ``AnnData`` and its lazy ``obs`` and
+        ``var`` are shown as the in-memory ones they load into.
     max_depth : int, default 3
         Depth limit; dicts at this depth list their keys inline.
     n_to_show : int, default 3

@@ -1,4 +1,5 @@
-"""Runs the property-based fuzzing of fuzzing.py in a child interpreter, so
+"""Runs the property-based fuzzing of fuzzing.py (every function) and of
+store_fuzzing.py (stored X with corrupted arrays) in a child interpreter, so
 that a crash is reported as a failure. PELORKIT_FUZZ_EXAMPLES sets the number
 of examples per function (the CI profile is small; see the README for a long
 local run)."""
@@ -21,6 +22,17 @@ def test_fuzz_all_functions(module):
     result = subprocess.run(
         [sys.executable, "-m", "tests.robustness.fuzzing", "--examples", examples,
          "--only", *names],
+        cwd=ROOT, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=1800,
+    )  # fmt: skip
+    assert result.returncode == 0, f"exit {result.returncode}\n{result.stderr[-6000:]}"
+
+
+def test_fuzz_stored_x_with_corrupted_arrays():
+    pytest.importorskip("h5py")
+    pytest.importorskip("zarr")
+    examples = os.environ.get("PELORKIT_FUZZ_EXAMPLES", "40")
+    result = subprocess.run(
+        [sys.executable, "-m", "tests.robustness.store_fuzzing", "--examples", examples],
         cwd=ROOT, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=1800,
     )  # fmt: skip
     assert result.returncode == 0, f"exit {result.returncode}\n{result.stderr[-6000:]}"

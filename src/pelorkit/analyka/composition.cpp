@@ -9,6 +9,7 @@
 
 #include "functions.hpp"
 #include "glue/label_codes.hpp"
+#include "glue/lazy_values.hpp"
 #include "glue/length.hpp"
 #include "glue/names.hpp"
 #include "glue/pandas_values.hpp"
@@ -28,12 +29,13 @@ namespace k = kernels;
 // A per-cell label column: its sorted distinct labels, and each cell's code
 // when the native encoding read it.
 struct LabelColumn {
-    py::handle values;
+    py::object values; // in memory
     std::optional<CellCodes> fast;
     py::list labels;
 };
 
-LabelColumn label_column(const Call &call, py::handle values) {
+LabelColumn label_column(const Call &call, py::handle given) {
+    py::object values = labels_in_memory(given);
     LabelColumn column{values, encode_cells(call, values, LabelForm::iterated), py::list()};
     column.labels = column.fast ? column.fast->labels : pyops::sorted_distinct(values);
     return column;

@@ -3,6 +3,7 @@
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
+#include "glue/lazy_values.hpp"
 #include "glue/names.hpp"
 #include "glue/pandas_values.hpp"
 #include "glue/pyops.hpp"
@@ -87,6 +88,12 @@ const Name n_samples_name{"N_samples"};
 const Name sdi_name{"sample_diversity_index"};
 const Name ref_pct_name{"Ref_pct"};
 const Name tumor_name_col{"Tumor"};
+
+// obs[name] in memory: a lazy obs' column (anndata's read_lazy) as
+// to_memory() would give it.
+py::object obs_column(py::handle obs, py::handle name) {
+    return labels_in_memory(obs[name]);
+}
 
 // A new or converted 1-D numpy array viewed after its layout and item type
 // were checked.
@@ -231,18 +238,18 @@ Tally tally_clusters(const Call &call, py::handle obs, py::handle clusters,
     std::vector<std::int64_t> group_of_code = groups_of_codes(
         np, clusters, cluster_codes.data<std::int64_t>(), n_cells, py::len(factorized[1]), labels);
 
-    py::tuple samples = pd.attr("factorize")(factorizable(np, pd, obs[call.arg(1)]));
+    py::tuple samples = pd.attr("factorize")(factorizable(np, pd, obs_column(obs, call.arg(1))));
     ArrayView sample_codes = int64_array(np, samples[0], n_cells);
     const std::size_t n_samples = py::len(samples[1]);
 
     // Converted through the column's array: a Series' to_numpy with na_value
     // makes pandas hash the whole index once, seconds on millions of cells.
-    py::object is_tumour = eq(obs[call.arg(3)], call.arg(6));
+    py::object is_tumour = eq(obs_column(obs, call.arg(3)), call.arg(6));
     py::object flags_array = np.attr("ascontiguousarray")(is_tumour.attr("array").attr("to_numpy")(
         py::arg("dtype") = np.attr("bool_"), py::arg("na_value") = false));
     ArrayView flags = checked_array(flags_array, '?', n_cells, false);
 
-    py::object ref = obs[call.arg(4)];
+    py::object ref = obs_column(obs, call.arg(4));
     const bool native_ref = summable_natively(np, ref);
     std::optional<ArrayView> ref_values;
     if (native_ref)
@@ -340,6 +347,11 @@ void write_cell_index(const Call &call, py::handle adata, const Tally &tally) {
     py::object texts = pd.attr("Series")(small).attr("astype")(str_type());
     py::object obs = adata.attr(obs_name);
     py::object column = texts.attr("take")(tally.cell_group).attr("set_axis")(obs.attr("index"));
+    // A lazy obs (anndata's read_lazy) takes the column in memory as one value
+    // per cell, as its own assignment does; the file it was read from is not
+    // changed.
+    if (is_lazy_frame(obs))
+        column = column.attr("to_numpy")();
     obs[call.arg(5)] = column;
 }
 
@@ -348,7 +360,7 @@ void write_cell_index(const Call &call, py::handle adata, const Tally &tally) {
 py::object compute_sample_div_index(const Call &call) {
     py::handle adata = call.arg(0);
     py::object obs = adata.attr(obs_name);
-    py::object clusters = obs[call.arg(2)];
+    py::object clusters = obs_column(obs, call.arg(2));
     ClusterLabels labels = sorted_cluster_labels(clusters);
 
     Tally tally;

@@ -5,6 +5,7 @@
 
 #include "diagnostics/report.hpp"
 #include "functions.hpp"
+#include "glue/lazy_values.hpp"
 #include "glue/length.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
@@ -172,7 +173,8 @@ py::object get_gene_expression(const Call &call) {
                 return "items_to_plot is the str " + shown(items_to_plot) +
                        ": pass a list of names, e.g. [" + shown(items_to_plot) + "]";
             }
-            py::object missing = adata.attr("obs")[group_col].attr("isna")().attr("sum")();
+            py::object missing =
+                labels_in_memory(adata.attr("obs")[group_col]).attr("isna")().attr("sum")();
             if (!truthy(missing))
                 return std::nullopt;
             return column() + " holds NaN for " + text(missing) +
@@ -353,7 +355,7 @@ py::object compute_sample_div_index(const Call &call) {
             !truthy(pyops::eq(df["Tumor_pct"], py::int_(0)).attr("all")()) ||
             !PyUnicode_Check(tumor_name.ptr()))
             return std::nullopt;
-        py::object decisions = adata.attr("obs")[tumor_dec];
+        py::object decisions = labels_in_memory(adata.attr("obs")[tumor_dec]);
         const std::string column = "adata.obs[" + shown(tumor_dec) + "]";
         const std::string effect = ", so Tumor_pct is 0 and Tumor False in every cluster";
         const std::string kind = text(decisions.attr("dtype").attr("kind"));

@@ -4,6 +4,7 @@
 #include "pelorkit/python.hpp"
 
 #include "diagnostics/report.hpp"
+#include "glue/lazy_values.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 
@@ -86,7 +87,8 @@ std::string listing(py::handle items, std::size_t limit) {
 
 bool has_missing(const Call &call, py::handle values) {
     py::object np = call.global(np_name);
-    py::object as_objects = np.attr("asarray")(values, py::arg("dtype") = "object");
+    py::object as_objects =
+        np.attr("asarray")(labels_in_memory(values), py::arg("dtype") = "object");
     return truthy(call.global(pd_name).attr("isna")(as_objects).attr("any")());
 }
 

@@ -8,6 +8,7 @@
 
 #include "display/thread_stack.hpp"
 #include "functions.hpp"
+#include "glue/lazy_values.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 #include "pelorkit/compiler.hpp"
@@ -381,15 +382,17 @@ void draw_tree(PyObject *globals, TextSink &sink, py::handle obj, py::handle cur
         if (top)
             sink.append(concat({dict_head, line_end}));
         nested_level(globals, sink, obj, current_depth, parent_prefix, options);
-    } else if (is_instance(obj, lookup_global(globals, pd_name).attr(DataFrame_name))) {
+    } else if (is_instance(obj, lookup_global(globals, pd_name).attr(DataFrame_name)) ||
+               is_lazy_frame(obj)) {
+        // A lazy frame (anndata's read_lazy) is shown as the frame it loads into.
         if (top) {
-            py::object columns = obj.attr(columns_name).attr(tolist_name)();
+            py::object columns = columns_in_memory(obj);
             if (py::len(columns) > kTopColumnsShown) {
                 py::list shown = steal(PySequence_GetSlice(columns.ptr(), 0, kTopColumnsShown));
                 shown.append(text(ellipsis_text));
                 columns = shown;
             }
-            sink.append(concat({frame_head, text_of(obj.attr(shape_name)), frame_columns,
+            sink.append(concat({frame_head, text_of(shape_in_memory(obj)), frame_columns,
                                 text_of(columns), line_end}));
         }
     } else if (top) {

@@ -1,10 +1,11 @@
-// One-line summaries of the values shown in the structure display: frames by
-// shape and columns, array-likes by shape and dtype (short ones by their own
+// One-line summaries of the values shown in the structure display: frames
+// (lazy ones too) by shape and columns, array-likes by shape and dtype (short ones by their own
 // text), dictionaries by type and, at the depth limit, their keys, short
 // strings quoted, numbers and None by their text, anything else by type name.
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
+#include "glue/lazy_values.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 
@@ -56,8 +57,8 @@ bool longer_than(py::handle sequence, py::handle limit) {
 }
 
 py::object frame_info(py::handle frame, py::handle n_to_show) {
-    py::object columns = frame.attr(columns_name).attr(tolist_name)();
-    py::object shape = text_of(frame.attr(shape_name));
+    py::object columns = columns_in_memory(frame);
+    py::object shape = text_of(shape_in_memory(frame));
     if (longer_than(columns, n_to_show)) {
         py::list shown = head_of(columns, n_to_show);
         shown.append(text(ellipsis_text));
@@ -102,7 +103,9 @@ py::object get_value_info(const Call &call) {
     if (truthy(key_name) && contains(limited_keys, key_name))
         return py::str("");
 
-    if (is_instance(value, call.global(pd_name).attr(DataFrame_name)))
+    // A lazy obs or var (anndata's read_lazy) is summarised as the frame it
+    // loads into, from its shape and column names alone.
+    if (is_instance(value, call.global(pd_name).attr(DataFrame_name)) || is_lazy_frame(value))
         return frame_info(value, n_to_show);
 
     if (py::object shape = attribute_if_present(value, shape_name)) {

@@ -1,13 +1,17 @@
-// X of a backed AnnData, read from its HDF5 file in blocks: runs of rows for
-// CSR and dense X, runs of the counted columns for CSC. Each stored value is
-// read once and X is never held whole; while a native thread counts one
-// block without the interpreter lock, the next block is read, so reading and
+// X read from where it is stored, an HDF5 file or a zarr store (v2 or v3,
+// sharded or not; stored.cpp finds it), in blocks: runs of rows for CSR and
+// dense X, runs of the counted columns for CSC. Each stored value is read
+// once and X is never held whole; while a native thread counts one block
+// without the interpreter lock, the next block is read, so reading and
 // counting overlap. A view streams when its cells are distinct rows of the
-// file (a slice, a mask, positions in any order) and its items any columns;
-// a view repeating cells is left to anndata's in-memory subset.
+// store (a slice, a mask, positions in any order) and its items any columns;
+// a view repeating cells is left to anndata's in-memory subset. A store that
+// contradicts itself or its AnnData raises ValueError("X in the file is
+// malformed: ..."), and values that are no numbers a TypeError.
 #include "pelorkit/python.hpp"
 
 #include "expression/backed.hpp"
+#include "expression/stored.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 #include "pelorkit/interrupts.hpp"
@@ -38,82 +42,105 @@ constexpr std::size_t kMaxBlockBytes = std::size_t{32} << 20;
 constexpr std::size_t kMinBlockBytes = std::size_t{1} << 20;
 constexpr std::size_t kBlocksPerMatrix = 16;
 
-// Entries per block for a matrix of `total` entries of `entry_bytes` each.
-std::size_t block_entries(std::size_t total, std::size_t entry_bytes) {
+// A block spans at least this many of the store's chunks (zarr decodes whole
+// chunks, so a block boundary inside one decodes it twice).
+constexpr std::size_t kMinChunksPerBlock = 4;
+
+// Entries per block for a matrix of `total` entries of `entry_bytes` each,
+// stored in chunks of `chunk` entries.
+std::size_t block_entries(std::size_t total, std::size_t entry_bytes, std::size_t chunk = 1) {
     const std::size_t bytes =
         std::clamp(total / kBlocksPerMatrix * entry_bytes, kMinBlockBytes, kMaxBlockBytes);
-    return std::max<std::size_t>(1, bytes / entry_bytes);
+    return std::max({std::size_t{1}, bytes / entry_bytes, kMinChunksPerBlock * chunk});
 }
 
 [[noreturn]] void malformed_file() {
-    throw py::value_error("X in the file is malformed: its index pointer does not delimit its "
-                          "stored values");
+    malformed_x("its index pointer does not delimit its stored values");
 }
 
-// ---- the stored matrix ----------------------------------------------------------
-
-enum class Layout { dense, csr, csc };
-
-struct StoredMatrix {
-    Layout layout;
-    py::object element; // the dataset (dense) or the group of the three arrays
-    std::size_t n_rows;
-    std::size_t n_cols;
-};
-
-// The numpy kind and item size of a dataset, when its items are in native
-// byte order.
-struct ItemType {
-    char kind;
-    std::size_t itemsize;
-};
-std::optional<ItemType> native_items(py::handle dataset) {
-    py::object dtype = dataset.attr("dtype");
-    if (!truthy(dtype.attr("isnative")))
-        return std::nullopt;
-    return ItemType{dtype.attr("kind").cast<std::string>()[0],
-                    dtype.attr("itemsize").cast<std::size_t>()};
-}
+// ---- the stored arrays --------------------------------------------------------
 
 std::size_t as_size(py::handle value) {
     return py::int_(py::reinterpret_borrow<py::object>(value)).cast<std::size_t>();
 }
 
-// X as the file stores it: a two-dimensional dataset, or a group encoded as
-// "csr_matrix" or "csc_matrix" with its "shape".
-std::optional<StoredMatrix> stored_matrix(py::handle adata) {
-    py::module_ h5py = py::module_::import("h5py");
-    py::object file = adata.attr("file");
-    // Reading adata.X opens a closed file the same way.
-    if (!truthy(file.attr("is_open")))
-        file.attr("open")();
-    if (!pyops::contains(file, py::str("X")))
-        return std::nullopt;
-    py::object element = file[py::str("X")];
-    if (pyops::is_instance(element, h5py.attr("Dataset"))) {
-        py::tuple shape = element.attr("shape");
-        if (shape.size() != 2)
-            return std::nullopt;
-        return StoredMatrix{Layout::dense, element, as_size(shape[0]), as_size(shape[1])};
+std::string dtype_text(py::handle array) {
+    return py::str(array.attr(dtype_name)).cast<std::string>();
+}
+
+// How the blocks of a stored array become what a kernel reads: as they are,
+// as numpy's `> 0` of each value (numbers without a kernel of their own:
+// float16, complex, other byte orders), or as int64 (other integer indices).
+enum class Conversion { none, positive, int64 };
+struct ItemPlan {
+    char kind;
+    std::size_t itemsize;
+    Conversion conversion;
+};
+
+ItemPlan plan_of(py::handle array, bool (*readable)(char, std::size_t)) {
+    py::object dtype = array.attr(dtype_name);
+    const char kind = dtype.attr("kind").cast<std::string>()[0];
+    const auto itemsize = dtype.attr("itemsize").cast<std::size_t>();
+    if (truthy(dtype.attr("isnative")) && readable(kind, itemsize))
+        return {kind, itemsize, Conversion::none};
+    return {kind, itemsize, Conversion::positive};
+}
+
+// Stored values: numbers (bool, integer, float, complex) or a TypeError.
+ItemPlan value_plan(py::handle values) {
+    ItemPlan plan = plan_of(values, has_value_scan);
+    if (plan.conversion == Conversion::none)
+        return plan;
+    if (std::string_view("biufc").find(plan.kind) == std::string_view::npos)
+        throw py::type_error("X in the file holds values of dtype " + dtype_text(values) +
+                             ", not numbers: the fraction of cells with a value > 0 needs "
+                             "numeric X (bool, integer or float)");
+    return {'b', 1, Conversion::positive};
+}
+
+// Stored indices or an index pointer: integers, or the file is malformed.
+ItemPlan index_plan(py::handle indices, const char *what) {
+    ItemPlan plan = plan_of(indices, [](char kind, std::size_t itemsize) {
+        return kind == 'i' && (itemsize == 4 || itemsize == 8);
+    });
+    if (plan.conversion == Conversion::none)
+        return plan;
+    if (plan.kind != 'i' && plan.kind != 'u')
+        malformed_x(std::string("its ") + what + " are of dtype " + dtype_text(indices) +
+                    ", not integers");
+    return {'i', 8, Conversion::int64};
+}
+
+// A block of a stored array as the plan says the kernel reads it.
+py::object converted(py::handle np, py::object block, const ItemPlan &plan) {
+    switch (plan.conversion) {
+    case Conversion::none:
+        return block;
+    case Conversion::positive:
+        return np.attr("greater")(block, 0);
+    case Conversion::int64:
+        return block.attr("astype")(np.attr("int64"));
     }
-    if (!pyops::is_instance(element, h5py.attr("Group")))
-        return std::nullopt;
-    py::object attrs = element.attr("attrs");
-    py::object encoding = attrs.attr("get")("encoding-type");
-    py::object shape = attrs.attr("get")("shape");
-    Layout layout;
-    if (pyops::holds(encoding, py::str("csr_matrix"), Py_EQ))
-        layout = Layout::csr;
-    else if (pyops::holds(encoding, py::str("csc_matrix"), Py_EQ))
-        layout = Layout::csc;
-    else
-        return std::nullopt;
-    if (shape.is_none() || py::len(shape) != 2)
-        return std::nullopt;
-    for (const char *part : {"data", "indices", "indptr"})
-        if (!pyops::contains(element, py::str(part)))
-            return std::nullopt;
-    return StoredMatrix{layout, element, as_size(shape[py::int_(0)]), as_size(shape[py::int_(1)])};
+    return block;
+}
+
+// The length of the store's chunks along the first axis (1 when unchunked).
+std::size_t chunk_length(py::handle array) {
+    py::object chunks = py::getattr(array, "chunks", py::none());
+    if (!PyTuple_Check(chunks.ptr()) || py::len(chunks) == 0 ||
+        !PyIndex_Check(py::tuple(chunks)[0].ptr()))
+        return 1;
+    return std::max<std::size_t>(1, as_size(py::tuple(chunks)[0]));
+}
+
+// The length of a one-dimensional stored array; the file is malformed otherwise.
+std::size_t vector_length(py::handle array, const char *what) {
+    py::tuple shape = array.attr(shape_name);
+    if (shape.size() != 1)
+        malformed_x(std::string("its ") + what + " array has shape " +
+                    py::repr(shape).cast<std::string>() + ", not one dimension");
+    return as_size(shape[0]);
 }
 
 // ---- the cells and items of a view ------------------------------------------------
@@ -168,6 +195,18 @@ struct FileSelection {
         return remapped ? std::span<const std::int32_t>(file_codes) : groups.row_group;
     }
 };
+
+// The store's matrix must have a row per cell and a column per item of the
+// AnnData it belongs to (a view's: the AnnData it views).
+void check_shape(const StoredMatrix &x, py::handle owner) {
+    py::tuple shape = owner.attr("shape");
+    if (shape.size() == 2 && as_size(shape[0]) == x.n_rows && as_size(shape[1]) == x.n_cols)
+        return;
+    malformed_x("its shape is (" + std::to_string(x.n_rows) + ", " + std::to_string(x.n_cols) +
+                "), but the AnnData has " + py::str(shape[py::int_(0)]).cast<std::string>() +
+                " cells in obs and " + py::str(shape[py::int_(1)]).cast<std::string>() +
+                " items in var");
+}
 
 std::optional<FileSelection> file_selection(const Call &call, py::handle adata,
                                             const StoredMatrix &x, const Grouping &groups,
@@ -376,7 +415,8 @@ RawVector raw_buffer(py::handle array, int ndim, std::size_t size) {
     return raw_vector(*ref);
 }
 
-// The index pointer entries [start, stop), checked to delimit `n_stored` entries.
+// The index pointer entries [start, stop), checked to delimit `n_stored`
+// entries; the pointer starts at 0.
 std::vector<std::int64_t> read_offsets(py::handle indptr, std::size_t start, std::size_t stop,
                                        std::size_t n_stored) {
     py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> values(
@@ -384,6 +424,12 @@ std::vector<std::int64_t> read_offsets(py::handle indptr, std::size_t start, std
     if (static_cast<std::size_t>(values.size()) != stop - start)
         malformed_file();
     std::vector<std::int64_t> out(values.data(), values.data() + values.size());
+    const std::int64_t first = start == 0 ? (out.empty() ? 0 : out[0])
+                                          : py::array_t<std::int64_t, py::array::forcecast>(
+                                                indptr[pyops::slice_of(py::int_(0), py::int_(1))])
+                                                .at(0);
+    if (first != 0)
+        malformed_x("its index pointer starts at " + std::to_string(first) + ", not 0");
     for (std::size_t i = 0; i < out.size(); ++i)
         if (out[i] < 0 || static_cast<std::size_t>(out[i]) > n_stored ||
             (i > 0 && out[i] < out[i - 1]))
@@ -391,25 +437,38 @@ std::vector<std::int64_t> read_offsets(py::handle indptr, std::size_t start, std
     return out;
 }
 
-// The three arrays of a compressed X, when the kernels read their item types.
+// The three arrays of a compressed X and how the kernels read their blocks.
 struct Compressed {
     py::object data, indices, indptr;
-    ItemType value{}, index{};
+    ItemPlan value{}, index{};
     std::size_t n_stored = 0;
+    std::size_t chunk = 1; // the store's chunk length of data and indices
 };
 
-std::optional<Compressed> compressed_arrays(const StoredMatrix &x) {
+// The arrays of a CSR (`by_rows`) or CSC matrix, checked against each other:
+// one-dimensional, integer indices and pointer, as many indices as values,
+// one pointer entry more than rows (CSR) or columns (CSC).
+Compressed compressed_arrays(const StoredMatrix &x, bool by_rows) {
     Compressed c;
     c.data = x.element[py::str("data")];
     c.indices = x.element[py::str("indices")];
     c.indptr = x.element[py::str("indptr")];
-    std::optional<ItemType> value = native_items(c.data), index = native_items(c.indices);
-    if (!value || !index || !has_value_scan(value->kind, value->itemsize) || index->kind != 'i' ||
-        (index->itemsize != 4 && index->itemsize != 8))
-        return std::nullopt;
-    c.value = *value;
-    c.index = *index;
-    c.n_stored = std::min(py::len(c.data), py::len(c.indices));
+    const std::size_t n_values = vector_length(c.data, "data");
+    const std::size_t n_indices = vector_length(c.indices, "indices");
+    const std::size_t n_pointers = vector_length(c.indptr, "indptr");
+    c.index = index_plan(c.indices, "indices");
+    index_plan(c.indptr, "index pointer entries");
+    c.value = value_plan(c.data);
+    if (n_values != n_indices)
+        malformed_x("it holds " + std::to_string(n_values) + " values but " +
+                    std::to_string(n_indices) + " indices");
+    const std::size_t n_major = by_rows ? x.n_rows : x.n_cols;
+    if (n_pointers != n_major + 1)
+        malformed_x("its index pointer has " + std::to_string(n_pointers) + " entries for " +
+                    std::to_string(n_major) + (by_rows ? " rows" : " columns") +
+                    " (one more is needed)");
+    c.n_stored = n_values;
+    c.chunk = std::max(chunk_length(c.data), chunk_length(c.indices));
     return c;
 }
 
@@ -467,18 +526,17 @@ k::GroupedCounts row_block_sink(Block &block, std::size_t n_groups, std::size_t 
     return {block.counts.data(), n_groups, row_group, n_rows, picked_span(columns), !columns};
 }
 
-std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection &sel,
-                                      const Grouping &groups) {
-    std::optional<Compressed> c = compressed_arrays(x);
-    if (!c)
-        return std::nullopt;
+GroupCounts stream_csr(const StoredMatrix &x, const FileSelection &sel, const Grouping &groups,
+                       py::handle np) {
+    const Compressed compressed = compressed_arrays(x, true);
+    const Compressed *c = &compressed;
     const std::size_t n_out = sel.columns ? sel.columns->size() : x.n_cols;
     const std::vector<std::int64_t> offsets =
         read_offsets(c->indptr, sel.row_begin, sel.row_end + 1, c->n_stored);
     const std::span<const std::int32_t> row_group = sel.row_group(groups);
     const std::size_t budget =
         block_entries(static_cast<std::size_t>(offsets.back() - offsets.front()),
-                      c->value.itemsize + c->index.itemsize);
+                      c->value.itemsize + c->index.itemsize, c->chunk);
 
     std::size_t r = sel.row_begin;
     auto more = [&] { return r < sel.row_end; };
@@ -494,7 +552,8 @@ std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection
         const auto p1 = static_cast<std::size_t>(rest[n_rows]);
 
         auto block = std::make_unique<Block>();
-        block->arrays = {read_range(c->data, p0, p1), read_range(c->indices, p0, p1)};
+        block->arrays = {converted(np, read_range(c->data, p0, p1), c->value),
+                         converted(np, read_range(c->indices, p0, p1), c->index)};
         const RawVector d = raw_buffer(block->arrays[0], 1, p1 - p0);
         const RawVector i = raw_buffer(block->arrays[1], 1, p1 - p0);
         const RawVector p = rebased_offsets(*block, rest.first(n_rows + 1), c->index.itemsize);
@@ -510,11 +569,10 @@ std::optional<GroupCounts> stream_csr(const StoredMatrix &x, const FileSelection
     return count_blocks(groups.n_groups, n_out, next, more);
 }
 
-std::optional<GroupCounts> stream_csc(const StoredMatrix &x, const FileSelection &sel,
-                                      const Grouping &groups, py::handle np) {
-    std::optional<Compressed> c = compressed_arrays(x);
-    if (!c)
-        return std::nullopt;
+GroupCounts stream_csc(const StoredMatrix &x, const FileSelection &sel, const Grouping &groups,
+                       py::handle np) {
+    const Compressed compressed = compressed_arrays(x, false);
+    const Compressed *c = &compressed;
     const std::size_t n_out = sel.columns ? sel.columns->size() : x.n_cols;
     const std::vector<std::int64_t> offsets = read_offsets(c->indptr, 0, x.n_cols + 1, c->n_stored);
     auto column = [&](std::size_t m) {
@@ -526,7 +584,8 @@ std::optional<GroupCounts> stream_csc(const StoredMatrix &x, const FileSelection
     std::size_t total = 0;
     for (std::size_t m = 0; m < n_out; ++m)
         total += entries(m);
-    const std::size_t budget = block_entries(total, c->value.itemsize + c->index.itemsize);
+    const std::size_t budget =
+        block_entries(total, c->value.itemsize + c->index.itemsize, c->chunk);
     const std::span<const std::int32_t> row_group = sel.row_group(groups);
 
     std::size_t m = 0;
@@ -549,7 +608,8 @@ std::optional<GroupCounts> stream_csc(const StoredMatrix &x, const FileSelection
             block_offsets.push_back(block_offsets.back() + static_cast<std::int64_t>(to - from));
         }
         auto block = std::make_unique<Block>();
-        block->arrays = {read_runs(np, c->data, runs, size), read_runs(np, c->indices, runs, size)};
+        block->arrays = {converted(np, read_runs(np, c->data, runs, size), c->value),
+                         converted(np, read_runs(np, c->indices, runs, size), c->index)};
         const RawVector d = raw_buffer(block->arrays[0], 1, size);
         const RawVector i = raw_buffer(block->arrays[1], 1, size);
         const RawVector p = rebased_offsets(*block, block_offsets, c->index.itemsize);
@@ -570,16 +630,19 @@ std::optional<GroupCounts> stream_csc(const StoredMatrix &x, const FileSelection
     return count_blocks(groups.n_groups, n_out, next, more);
 }
 
-std::optional<GroupCounts> stream_dense(const StoredMatrix &x, const FileSelection &sel,
-                                        const Grouping &groups) {
-    std::optional<ItemType> value = native_items(x.element);
-    if (!value || !has_value_scan(value->kind, value->itemsize))
-        return std::nullopt;
+GroupCounts stream_dense(const StoredMatrix &x, const FileSelection &sel, const Grouping &groups,
+                         py::handle np) {
+    const ItemPlan plan = value_plan(x.element);
+    const ItemPlan *value = &plan;
     const std::size_t n_out = sel.columns ? sel.columns->size() : x.n_cols;
     if (x.n_cols == 0)
         return GroupCounts(groups.n_groups, n_out);
-    const std::size_t rows_per_block = std::max<std::size_t>(
+    // Whole chunks of rows where the store has them.
+    const std::size_t chunk_rows = chunk_length(x.element);
+    std::size_t rows_per_block = std::max<std::size_t>(
         1, block_entries((sel.row_end - sel.row_begin) * x.n_cols, value->itemsize) / x.n_cols);
+    if (chunk_rows > 1)
+        rows_per_block = std::max(chunk_rows, rows_per_block / chunk_rows * chunk_rows);
     const std::span<const std::int32_t> row_group = sel.row_group(groups);
 
     std::size_t r = sel.row_begin;
@@ -587,7 +650,7 @@ std::optional<GroupCounts> stream_dense(const StoredMatrix &x, const FileSelecti
     auto next = [&]() -> std::unique_ptr<Block> {
         const std::size_t n_rows = std::min(sel.row_end - r, rows_per_block);
         auto block = std::make_unique<Block>();
-        block->arrays = {read_range(x.element, r, r + n_rows)};
+        block->arrays = {converted(np, read_range(x.element, r, r + n_rows), *value)};
         const RawVector v = raw_buffer(block->arrays[0], 2, n_rows * x.n_cols);
         const std::ptrdiff_t row_stride = static_cast<std::ptrdiff_t>(x.n_cols * value->itemsize);
         const std::ptrdiff_t col_stride = static_cast<std::ptrdiff_t>(value->itemsize);
@@ -605,30 +668,34 @@ std::optional<GroupCounts> stream_dense(const StoredMatrix &x, const FileSelecti
 
 } // namespace
 
-std::optional<GroupCounts> count_positive_backed(const Call &call, py::handle adata,
+std::optional<GroupCounts> count_positive_stored(const Call &call, py::handle adata,
                                                  const Grouping &groups, const Picked &picked) {
-    // X as the file stores it, and the rows and columns the AnnData covers.
-    std::optional<StoredMatrix> x = stored_matrix(adata);
-    if (!x || x->n_rows > std::numeric_limits<std::uint32_t>::max())
+    // X where it is stored, and the rows and columns the AnnData covers.
+    std::optional<StoredX> stored = stored_x(adata);
+    if (!stored)
         return std::nullopt;
-    std::optional<FileSelection> sel = file_selection(call, adata, *x, groups, picked);
+    const StoredMatrix &x = stored->matrix;
+    check_shape(x, stored->owner);
+    if (x.n_rows > std::numeric_limits<std::uint32_t>::max())
+        return std::nullopt;
+    std::optional<FileSelection> sel = file_selection(call, adata, x, groups, picked);
     if (!sel)
         return std::nullopt;
 
-    std::optional<GroupCounts> counts;
-    switch (x->layout) {
-    case Layout::csr:
-        counts = stream_csr(*x, *sel, groups);
-        break;
-    case Layout::csc:
-        counts = stream_csc(*x, *sel, groups, call.global(np_name));
-        break;
-    case Layout::dense:
-        counts = stream_dense(*x, *sel, groups);
-        break;
-    }
-    if (counts && sel->gather)
-        return gathered(*counts, *sel->gather);
+    py::object np = call.global(np_name);
+    GroupCounts counts = [&] {
+        switch (x.layout) {
+        case Layout::csr:
+            return stream_csr(x, *sel, groups, np);
+        case Layout::csc:
+            return stream_csc(x, *sel, groups, np);
+        case Layout::dense:
+            break;
+        }
+        return stream_dense(x, *sel, groups, np);
+    }();
+    if (sel->gather)
+        return gathered(counts, *sel->gather);
     return counts;
 }
 

@@ -2,8 +2,9 @@
 // fraction of the group's cells whose value in X is greater than zero.
 //
 // The groups become codes once; X is then read where it lies: numpy or scipy
-// buffers in memory, an HDF5 file in blocks (a backed AnnData), or Dask
-// chunks on the active scheduler. What none of these reads goes through the
+// buffers in memory, an HDF5 file or a zarr store in blocks (a backed
+// AnnData, a sparse dataset, anndata's lazy reader), or Dask chunks on the
+// active scheduler. What none of these reads goes through the
 // dense table of X, as in the plain algorithm.
 #include "pelorkit/python.hpp"
 
@@ -13,6 +14,7 @@
 #include "expression/matrix.hpp"
 #include "functions.hpp"
 #include "glue/label_codes.hpp"
+#include "glue/lazy_values.hpp"
 #include "glue/length.hpp"
 #include "glue/names.hpp"
 #include "glue/pandas_values.hpp"
@@ -26,8 +28,6 @@ namespace pelorkit::analyka {
 namespace {
 
 using namespace expression;
-
-const Name isbacked_name{"isbacked"};
 
 py::list sorted_unique(py::handle groups) {
     py::list slst = groups.attr("unique")().attr("tolist")();
@@ -49,7 +49,7 @@ ItemSelection select_items(const Call &call, py::handle adata, py::handle items_
     ItemSelection items;
     items.all = is_none(items_to_plot) || module_len(call, items_to_plot) == 0;
     if (items.all) {
-        items.columns = adata.attr("var").attr("index");
+        items.columns = index_in_memory(adata.attr("var"));
         return items;
     }
     items.columns = py::reinterpret_borrow<py::object>(items_to_plot);
@@ -73,27 +73,14 @@ group_codes(py::handle groups, std::optional<CellCodes> &codes, const py::list &
     return codes_by_equality(groups, slst, py::len(groups));
 }
 
-bool is_backed_anndata(py::handle adata) {
-    // Only an AnnData can be backed, and it can only exist once anndata is imported.
-    PyObject *anndata = PyImport_GetModule(anndata_name.get());
-    if (anndata == nullptr) {
-        if (PyErr_Occurred())
-            throw py::error_already_set();
-        return false;
-    }
-    py::object module = py::reinterpret_steal<py::object>(anndata);
-    py::object type = pyops::attribute_if_present(module, AnnData_name);
-    return type && pyops::is_instance(adata, type) && truthy(adata.attr(isbacked_name));
-}
-
 // Counts of values > 0 per group and counted column of X, wherever X lies.
 std::optional<GroupCounts> count_positive_cells(const Call &call, py::handle adata,
                                                 const Grouping &groups, const Picked &picked) {
-    if (is_backed_anndata(adata)) {
-        std::optional<GroupCounts> counts = count_positive_backed(call, adata, groups, picked);
-        if (counts)
-            return counts;
-    }
+    // Stored X (a backed file, a sparse dataset, a zarr array, anndata's lazy
+    // reader) streams from its store.
+    std::optional<GroupCounts> counts = count_positive_stored(call, adata, groups, picked);
+    if (counts)
+        return counts;
     py::object x = adata.attr("X");
     if (is_dask_array(x))
         return count_positive_dask(call, x, groups, picked);
@@ -164,8 +151,8 @@ py::object expression_by_frame(const Call &call, py::handle groups, const py::li
 py::object get_gene_expression(const Call &call) {
     py::handle adata = call.arg(0), items_to_plot = call.arg(1), group_col = call.arg(2);
 
-    // The groups, sorted.
-    py::object groups = adata.attr("obs")[group_col];
+    // The groups, sorted (a lazy obs' column as anndata would load it).
+    py::object groups = labels_in_memory(adata.attr("obs")[group_col]);
     std::optional<CellCodes> codes = encode_cells(call, groups, LabelForm::listed);
     py::list slst = codes ? codes->labels : sorted_unique(groups);
 

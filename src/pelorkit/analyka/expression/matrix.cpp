@@ -123,6 +123,23 @@ k::Status scan_compressed(const k::GroupedCounts &out, bool by_rows, std::size_t
     return status;
 }
 
+// scipy's full format check passes over a matrix whose index pointer ends at
+// or below 0 (no values by that count), and its densifying then reads the
+// pointer's ranges out of bounds: the pointer is checked here as well, with
+// scipy's words.
+void check_index_pointer(py::handle matrix) {
+    using Offsets = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+    Offsets indptr = Offsets::ensure(matrix.attr("indptr"));
+    if (!indptr || indptr.ndim() != 1 || indptr.size() == 0)
+        return;
+    const std::int64_t *p = indptr.data();
+    if (p[0] != 0)
+        throw py::value_error("index pointer should start with 0");
+    for (py::ssize_t i = 1; i < indptr.size(); ++i)
+        if (p[i] < p[i - 1])
+            throw py::value_error("index pointer values must form a non-decreasing sequence");
+}
+
 std::string sparse_format(py::handle matrix) {
     py::object format = py::getattr(matrix, "format", py::none());
     if (!py::isinstance<py::str>(format) || !py::hasattr(matrix, "indptr"))
@@ -182,8 +199,10 @@ std::optional<GroupCounts> count_positive(py::handle matrix, const Grouping &gro
         }
         // Out-of-range indices would make scipy's own densifying write out
         // of bounds: its full format check raises first.
-        if (status == k::Status::rejected && py::hasattr(matrix, "check_format"))
+        if (status == k::Status::rejected && py::hasattr(matrix, "check_format")) {
             matrix.attr("check_format")(py::arg("full_check") = true);
+            check_index_pointer(matrix);
+        }
     }
     if (status != k::Status::done)
         return std::nullopt;

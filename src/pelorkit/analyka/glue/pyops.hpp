@@ -121,6 +121,32 @@ inline py::object attribute_if_present(py::handle obj, const Name &name) {
     return py::object();
 }
 
+// sys.modules[module].name, or an empty object when the module is not
+// imported or lacks the attribute: objects of a library that is not loaded
+// cannot exist, so a type test needs no import.
+inline py::object imported_attribute(const char *module, const char *name) {
+    PyObject *found = PyImport_GetModule(py::str(module).ptr());
+    if (found == nullptr) {
+        if (PyErr_Occurred())
+            throw py::error_already_set();
+        return py::object();
+    }
+    py::object owner = py::reinterpret_steal<py::object>(found);
+    PyObject *value = PyObject_GetAttrString(owner.ptr(), name);
+    if (value != nullptr)
+        return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw py::error_already_set();
+    PyErr_Clear();
+    return py::object();
+}
+
+// isinstance(obj, sys.modules[module].name), false when it is not loaded.
+inline bool is_instance_of_imported(py::handle obj, const char *module, const char *name) {
+    py::object type = imported_attribute(module, name);
+    return type && is_instance(obj, type);
+}
+
 inline py::object text_of(py::handle obj) {
     return steal(PyObject_Str(obj.ptr()));
 }
