@@ -3,6 +3,7 @@
 // opaque error on its way out.
 #include "pelorkit/python.hpp"
 
+#include "diagnostics/repeated_ids.hpp"
 #include "diagnostics/report.hpp"
 #include "functions.hpp"
 #include "glue/length.hpp"
@@ -112,57 +113,14 @@ void add_note(py::error_already_set &e, const std::optional<std::string> &note) 
 
 // ---- CCI tables -----------------------------------------------------------
 
-// The ids that some tables of df_dct list on more than one row, and those
-// tables' samples. Each index is asked whether it is unique first (pandas
-// keeps the answer, and builds the same hash table for its lookups), so
-// tables without repeats cost one hash pass, once.
-struct RepeatedIds {
-    py::list samples;
-    py::list ids;
-};
-
-RepeatedIds repeated_ids(py::handle df_dct) {
-    RepeatedIds found;
-    py::set seen;
-    for (auto item : py::reinterpret_borrow<py::dict>(df_dct)) {
-        py::object index = item.second.attr("index");
-        if (truthy(index.attr("is_unique")))
-            continue;
-        // A slice of a non-unique index may inherit its "not unique" flag.
-        py::object repeated = index[index.attr("duplicated")()].attr("unique")();
-        if (py::len(repeated) == 0)
-            continue;
-        found.samples.append(item.first);
-        for (py::handle id : repeated)
-            if (!seen.contains(id)) {
-                seen.add(id);
-                found.ids.append(id);
-            }
-    }
-    return found;
-}
-
-std::string repeated_ids_text(const RepeatedIds &found) {
-    const std::size_t n = found.ids.size();
-    const bool one_table = found.samples.size() == 1;
-    return (one_table ? "the table of " : "the tables of ") + listing(found.samples) +
-           (one_table ? " lists " : " list ") +
-           (n == 1 ? std::string("the id ") : std::to_string(n) + " ids, ") +
-           listing(found.ids, 3) + ", on more than one row";
-}
-
-const char *const kUniqueIdsFix =
-    "ids must be unique in each table: pelorkit.readers.read_cellphonedb reads CellPhoneDB "
-    "results into tables with unique ids, or keep one row per id, e.g. "
-    "df[~df.index.duplicated()]";
-
 // pandas' "cannot reindex on an axis with duplicate labels", raised when a
 // repeated id is selected, becomes a ValueError that names the ids.
-[[noreturn]] void explain_repeated_ids(py::error_already_set &e, py::handle df_dct) {
+[[noreturn]] void explain_repeated_ids(const Call &call, py::error_already_set &e,
+                                       py::handle df_dct) {
     if (!is_error(e, PyExc_ValueError, "duplicate labels"))
         throw e;
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
-        const RepeatedIds found = repeated_ids(df_dct);
+        const RepeatedIds found = repeated_ids(call, df_dct);
         if (found.ids.empty())
             return std::nullopt;
         return repeated_ids_text(found) + "; " + kUniqueIdsFix;
@@ -342,7 +300,7 @@ py::object cci_get_means(const Call &call) {
     try {
         result = analyka::cci_get_means(call);
     } catch (py::error_already_set &e) {
-        explain_repeated_ids(e, call.arg(0));
+        explain_repeated_ids(call, e, call.arg(0));
     }
     py::handle cells = call.arg(2), genes = call.arg(3);
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
@@ -381,7 +339,7 @@ py::object cci_get_df_to_plot(const Call &call) {
     try {
         result = analyka::cci_get_df_to_plot(call);
     } catch (py::error_already_set &e) {
-        explain_repeated_ids(e, call.arg(0));
+        explain_repeated_ids(call, e, call.arg(0));
     }
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
         py::list tables = pyops::as_list(result.attr("values")());
@@ -404,7 +362,7 @@ py::object cci_get_ni_mat(const Call &call) {
     // removal of common interactions dropped it).
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
         py::handle df_dct = call.arg(0);
-        RepeatedIds found = repeated_ids(df_dct);
+        RepeatedIds found = repeated_ids(call, df_dct);
         if (found.ids.empty())
             return std::nullopt;
         if (truthy(call.arg(1))) {
@@ -548,7 +506,8 @@ py::object evaluate_performance(const Call &call) {
         warn(call, *message);
     // numpy's own report of a 0/0 we do not explain, under the caller's
     // np.errstate: a warning by default, an error or a call if so set.
-    if (quietly([&]() -> std::optional<std::string> {
+    // (Labels read one character at a time explain every NaN.)
+    if (!text_labels && quietly([&]() -> std::optional<std::string> {
             if (!has_other_nan(perf, absent))
                 return std::nullopt;
             return std::string();
