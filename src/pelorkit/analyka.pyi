@@ -621,10 +621,7 @@ def get_cci_ni_mat(
     Warns
     -----
     UserWarning
-        When a table lists an interaction id on more than one row: every row
-        counts, so that interaction counts more than once (ids common to all
-        tables and removed first excepted). Read CellPhoneDB results with
-        `pelorkit.readers.read_cellphonedb`, whose ids are unique.
+        As `cci_get_ni_mat`: when a table lists an interaction id twice.
 
     Raises
     ------

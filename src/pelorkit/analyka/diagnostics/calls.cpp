@@ -6,9 +6,9 @@
 #include "diagnostics/repeated_ids.hpp"
 #include "diagnostics/report.hpp"
 #include "functions.hpp"
+#include "glue/contexts.hpp"
 #include "glue/length.hpp"
 #include "glue/names.hpp"
-#include "glue/numpy_errors.hpp"
 #include "glue/pyops.hpp"
 
 namespace pelorkit::analyka::diagnostics {
@@ -451,20 +451,11 @@ py::object evaluate_performance(const Call &call) {
             // deprecation says nothing about the mistake named below.
             py::object warnings = py::module_::import("warnings");
             py::object context = warnings.attr("catch_warnings")();
-            context.attr("__enter__")();
-            warnings.attr("filterwarnings")("ignore",
-                                            py::arg("category") = py::handle(PyExc_FutureWarning));
-            try {
-                py::object got = analyka::evaluate_performance(call);
-                context.attr("__exit__")(py::none(), py::none(), py::none());
-                return got;
-            } catch (...) {
-                try {
-                    context.attr("__exit__")(py::none(), py::none(), py::none());
-                } catch (py::error_already_set &) {
-                }
-                throw;
-            }
+            return within(context, [&] {
+                warnings.attr("filterwarnings")("ignore", py::arg("category") =
+                                                              py::handle(PyExc_FutureWarning));
+                return analyka::evaluate_performance(call);
+            });
         });
     } catch (py::error_already_set &e) {
         if (!is_error(e, PyExc_ValueError))

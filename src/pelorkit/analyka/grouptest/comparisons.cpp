@@ -7,8 +7,8 @@
 
 #include "diagnostics/checks.hpp"
 #include "functions.hpp"
+#include "glue/contexts.hpp"
 #include "glue/names.hpp"
-#include "glue/numpy_errors.hpp"
 #include "glue/pandas_values.hpp"
 #include "glue/pyops.hpp"
 #include "grouptest/welch_pvalues.hpp"
