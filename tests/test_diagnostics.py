@@ -12,7 +12,7 @@ import pandas as pd
 import pytest
 
 from tests.support import workloads
-from tests.support.inputs import adata_of, cci_table
+from tests.support.inputs import adata_of, cci_table, warns_if
 
 matplotlib.use("Agg")
 
@@ -355,3 +355,31 @@ def test_warnings_go_through_the_module_namespace(analyka, monkeypatch):
     df, group_map = sample_table()
     assert analyka.test_group_diff(df, group_map, "control").empty
     assert len(seen) == 1 and seen[0][1] is UserWarning and "ref_group 'control'" in seen[0][0]
+
+
+def flagged_slice():
+    """A unique slice of an index pandas already found not unique (pandas
+    hands the slice the parent's flag)."""
+    index = pd.Index(["x_y--A|B", "x_y--A|B", "p_q--A|B"], dtype=object)
+    assert not index.is_unique
+    return index[1:]
+
+
+@pytest.mark.parametrize(
+    "ids, remove_common, warns",
+    [
+        (["x_y--A|B", "p_q--A|B", "x_y--A|B"], False, True),
+        (pd.Index(["x_y--A|B", "x_y--A|B", "p_q--A|B"], dtype="string"), False, True),
+        ([7, 8, 7], False, True),  # ids of another type
+        ([7, 8, 9], False, False),
+        (flagged_slice(), False, False),
+        # the repeated id is common to both tables and removed before counting
+        (["x_y--A|B", "p_q--A|B", "x_y--A|B"], True, False),
+    ],
+)
+def test_counts_warn_of_repeated_ids_of_any_kind(analyka, ids, remove_common, warns):
+    s1 = cci_table(["x_y--A|B"] * len(ids)).set_axis(pd.Index(ids))
+    s2 = cci_table(["x_y--A|B", "r_s--B|A"]).set_axis(pd.Index([ids[0], "r_s--B|A"]))
+    with warns_if(warns, r"^the table of 'S1' lists the id .*, on more than one row"):
+        counts = analyka.cci_get_ni_mat({"S1": s1, "S2": s2}, remove_common)
+    assert counts["S1"].to_numpy().sum() == (1 if remove_common else len(ids))
