@@ -146,7 +146,10 @@ def call_together(function, arguments):
 
 
 # Cases whose input is meant to draw a warning, and its text.
-WARNS = {"readers.read_liana": "to more than one row of a sample"}
+WARNS = {
+    "cci_get_ni_mat": "on more than one row, and each row is counted",  # random ids repeat
+    "readers.read_liana": "to more than one row of a sample",
+}
 
 # Cases that need an optional package, by the module they import.
 REQUIRES = {"get_gene_expression/backed": "h5py", "get_gene_expression/dask": "dask.array"}
