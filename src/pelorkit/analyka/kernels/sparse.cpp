@@ -115,6 +115,7 @@ std::size_t visit_increasing(std::span<const I> index, std::size_t start, std::s
         const I *x = index.data();
         int unordered = static_cast<int>(x[s] <= prev);
         for (std::size_t p = s + 1; p < e; ++p)
+            // NOLINTNEXTLINE(bugprone-signed-bitwise): comparisons combined without branches
             unordered |= static_cast<int>(x[p] <= x[p - 1]);
         if (unordered != 0 || static_cast<std::size_t>(x[e - 1]) >= bound)
             return s;
