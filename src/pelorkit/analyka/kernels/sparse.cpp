@@ -334,6 +334,7 @@ private:
     // bounds.
     bool row(std::size_t g, std::size_t start, std::size_t end) {
         if constexpr (std::is_same_v<Slots, AllSlots>) {
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the constructor makes it
             std::uint8_t *row_bytes = bytes_->row(g);
             const I *x = indices_.data();
             const V *v = data_.data();
@@ -347,6 +348,7 @@ private:
                 if (!count_by_sums(row_bytes, start, end, data_, indices_, n_cols_, slots_, sums_))
                     return false;
             }
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the constructor makes it
             bytes_->row_done(g);
             return true;
         } else {
