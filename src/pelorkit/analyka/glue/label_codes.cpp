@@ -144,6 +144,8 @@ std::optional<Factorized> factorize_array(const Call &call, py::handle values,
                                             ref->itemsize(), poll);
             }));
         break;
+    default: // any other kind goes generic
+        break;
     }
     if (!done)
         return std::nullopt;
