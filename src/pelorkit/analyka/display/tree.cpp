@@ -356,6 +356,7 @@ void draw_tree(PyObject *globals, TextSink &sink, py::handle obj, py::handle cur
         sink.append(concat({anndata_head, text_of(obj.attr(n_obs_name)), times,
                             text_of(obj.attr(n_vars_name)), line_end}));
         std::vector<py::object> components;
+        components.reserve(kComponents.size());
         for (const char *name : kComponents)
             components.push_back(obj.attr(name));
         for (std::size_t i = 0; i < kComponents.size(); ++i) {
@@ -387,7 +388,7 @@ void draw_tree(PyObject *globals, TextSink &sink, py::handle obj, py::handle cur
             if (py::len(columns) > kTopColumnsShown) {
                 py::list shown = steal(PySequence_GetSlice(columns.ptr(), 0, kTopColumnsShown));
                 shown.append(text(ellipsis_text));
-                columns = shown;
+                columns = std::move(shown);
             }
             sink.append(concat({frame_head, text_of(obj.attr(shape_name)), frame_columns,
                                 text_of(columns), line_end}));

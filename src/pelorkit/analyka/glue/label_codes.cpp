@@ -274,7 +274,7 @@ std::optional<std::vector<std::int32_t>> sort_labels(py::list &labels) {
             return std::nullopt;
         throw py::error_already_set();
     }
-    labels = sorted;
+    labels = std::move(sorted);
     return rank;
 }
 
