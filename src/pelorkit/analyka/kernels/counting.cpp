@@ -217,8 +217,10 @@ bool find_range(std::int64_t &low, std::int64_t &high, const T *values, std::siz
         if (hi > static_cast<T>(std::numeric_limits<std::int64_t>::max()))
             return false;
     }
+    // NOLINTBEGIN(bugprone-signed-char-misuse): int8 values are numbers, widened with their sign
     low = static_cast<std::int64_t>(lo);
     high = static_cast<std::int64_t>(hi);
+    // NOLINTEND(bugprone-signed-char-misuse)
     return true;
 }
 
