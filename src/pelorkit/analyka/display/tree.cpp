@@ -105,7 +105,7 @@ std::uintptr_t stack_floor() {
     const std::optional<StackExtent> stack = current_thread_stack();
     if (!stack)
         return 0;
-    return stack->lowest + std::min<std::size_t>(stack->size / 4, 256 * 1024);
+    return stack->lowest + std::min<std::size_t>(stack->size / 4, std::size_t{256} * 1024);
 }
 
 bool stack_nearly_full() {
