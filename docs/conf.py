@@ -14,6 +14,7 @@ import sys
 import pelorkit
 import pelorkit.analyka  # noqa: F401
 import pelorkit.fetchora  # noqa: F401
+import pelorkit.readers  # noqa: F401
 
 # The compiled modules are imported here on purpose: autodoc then documents
 # the real functions, with their true signatures and defaults. (Recent Sphinx
@@ -91,6 +92,7 @@ html_theme_options = {
             "api/index",
             "api/analyka",
             "api/fetchora",
+            "api/readers",
             "dev/*",
         )
     },

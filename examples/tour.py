@@ -16,6 +16,7 @@ import pathlib
 import shutil
 import tempfile
 import types
+import warnings
 import zipfile
 
 import anndata
@@ -27,6 +28,7 @@ import scanpy as sc
 
 import pelorkit.analyka as pk
 import pelorkit.fetchora as fetchora
+import pelorkit.readers as readers
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 pd.set_option("display.width", 140)
@@ -178,22 +180,22 @@ def step_expression(out: pathlib.Path, pbmc: anndata.AnnData) -> None:
 
 
 # 4 ---------------------------------------------------------------------------
+# The columns of a CCI result table that the CCI functions read.
+CCI_COLUMNS = ["pval", "mean", "cell_A", "cell_B", "gene_A", "gene_B"]
+
+
 def kidney_cci_table() -> pd.DataFrame:
-    """The wide means/p-value tables melted to one row per interaction id."""
-    id_cols = ["interacting_pair"]
-    means = pd.read_csv(DATA / "cpdb_kidney" / "means.txt", sep="\t")
-    pvals = pd.read_csv(DATA / "cpdb_kidney" / "pvalues.txt", sep="\t")
-    pair_cols = [c for c in means.columns if "|" in c]
-    m = means[id_cols + pair_cols].melt(id_vars=id_cols, var_name="cell_pair", value_name="mean")
-    p = pvals[id_cols + pair_cols].melt(id_vars=id_cols, var_name="cell_pair", value_name="pval")
-    df = m.assign(pval=p["pval"].to_numpy())
-    df.index = (df["interacting_pair"] + "--" + df["cell_pair"]).to_numpy()
-    parts = [pk.cpdb_get_gp_n_cp(i) for i in df.index]
-    df["cell_A"] = [x[4] for x in parts]
-    df["cell_B"] = [x[5] for x in parts]
-    df["gene_A"] = [x[2] for x in parts]
-    df["gene_B"] = [x[3] for x in parts]
-    return df[["pval", "mean", "cell_A", "cell_B", "gene_A", "gene_B"]]
+    """The kidney result read with pelorkit.readers: one row per interaction id,
+    the columns the CCI functions read, then CellPhoneDB's annotation."""
+    # CellPhoneDB lists CALCA_CALCR twice; the reader keeps the two apart (their
+    # ids end in their id_cp_interaction) and says so in a UserWarning, shown
+    # here as the note it is.
+    with warnings.catch_warnings(record=True) as notes:
+        warnings.simplefilter("always")
+        tables = readers.read_cellphonedb(DATA / "cpdb_kidney", sample="kidney")
+    for note in notes:
+        print(f"Note from read_cellphonedb: {note.message}")
+    return tables["kidney"]
 
 
 def plot_interaction_counts(counts: pd.DataFrame):
@@ -214,7 +216,7 @@ def step_cci(out: pathlib.Path) -> None:
     heading(4, "Cell-cell interactions of kidney immune cells (CellPhoneDB result)")
     cci = kidney_cci_table()
     print(f"CCI result table: {len(cci):,} interactions, e.g.")
-    print(cci.head(4).to_string())
+    print(cci[CCI_COLUMNS].head(4).to_string())
 
     plot_tables = pk.cci_get_df_to_plot({"kidney": cci}, pval_cutoff=0.01, mean_cutoff=1)
     strong = plot_tables["kidney"].sort_values("mean", ascending=False)

@@ -1,4 +1,4 @@
-"""Shared fixtures: the two modules, a fresh working directory, the analysis
+"""Shared fixtures: the three modules, a fresh working directory, the analysis
 module's output silenced or recorded, pandas 3's modes, and a runner for
 start-up checks in a child interpreter."""
 
@@ -36,6 +36,13 @@ def fetchora():
     import pelorkit.fetchora
 
     return pelorkit.fetchora
+
+
+@pytest.fixture(scope="session")
+def readers():
+    import pelorkit.readers
+
+    return pelorkit.readers
 
 
 @pytest.fixture

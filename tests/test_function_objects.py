@@ -1,4 +1,4 @@
-"""Both modules' functions behave like Python functions: binding, defaults,
+"""The modules' functions behave like Python functions: binding, defaults,
 introspection, monkeypatching through the module namespace."""
 
 import copy
@@ -12,10 +12,11 @@ import pytest
 
 import pelorkit.analyka as analyka
 import pelorkit.fetchora as fetchora
+import pelorkit.readers as readers
 from tests.support.modules import own_functions
 
-# Every function of both modules (test_startup.py pins which they are).
-ALL = [(m, name) for m in (analyka, fetchora) for name in own_functions(m)]
+# Every function of the three modules (test_startup.py pins which they are).
+ALL = [(m, name) for m in (analyka, fetchora, readers) for name in own_functions(m)]
 IDS = [f"{m.__name__.split('.')[-1]}.{n}" for m, n in ALL]
 
 

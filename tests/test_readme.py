@@ -13,6 +13,7 @@ import pytest
 
 import pelorkit.analyka as analyka
 import pelorkit.fetchora as fetchora
+import pelorkit.readers as readers
 from tests.support import ROOT
 
 README = ROOT / "README.md"
@@ -81,10 +82,11 @@ def function_table_entries():
     """(module, code span) for each backticked name in the README's function tables."""
     text = README.read_text(encoding="utf-8")
     section = text.split("\n## Functions\n", 1)[1].split("\n## ", 1)[0]
+    modules = {f"`{m.__name__}`": m for m in (analyka, fetchora, readers)}
     module = None
     for line in section.splitlines():
-        if line.strip() in ("`pelorkit.analyka`", "`pelorkit.fetchora`"):
-            module = {"`pelorkit.analyka`": analyka, "`pelorkit.fetchora`": fetchora}[line.strip()]
+        if line.strip() in modules:
+            module = modules[line.strip()]
         elif line.startswith("| `") and module is not None:
             first_cell = line.split(" | ")[0]
             for span in re.findall(r"`([^`]+)`", first_cell):

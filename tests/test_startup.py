@@ -1,4 +1,4 @@
-"""Start-up of both modules, each checked in a fresh interpreter."""
+"""Start-up of the modules, each checked in a fresh interpreter."""
 
 import pytest
 
@@ -138,7 +138,11 @@ def test_interrupted_install_is_caught_like_any_failure(run_child):
 
 @pytest.mark.parametrize(
     "module, hidden",
-    [("pelorkit.analyka", "importlib_resources"), ("pelorkit.fetchora", "gdown")],
+    [
+        ("pelorkit.analyka", "importlib_resources"),
+        ("pelorkit.fetchora", "gdown"),
+        ("pelorkit.readers", "pandas"),
+    ],
 )
 def test_missing_required_package_fails_with_its_own_error(run_child, module, hidden):
     out = run_child(
@@ -165,29 +169,38 @@ def test_missing_required_package_fails_with_its_own_error(run_child, module, hi
     ]
 
 
-def test_fetchora_start_up_binds_in_order_and_prints_nothing(run_child):
-    out = run_child(
-        """
-        import pelorkit.fetchora as f
-        print([n for n in vars(f) if not n.startswith("__")])
-        """
-    )
-    assert out.returncode == 0, out.stderr
-    assert eval(out.stdout) == [
+BOUND_IN_ORDER = {
+    "pelorkit.fetchora": [
         "gdown", "gzip", "shutil", "os", "tarfile", "anndata", "zipfile",
         "download_from_google_drive", "decompress_gz", "decompress_zip",
         "decompress_zip_and_move", "decompress_tar_gz", "sample_data_fid_dict_gz",
         "sample_data_fid_dict", "load_h5ad", "load_anndata", "load_sample_data",
         "processed_sample_data_fid_dict", "load_pelor_processed_anndata",
         "load_pelor_processed_sample_data",
-    ]  # fmt: skip
+    ],
+    "pelorkit.readers": [
+        "os", "warnings", "np", "pd", "Mapping", "read_cellphonedb", "read_liana",
+    ],
+}  # fmt: skip
 
 
-def test_package_imports_neither_module(run_child):
+@pytest.mark.parametrize("module", list(BOUND_IN_ORDER))
+def test_start_up_binds_in_order_and_prints_nothing(run_child, module):
+    out = run_child(
+        f"""
+        import {module} as m
+        print([n for n in vars(m) if not n.startswith("__")])
+        """
+    )
+    assert out.returncode == 0, out.stderr
+    assert eval(out.stdout) == BOUND_IN_ORDER[module]
+
+
+def test_package_imports_none_of_the_modules(run_child):
     out = run_child(
         """
         import pelorkit
-        print("pelorkit.analyka" in sys.modules, "pelorkit.fetchora" in sys.modules)
+        print([m in sys.modules for m in ("pelorkit.analyka", "pelorkit.fetchora", "pelorkit.readers")])
         """
     )
-    assert out.stdout.strip() == "False False"
+    assert out.stdout.strip() == "[False, False, False]"

@@ -13,7 +13,10 @@ import pytest
 import pelorkit
 import pelorkit.analyka as analyka
 import pelorkit.fetchora as fetchora
+import pelorkit.readers as readers
 from tests.support.modules import own_functions
+
+MODULES = [analyka, fetchora, readers]
 
 
 def stub_functions(module):
@@ -22,7 +25,7 @@ def stub_functions(module):
     return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
 
 
-@pytest.mark.parametrize("module", [analyka, fetchora])
+@pytest.mark.parametrize("module", MODULES)
 def test_stub_parameters_match(module):
     stubs = stub_functions(module)
     functions = own_functions(module)
@@ -41,12 +44,12 @@ def test_package_ships_stubs_and_marker():
     folder = pathlib.Path(pelorkit.__file__).parent
     assert (folder / "py.typed").exists()
     assert pathlib.Path(analyka.__file__).suffix == ".so"
-    assert not (folder / "analyka").is_dir() and not (folder / "fetchora").is_dir()
+    assert not any((folder / m.__name__.split(".")[-1]).is_dir() for m in MODULES)
     assert not list(folder.rglob("*.cpp")) and not list(folder.rglob("*.hpp"))
 
 
 def stub_docs():
-    for module in (analyka, fetchora):
+    for module in MODULES:
         for name, node in stub_functions(module).items():
             short = module.__name__.rsplit(".", 1)[1]
             yield pytest.param(module, name, ast.get_docstring(node), id=f"{short}.{name}")

@@ -19,7 +19,7 @@ from sphinx.util import logging
 
 logger = logging.getLogger(__name__)
 
-MODULES = ("pelorkit.analyka", "pelorkit.fetchora")
+MODULES = ("pelorkit.analyka", "pelorkit.fetchora", "pelorkit.readers")
 
 
 def read_stub(path: pathlib.Path) -> dict[str, str | None]:

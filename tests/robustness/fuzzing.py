@@ -1,4 +1,4 @@
-"""Property-based fuzzing of every function of both modules.
+"""Property-based fuzzing of every function of the modules.
 
 Run by test_fuzz.py in a child interpreter, so that a crash of the
 interpreter is reported as a failure instead of taking the test run down;
@@ -40,6 +40,7 @@ from hypothesis import strategies as st
 
 import pelorkit.analyka as analyka
 import pelorkit.fetchora as fetchora
+import pelorkit.readers as readers
 from tests.robustness.hostile import (
     ClearingItem,
     LyingLen,
@@ -376,7 +377,7 @@ def escaped_native_error(error: BaseException) -> bool:
 
 def default_lists():
     out = []
-    for module in (analyka, fetchora):
+    for module in (analyka, fetchora, readers):
         for name, f in own_functions(module).items():
             if f.__defaults__:
                 out += [(name, d, list(d)) for d in f.__defaults__ if isinstance(d, list)]
@@ -553,7 +554,8 @@ def make_test(module, name, examples):
         pool = [v for v in pool if not isinstance(v, int | np.integer)]
     defaults = default_lists()
     calls = random_call(params, pool)
-    templates = workloads.valid_calls().get(name) if module is analyka else None
+    valid = {analyka: workloads.valid_calls, readers: workloads.reader_calls}.get(module)
+    templates = valid().get(name) if valid else None
     if templates:
         calls = st.one_of(calls, near_valid_call(templates, pool))
 
@@ -586,7 +588,7 @@ def make_test(module, name, examples):
 
 
 def targets(only):
-    for module in (analyka, fetchora):
+    for module in (analyka, fetchora, readers):
         for name in own_functions(module):
             if not only or name in only:
                 yield module, name

@@ -3,6 +3,7 @@ that a crash is reported as a failure. PELORKIT_FUZZ_EXAMPLES sets the number
 of examples per function (the CI profile is small; see the README for a long
 local run)."""
 
+import importlib
 import os
 import subprocess
 import sys
@@ -13,12 +14,9 @@ from tests.support import ROOT
 from tests.support.modules import own_functions
 
 
-@pytest.mark.parametrize("module", ["analyka", "fetchora"])
+@pytest.mark.parametrize("module", ["analyka", "fetchora", "readers"])
 def test_fuzz_all_functions(module):
-    import pelorkit.analyka as analyka
-    import pelorkit.fetchora as fetchora
-
-    names = list(own_functions({"analyka": analyka, "fetchora": fetchora}[module]))
+    names = list(own_functions(importlib.import_module(f"pelorkit.{module}")))
     examples = os.environ.get("PELORKIT_FUZZ_EXAMPLES", "40")
     result = subprocess.run(
         [sys.executable, "-m", "tests.robustness.fuzzing", "--examples", examples,

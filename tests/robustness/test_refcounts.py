@@ -10,6 +10,7 @@ import shutil
 import sys
 import tarfile
 import types
+import warnings
 import zipfile
 
 import numpy as np
@@ -17,6 +18,7 @@ import pandas as pd
 import pytest
 
 import pelorkit.fetchora
+import pelorkit.readers
 from tests.robustness.hostile import Boom, RaisingItems, RaisingShape, RaisingText, Text
 from tests.support import workloads
 from tests.support.fetch_data import h5ad_bytes
@@ -358,6 +360,52 @@ def test_loading_calls_leave_counts_and_memory_unchanged(fetchora, loading, name
 
 def test_every_loading_function_has_cases(fetchora, loading):
     assert set(loading_cases(loading.files)) == set(own_functions(fetchora))
+
+
+# -- the reader module -------------------------------------------------------------
+# A reader call builds frames for some milliseconds; a result table kept per
+# call (tens of kilobytes) adds up to MEMORY_SLACK well within these calls.
+READER_CALLS = 500
+
+
+def reader_cases(folder):
+    """Calls of the readers on frames, on a run's files and on mistakes."""
+    means, pvals = workloads.cellphonedb_run()
+    tables = workloads.v5_names("statistical_analysis", "01_15_2024_093000", means, pvals)
+    run = workloads.write_run(folder / "run", **tables)
+    liana = workloads.liana_results(40)
+    calls = {
+        name: [case(*a, _calls=READER_CALLS, **k) for a, k in found]
+        for name, found in workloads.reader_calls().items()
+    }
+    calls["read_cellphonedb"] += [
+        case(str(run), _calls=LOADER_CALLS),
+        case({"a": run, "b": str(run)}, _calls=LOADER_CALLS),
+        fails(FileNotFoundError, str(folder / "missing")),
+        fails(FileNotFoundError, str(folder), _calls=FILE_CALLS),  # no run in it
+        fails(ValueError, means=means, pvalues=pvals.iloc[1:], _calls=READER_CALLS),
+        fails(ValueError, means=means, pvalues=means, _calls=READER_CALLS),  # means as p-values
+        fails(ValueError, means=means, pvalues=pvals, sample_sep="::", _calls=READER_CALLS),
+        fails(TypeError, means=means),
+    ]
+    calls["read_liana"] += [
+        fails(ValueError, liana, "no such column"),
+        fails(ValueError, liana.assign(source="A|B"), "sample", _calls=READER_CALLS),
+        fails(TypeError, {"sample": [1]}, "sample"),
+    ]
+    return calls
+
+
+@pytest.mark.parametrize("name", list(own_functions(pelorkit.readers)))
+def test_reader_calls_leave_counts_and_memory_unchanged(readers, tmp_path, name):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the notes on repeated ids, once per call
+        for args, kwargs, raises, calls in reader_cases(tmp_path)[name]:
+            run_repeatedly(getattr(readers, name), args, kwargs, raises, calls)
+
+
+def test_every_reader_function_has_cases(readers, tmp_path):
+    assert set(reader_cases(tmp_path)) == set(own_functions(readers))
 
 
 # -- the check itself ------------------------------------------------------------

@@ -2,7 +2,7 @@
 result of a call made alone. The counting, scanning and moment kernels run
 without the interpreter lock, so the threads really overlap there; the
 display and sample-map functions switch threads at every Python call they
-make."""
+make. The readers' cases are named readers.<function>."""
 
 import threading
 
@@ -82,6 +82,19 @@ CASES = {
 }
 
 
+def kidney_head(rows):
+    """The first rows of the kidney result's two tables, as read_cellphonedb's arguments."""
+    means, pvals = workloads.kidney_result()
+    return (), {"means": means.head(rows), "pvalues": pvals.head(rows)}
+
+
+# The readers, which write their ids without the interpreter lock.
+CASES |= {
+    "readers.read_cellphonedb": shared(lambda: kidney_head(200)),
+    "readers.read_liana": shared(lambda: ((workloads.liana_results(2_000), "sample"), {})),
+}
+
+
 def assert_same(expected, actual):
     if isinstance(expected, pd.DataFrame) and set(expected.dtypes) == {np.dtype(float)}:
         # The wide float tables (16,000 interactions) in one comparison:
@@ -136,10 +149,11 @@ REQUIRES = {"get_gene_expression/backed": "h5py", "get_gene_expression/dask": "d
 
 
 @pytest.mark.parametrize("case", list(CASES))
-def test_threads_get_the_result_of_a_lone_call(analyka, case):
+def test_threads_get_the_result_of_a_lone_call(analyka, readers, case):
     if case in REQUIRES:
         pytest.importorskip(REQUIRES[case])
-    function = getattr(analyka, case.split("/")[0])
+    module = readers if case.startswith("readers.") else analyka
+    function = getattr(module, case.removeprefix("readers.").split("/")[0])
     arguments = CASES[case]()
     args, kwargs = arguments()
     try:

@@ -1,15 +1,19 @@
 """Seeded, valid inputs of any size for the analysis functions, in the forms
 users pass them (categorical obs columns, CSR matrices, dicts of per-sample
-CCI tables), and small valid calls of every function: shared by the
-robustness suites and the diagnostics and pandas 3 tests."""
+CCI tables), CellPhoneDB and LIANA results for the readers, and small valid
+calls of every function: shared by the robustness suites, the diagnostics,
+pandas 3 and reader tests, and bench/."""
 
 import contextlib
+import functools
 import sys
 
 import anndata
 import numpy as np
 import pandas as pd
 import scipy.sparse as sp
+
+from tests.support import ROOT
 
 
 def labels(prefix, count):
@@ -288,5 +292,142 @@ def valid_calls():
             call(display_adata()),
             call(nested, limited_keys=["c"]),
             call(pd.DataFrame({"a": [1.0], "b": [2], "c": ["x"], "d": [None]})),
+        ],
+    }
+
+
+# -- CellPhoneDB and LIANA results, for the readers ---------------------------------
+# The CellPhoneDB kidney result shipped in examples/data (ktplotspy's example
+# data, MIT licence: examples/data/LICENSE-ktplotspy-data.txt): 837
+# interacting pairs over 12 cell types, CALCA_CALCR among them twice.
+KIDNEY = ROOT / "examples" / "data" / "cpdb_kidney"
+CELL_TYPES = ["B cell", "NK cell", "MNPa(mono)"]
+CELL_PAIRS = [f"{a}|{b}" for a in CELL_TYPES for b in CELL_TYPES]
+# The annotation columns in front of the cell pairs of the kidney result.
+ANNOTATION = 11
+
+
+@functools.cache
+def kidney_result():
+    """(means, pvalues) of the kidney result as pandas.read_csv reads them
+    (shared: copy before changing them)."""
+    return (pd.read_csv(KIDNEY / "means.txt", sep="\t"),
+            pd.read_csv(KIDNEY / "pvalues.txt", sep="\t"))  # fmt: skip
+
+
+def cellphonedb_run(seed=0, labels=CELL_PAIRS):
+    """(means, pvalues) of a small statistical analysis cut from the kidney
+    result: eight interacting pairs (five significant ones, a complex partner,
+    CALCA_CALCR twice) over three cell types, means scaled by log-normal noise
+    for a non-zero seed, the cell-pair columns named `labels`."""
+    means, pvals = kidney_result()
+    annotation = list(means.columns[:ANNOTATION])
+    significant = np.flatnonzero((pvals[CELL_PAIRS] < 0.05).any(axis=1))[:5]
+    rows = [*significant, 235, 512, 513]  # a complex partner; CALCA_CALCR twice
+    m = means.loc[rows, annotation + CELL_PAIRS].reset_index(drop=True)
+    p = pvals.loc[rows, annotation + CELL_PAIRS].reset_index(drop=True)
+    if seed:
+        noise = np.random.default_rng(seed).lognormal(0, 0.3, (len(m), len(CELL_PAIRS)))
+        m[CELL_PAIRS] = (m[CELL_PAIRS] * noise).round(3)
+    rename = dict(zip(CELL_PAIRS, labels, strict=True))
+    return m.rename(columns=rename), p.rename(columns=rename)
+
+
+def relevant_interactions(pvals):
+    """A DEG analysis' relevant_interactions from a pvalues table: 1 where
+    significant, without the rows and columns that hold no 1 (as CellPhoneDB
+    writes it)."""
+    pairs = [c for c in pvals.columns if "|" in c]
+    flags = (pvals[pairs] < 0.05).astype(int)
+    rows = flags.any(axis=1)
+    columns = list(flags.columns[flags.any(axis=0)])
+    annotation = list(pvals.columns[: len(pvals.columns) - len(pairs)])
+    return pd.concat([pvals.loc[rows, annotation], flags.loc[rows, columns]], axis=1)
+
+
+def v5_names(analysis, suffix, means, second):
+    """{file stem: table} of a run as CellPhoneDB v5 names its files."""
+    table = "relevant_interactions" if analysis == "degs_analysis" else "pvalues"
+    return {f"{analysis}_means_{suffix}": means, f"{analysis}_{table}_{suffix}": second}
+
+
+def write_run(folder, **tables):
+    """Writes each table as CellPhoneDB does (<stem>.txt, tab-separated,
+    without the index) into `folder`, made if needed; returns the folder."""
+    folder.mkdir(parents=True, exist_ok=True)
+    for stem, frame in tables.items():
+        frame.to_csv(folder / f"{stem}.txt", sep="\t", index=False)
+    return folder
+
+
+def cellphonedb_cohort(n_samples, seed=0):
+    """(means, pvalues) of one run over sample-prefixed labels
+    "<sample>_<cell type>": per sample the whole kidney result with its means
+    scaled by log-normal noise and a fifth of its p-values redrawn, plus the
+    cell pairs across neighbouring samples that a run over all labels lists."""
+    means, pvals = kidney_result()
+    pairs = [c for c in means.columns if "|" in c]
+    annotation = list(means.columns[: len(means.columns) - len(pairs)])
+    cells = sorted({c.split("|")[0] for c in pairs})
+    rng = np.random.default_rng(seed)
+    names = [f"S{s + 1:02d}" for s in range(n_samples)]
+    m_blocks, p_blocks, columns = [], [], []
+    m_all = means[pairs].to_numpy(float)
+    p_all = pvals[pairs].to_numpy(float)
+    for s, name in enumerate(names):
+        m = np.round(m_all * rng.lognormal(0, 0.3, m_all.shape), 3)
+        redraw = rng.random(p_all.shape) < 0.2
+        p = np.where(redraw, rng.choice(p_all.ravel(), p_all.shape), p_all)
+        m_blocks.append(m)
+        p_blocks.append(p)
+        columns += [f"{name}_{a}|{name}_{b}" for a, b in (c.split("|") for c in pairs)]
+        if s + 1 < n_samples:  # pairs across two samples, which the reader leaves out
+            m_blocks.append(m[:, : len(cells)])
+            p_blocks.append(p[:, : len(cells)])
+            columns += [f"{name}_{c}|{names[s + 1]}_{c}" for c in cells]
+    return tuple(
+        pd.concat([frame[annotation], pd.DataFrame(np.hstack(blocks), columns=columns)], axis=1)
+        for frame, blocks in ((means, m_blocks), (pvals, p_blocks))
+    )
+
+
+def liana_results(n_rows=300, seed=0):
+    """LIANA's by-sample output of its CellPhoneDB method: a categorical sample
+    column (with an unused category), complexes joined by '_' (some of which
+    make ids that read alike), further score columns."""
+    rng = np.random.default_rng(seed)
+    complexes = ["CD74", "MIF", "ITGA4_ITGB1", "VCAM1", "A_B", "C", "B_C", "A"]
+    frame = pd.DataFrame({
+        "sample": pd.Categorical(rng.choice(["s2", "s1", "s3"], n_rows),
+                                 categories=["s1", "s2", "s3", "s4"]),
+        "source": rng.choice(["T cell", "B cell", "NK"], n_rows),
+        "target": rng.choice(["T cell", "Mono"], n_rows),
+        "ligand_complex": rng.choice(complexes, n_rows),
+        "receptor_complex": rng.choice(complexes, n_rows),
+        "lr_means": rng.random(n_rows).round(3),
+        "cellphone_pvals": rng.choice([0.0, 0.01, 0.5, 1.0], n_rows),
+        "ligand": rng.choice(["CD74", "MIF"], n_rows),
+        "ligand_means": rng.random(n_rows),
+    })  # fmt: skip
+    return frame.drop_duplicates(list(frame.columns[:5]))
+
+
+def reader_calls():
+    """{reader function: [(args, kwargs), ...]}: small calls that succeed."""
+    means, pvals = cellphonedb_run()
+    prefixed = {c: "s1_" + c.replace("|", "|s1_") for c in CELL_PAIRS}
+    return {
+        "read_cellphonedb": [
+            call(means=means, pvalues=pvals),
+            call(means=means, relevant_interactions=relevant_interactions(pvals), sample="s1"),
+            call(
+                means=means.rename(columns=prefixed),
+                pvalues=pvals.rename(columns=prefixed),
+                sample_sep="_",
+            ),
+        ],
+        "read_liana": [
+            call(liana_results(40), "sample"),
+            call(liana_results(40), sample_key="sample"),
         ],
     }

@@ -8,13 +8,13 @@
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/label_codes.hpp"
 #include "glue/length.hpp"
 #include "glue/names.hpp"
 #include "glue/pandas_values.hpp"
 #include "glue/pyops.hpp"
 #include "kernels/counting.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <pybind11/numpy.h>
 

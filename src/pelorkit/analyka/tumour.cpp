@@ -3,12 +3,12 @@
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
-#include "glue/array_view.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pandas_values.hpp"
 #include "glue/pyops.hpp"
 #include "kernels/diversity.hpp"
+#include "pelorkit/array_view.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <cmath>
 #include <cstdint>

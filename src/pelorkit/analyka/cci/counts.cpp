@@ -6,9 +6,9 @@
 #include "cci/id_space.hpp"
 #include "diagnostics/checks.hpp"
 #include "functions.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "kernels/pair_counts.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <unordered_map>
 

@@ -6,11 +6,11 @@
 
 #include "pelorkit/python.hpp"
 
-#include "glue/array_view.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/pandas_values.hpp"
 #include "kernels/text_codes.hpp"
+#include "pelorkit/array_view.hpp"
 #include "pelorkit/compiler.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <algorithm>
 #include <array>

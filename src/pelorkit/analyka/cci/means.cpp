@@ -6,11 +6,11 @@
 #include "cci/means_selection.hpp"
 #include "functions.hpp"
 #include "glue/exact_str.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 #include "kernels/code_sets.hpp"
 #include "pelorkit/compiler.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <array>
 #include <cmath>

@@ -3,10 +3,10 @@
 
 #include "cci/means_selection.hpp"
 #include "glue/exact_str.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 #include "pelorkit/compiler.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <pybind11/numpy.h>
 

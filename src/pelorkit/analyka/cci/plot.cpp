@@ -6,11 +6,11 @@
 #include "cci/id_space.hpp"
 #include "diagnostics/checks.hpp"
 #include "functions.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 #include "kernels/code_sets.hpp"
 #include "kernels/interaction_ids.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <array>
 #include <optional>

@@ -8,9 +8,9 @@
 #include "pelorkit/python.hpp"
 
 #include "expression/backed.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <pybind11/numpy.h>
 

@@ -12,9 +12,9 @@
 
 #include "expression/dask.hpp"
 #include "functions.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <pybind11/numpy.h>
 

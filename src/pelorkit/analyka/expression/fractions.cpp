@@ -12,13 +12,13 @@
 #include "expression/items.hpp"
 #include "expression/matrix.hpp"
 #include "functions.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/label_codes.hpp"
 #include "glue/length.hpp"
 #include "glue/names.hpp"
 #include "glue/pandas_values.hpp"
 #include "glue/pyops.hpp"
 #include "kernels/counting.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <pybind11/numpy.h>
 

@@ -4,10 +4,10 @@
 #include "pelorkit/python.hpp"
 
 #include "expression/items.hpp"
-#include "glue/array_view.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
+#include "pelorkit/array_view.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <pybind11/numpy.h>
 

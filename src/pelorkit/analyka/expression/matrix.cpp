@@ -4,7 +4,7 @@
 #include "pelorkit/python.hpp"
 
 #include "expression/matrix.hpp"
-#include "glue/interrupts.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <pybind11/numpy.h>
 

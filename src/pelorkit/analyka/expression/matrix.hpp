@@ -9,8 +9,8 @@
 
 #include "pelorkit/pyfunction.hpp"
 
-#include "glue/array_view.hpp"
 #include "kernels/sparse.hpp"
+#include "pelorkit/array_view.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,13 +2,13 @@
 // natively for the plain forms, by element-wise equality for the others.
 #include "pelorkit/python.hpp"
 
-#include "glue/array_view.hpp"
 #include "glue/exact_str.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/label_codes.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 #include "kernels/counting.hpp"
+#include "pelorkit/array_view.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <pybind11/numpy.h>
 

@@ -6,7 +6,7 @@
 #include "pelorkit/python.hpp"
 #include "pelorkit/pyfunction.hpp"
 
-#include "glue/array_view.hpp"
+#include "pelorkit/array_view.hpp"
 
 #include <cstddef>
 #include <cstdint>

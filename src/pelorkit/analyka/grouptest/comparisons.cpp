@@ -7,12 +7,12 @@
 
 #include "diagnostics/checks.hpp"
 #include "functions.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pandas_values.hpp"
 #include "glue/pyops.hpp"
 #include "grouptest/welch_pvalues.hpp"
 #include "kernels/significance.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <algorithm>
 #include <cstdint>

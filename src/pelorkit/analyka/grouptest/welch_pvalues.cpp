@@ -7,11 +7,11 @@
 #include <pybind11/numpy.h>
 
 #include "functions.hpp"
-#include "glue/interrupts.hpp"
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 #include "grouptest/welch_pvalues.hpp"
 #include "kernels/welch.hpp"
+#include "pelorkit/interrupts.hpp"
 
 #include <algorithm>
 #include <cstdint>

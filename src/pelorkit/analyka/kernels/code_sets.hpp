@@ -3,7 +3,7 @@
 // how many columns hold each code, and where target codes stand in a column.
 #pragma once
 
-#include "status.hpp"
+#include "pelorkit/kernel_status.hpp"
 #include "text_codes.hpp"
 
 #include <cstddef>

@@ -2,7 +2,7 @@
 // order of first appearance, and pairs of codes counted into a dense table.
 #pragma once
 
-#include "status.hpp"
+#include "pelorkit/kernel_status.hpp"
 
 #include <cstddef>
 #include <cstdint>

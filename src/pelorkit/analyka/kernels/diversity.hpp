@@ -7,7 +7,7 @@
 // All sums are exact integer sums, so they equal numpy's for any order.
 #pragma once
 
-#include "status.hpp"
+#include "pelorkit/kernel_status.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +20,7 @@ Status map_codes_to_groups(std::int64_t *cell_group, const std::int64_t *codes, 
                            const std::int64_t *group_of_code, std::size_t n_codes,
                            std::int64_t n_groups, InterruptPoll poll);
 
-// Each function stops early when the poll asks (status.hpp).
+// Each function stops early when the poll asks (pelorkit/kernel_status.hpp).
 
 // Stable counting sort: the cells of group g are order[offsets[g]..offsets[g+1])
 // in ascending position. offsets has n_groups + 1 entries; order needs room

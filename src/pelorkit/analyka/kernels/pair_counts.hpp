@@ -2,7 +2,7 @@
 // occur on kept rows, their order by text, and the counts on that axis.
 #pragma once
 
-#include "status.hpp"
+#include "pelorkit/kernel_status.hpp"
 #include "text_codes.hpp"
 
 #include <cstddef>

@@ -3,7 +3,7 @@
 // they are reported.
 #pragma once
 
-#include "status.hpp"
+#include "pelorkit/kernel_status.hpp"
 
 #include <cstddef>
 #include <cstdint>

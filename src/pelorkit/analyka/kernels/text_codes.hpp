@@ -2,7 +2,7 @@
 // appearance in an open-addressing hash table: equal bytes, equal code.
 #pragma once
 
-#include "status.hpp"
+#include "pelorkit/kernel_status.hpp"
 #include "table_memory.hpp"
 
 #include <array>

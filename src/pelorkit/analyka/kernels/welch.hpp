@@ -14,7 +14,7 @@
 //   on numpy scalars, which use the C library's pow(x, 2), not x * x.
 #pragma once
 
-#include "status.hpp"
+#include "pelorkit/kernel_status.hpp"
 
 #include <cstddef>
 #include <limits>

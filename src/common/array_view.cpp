@@ -1,9 +1,7 @@
 // Views of numpy arrays for native code (see array_view.hpp).
 #include "pelorkit/python.hpp"
 
-#include "glue/array_view.hpp"
-#include "glue/names.hpp"
-
+#include "pelorkit/array_view.hpp"
 #include "pelorkit/pyutil.hpp"
 
 #include <pybind11/numpy.h>
@@ -13,11 +11,13 @@
 #include <stdexcept>
 #include <utility>
 
-namespace pelorkit::analyka {
+namespace pelorkit {
 namespace {
 
 static_assert(std::endian::native == std::endian::little,
               "buffer formats are read as little-endian");
+
+const Name empty_name{"empty"};
 
 // The struct-module item code of a buffer without its native byte-order mark.
 char item_code(const char *format) {
@@ -90,8 +90,24 @@ void ArrayView::release() {
 }
 
 bool ArrayView::acquire(py::handle obj, char code, int ndim, bool writable) {
+    if (!acquire_buffer(obj, code, ndim, PyBUF_C_CONTIGUOUS, writable))
+        return false;
+    c_contiguous_ = true;
+    strides_ = {buffer_.itemsize, buffer_.itemsize};
+    return true;
+}
+
+bool ArrayView::acquire_columns(py::handle obj, char code, bool writable) {
+    if (!acquire_buffer(obj, code, 2, PyBUF_F_CONTIGUOUS, writable))
+        return false;
+    c_contiguous_ = PyBuffer_IsContiguous(&buffer_, 'C') != 0;
+    strides_ = {buffer_.strides[0], buffer_.strides[1]};
+    return true;
+}
+
+bool ArrayView::acquire_buffer(py::handle obj, char code, int ndim, int order, bool writable) {
     release();
-    int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
+    int flags = order | PyBUF_FORMAT;
     if (writable)
         // NOLINTNEXTLINE(bugprone-signed-bitwise): the buffer protocol's flags are int
         flags |= PyBUF_WRITABLE;
@@ -111,8 +127,6 @@ bool ArrayView::acquire(py::handle obj, char code, int ndim, bool writable) {
     size_ = static_cast<std::size_t>(buffer_.len / buffer_.itemsize);
     kind_ = kind_of_code(code);
     itemsize_ = static_cast<std::size_t>(buffer_.itemsize);
-    c_contiguous_ = true;
-    strides_ = {buffer_.itemsize, buffer_.itemsize};
     return true;
 }
 
@@ -143,12 +157,13 @@ std::optional<ArrayView> ArrayView::of_array(py::handle obj, int ndim) {
 
 py::object new_array(py::handle np, Py_ssize_t count, const char *dtype, ArrayView &view) {
     py::object array = np.attr(empty_name)(count, py::str(dtype));
-    const char code = std::strcmp(dtype, "float64") == 0 ? 'd'
-                      : std::strcmp(dtype, "bool") == 0  ? '?'
-                                                         : 'q';
+    const char code = std::strcmp(dtype, "float64") == 0  ? 'd'
+                      : std::strcmp(dtype, "bool") == 0   ? '?'
+                      : std::strcmp(dtype, "object") == 0 ? 'O'
+                                                          : 'q';
     if (!view.acquire(array, code, 1, /*writable=*/true))
         throw std::logic_error("numpy.empty gave an unexpected buffer");
     return array;
 }
 
-} // namespace pelorkit::analyka
+} // namespace pelorkit

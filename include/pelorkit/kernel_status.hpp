@@ -1,7 +1,9 @@
-// How a long kernel loop stops and what it reports: the poll through which it
-// asks its caller whether the user pressed Ctrl-C (the kernels run without
-// the interpreter lock; the glue supplies a poll that briefly takes the lock
-// and checks for signals), and the status every long kernel returns.
+// How a long kernel loop stops and what it reports, for the kernels of every
+// module: the poll through which it asks its caller whether the user pressed
+// Ctrl-C (the kernels run without the interpreter lock; the glue supplies a
+// poll that briefly takes the lock and checks for signals, run_released in
+// pelorkit/interrupts.hpp), and the status every long kernel returns. Plain
+// C++ with no Python, like the kernels.
 #pragma once
 
 #include <algorithm>

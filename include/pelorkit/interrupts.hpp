@@ -1,14 +1,15 @@
-// Ctrl-C during long work: native kernels run without the interpreter lock
-// and poll for signals; loops that hold the lock check between steps.
+// Ctrl-C during long work, for the glue of every module: native kernels run
+// without the interpreter lock and poll for signals; loops that hold the lock
+// check between steps.
 #pragma once
 
 #include "pelorkit/pyutil.hpp"
 
-#include "kernels/status.hpp"
+#include "pelorkit/kernel_status.hpp"
 
 #include <utility>
 
-namespace pelorkit::analyka {
+namespace pelorkit {
 
 // Runs a kernel without the interpreter lock, handing it the Ctrl-C poll;
 // when it stopped on one, the KeyboardInterrupt is raised here.
@@ -23,4 +24,4 @@ inline void check_signals() {
         throw py::error_already_set();
 }
 
-} // namespace pelorkit::analyka
+} // namespace pelorkit
