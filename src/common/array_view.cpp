@@ -107,6 +107,7 @@ bool ArrayView::acquire_columns(py::handle obj, char code, bool writable) {
 
 bool ArrayView::acquire_buffer(py::handle obj, char code, int ndim, int order, bool writable) {
     release();
+    // NOLINTNEXTLINE(bugprone-signed-bitwise): the buffer protocol's flags are int
     int flags = order | PyBUF_FORMAT;
     if (writable)
         // NOLINTNEXTLINE(bugprone-signed-bitwise): the buffer protocol's flags are int
