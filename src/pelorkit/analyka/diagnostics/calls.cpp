@@ -551,8 +551,10 @@ py::object compute_sample_div_index(const Call &call) {
         for (py::handle value : decisions.attr("dropna")().attr("unique")()) {
             if (!PyUnicode_Check(value.ptr()) || folded(value) != wanted)
                 continue;
+            // NOLINTBEGIN(performance-inefficient-string-concatenation): built once, returned
             return "no cell of " + column + " is " + shown(tumor_name) + ", but some are " +
                    shown(value) + effect + "; pass tumor_name=" + shown(value);
+            // NOLINTEND(performance-inefficient-string-concatenation)
         }
         return std::nullopt;
     });
