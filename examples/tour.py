@@ -25,6 +25,8 @@ import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 import scanpy as sc
+from matplotlib.lines import Line2D
+from scipy import stats
 
 import pelorkit.analyka as pk
 import pelorkit.fetchora as fetchora
@@ -67,11 +69,24 @@ def haber_cells() -> tuple[pd.DataFrame, np.ndarray, np.ndarray, np.ndarray]:
     return counts, per_cell_mouse, per_cell_type, per_cell_condition
 
 
+def adjusted_pvalues(df_pct: pd.DataFrame, sample_to_condition: dict) -> pd.DataFrame:
+    """Every cell type's p-values against Control (pval_cutoff=1 keeps them all),
+    Benjamini-Hochberg-adjusted over all the tests together."""
+    every = pk.test_group_diff(df_pct, sample_to_condition, ref_group="Control", pval_cutoff=1)
+    adjusted = stats.false_discovery_control(every.to_numpy().ravel(), method="bh")
+    return pd.DataFrame(adjusted.reshape(every.shape), index=every.index, columns=every.columns)
+
+
 def plot_composition(
-    df_pct: pd.DataFrame, sample_to_condition: dict, diff: pd.DataFrame, cutoff: float = 0.05
+    df_pct: pd.DataFrame,
+    sample_to_condition: dict,
+    diff: pd.DataFrame,
+    adjusted: pd.DataFrame,
+    cutoff: float = 0.05,
 ):
-    """One panel per cell type: each mouse's share by condition, and a bracket
-    from Control to every condition whose Welch test gives p <= cutoff."""
+    """One panel per cell type: each mouse's share by condition and the
+    condition's mean, and a bracket from Control to every condition whose
+    Welch test gives an uncorrected p <= cutoff, with its BH-adjusted value."""
     groups = sorted(set(sample_to_condition.values()))
     colors = dict(zip(groups, plt.cm.tab10.colors, strict=False))
     nc, nr = 4, int(np.ceil(df_pct.shape[1] / 4))
@@ -94,7 +109,9 @@ def plot_composition(
         for level, ((g, ref), p) in enumerate(marks, start=1):
             x0, x1, y = groups.index(ref), groups.index(g), high + level * step
             ax.plot([x0, x0, x1, x1], [y - step / 4, y, y, y - step / 4], color="black", lw=0.8)
-            ax.text((x0 + x1) / 2, y, f"p = {p:.3f}", ha="center", va="bottom", fontsize=8)
+            q = adjusted.loc[ct, f"{g}_vs_{ref}"]
+            ax.text((x0 + x1) / 2, y, f"p = {p:.3f} (BH {q:.2f})", ha="center", va="bottom",
+                    fontsize=8)  # fmt: skip
         ax.set_ylim(low - step, high + (len(marks) + 1) * step)
         ax.set_title(ct, color="firebrick" if marks else "black")
         ax.set_xticks(range(len(groups)), [pk.split_text(g, 8) for g in groups], fontsize=8)
@@ -102,12 +119,30 @@ def plot_composition(
     for j in range(df_pct.shape[1], nr * nc):
         pk.get_axes(axes, nr, nc, j).axis("off")
     handles, labels = pk.get_axes(axes, nr, nc, 0).get_legend_handles_labels()
-    fig.legend(handles, labels, loc="lower center", ncol=len(groups), title="condition")
-    fig.suptitle(
-        f"Cell-type shares per mouse by condition; brackets: Welch's t-test against Control, p <= {cutoff}"
+    handles.append(Line2D([], [], color="grey"))
+    labels.append("bar: the condition's mean")
+    fig.legend(
+        handles, labels, loc="lower center", ncol=len(handles), title="condition (dot: a mouse)"
     )
-    fig.tight_layout(rect=(0, 0.07, 1, 0.97))
+    mice = pd.Series(sample_to_condition).value_counts()
+    lowest = adjusted.min().min()
+    verdict = f"smallest {lowest:.2f}" + (
+        f": none survives the correction at {cutoff}" if lowest > cutoff else ""
+    )
+    fig.suptitle(
+        "Cell-type shares per mouse by condition. Brackets and red titles: Welch's t-test against "
+        f"Control with an uncorrected p <= {cutoff}\n(n = {mice.min()} to {mice.max()} mice per "
+        f"condition, {adjusted.size} tests; in parentheses the Benjamini-Hochberg-adjusted p, "
+        f"{verdict})"
+    )
+    fig.tight_layout(rect=(0, 0.07, 1, 0.95))
     return fig
+
+
+def mice_per_infection(sample_to_condition: dict) -> str:
+    """'n' or 'n to m': the number of mice of each infected group."""
+    n = pd.Series(sample_to_condition).loc[lambda c: c != "Control"].value_counts()
+    return f"{n.min()}" if n.min() == n.max() else f"{n.min()} to {n.max()}"
 
 
 def step_composition(out: pathlib.Path) -> None:
@@ -132,31 +167,47 @@ def step_composition(out: pathlib.Path) -> None:
         "p <= 0.05 in at least one comparison, and all their p-values:"
     )
     print(diff.to_string() if len(diff) else "(no cell type differs)")
-    save(plot_composition(df_pct, sample_to_condition, diff), out, "composition_haber2017.png")
+    adjusted = adjusted_pvalues(df_pct, sample_to_condition)
+    print(
+        f"\nThese p-values are not corrected for the {adjusted.size} tests ({adjusted.shape[0]} "
+        f"cell types x {adjusted.shape[1]} infections), with {mice_per_infection(sample_to_condition)} "
+        "mice per infected group. Adjusted over all the tests (Benjamini-Hochberg):"
+    )
+    print(adjusted.loc[diff.index].round(3).to_string() if len(diff) else "(none)")
+    print(
+        f"Smallest adjusted p-value: {adjusted.min().min():.2f}; read the uncorrected ones as a "
+        "ranking of candidates."
+    )
+    figure = plot_composition(df_pct, sample_to_condition, diff, adjusted)
+    save(figure, out, "composition_haber2017.png")
 
 
 # 3 ---------------------------------------------------------------------------
 MARKER_GENES = ["CD79A", "MS4A1", "CD3D", "IL7R", "NKG7", "GNLY", "LYZ", "S100A8", "FCGR3A", "CST3"]
 
 
-def plot_dotplot(frac: pd.DataFrame, mean: pd.DataFrame):
-    """Dot size: share of the group's cells with the gene detected; colour: mean expression."""
+def plot_dotplot(frac: pd.DataFrame, mean: pd.DataFrame, n_cells: pd.Series):
+    """Dot size: share of the group's cells with the gene detected; colour: mean
+    expression over all the group's cells; each group's cell count by its name."""
     fig, ax = plt.subplots(figsize=(9.5, 5.5))
     yy, xx = np.meshgrid(np.arange(frac.shape[0]), np.arange(frac.shape[1]), indexing="ij")
     dots = ax.scatter(xx.ravel(), yy.ravel(), s=frac.to_numpy().ravel() * 300,
                       c=mean.to_numpy().ravel(), cmap="Reds", vmin=0, edgecolors="grey", linewidths=0.4)  # fmt: skip
     ax.set_xticks(range(frac.shape[1]), frac.columns, rotation=45, ha="right")
-    ax.set_yticks(range(frac.shape[0]), [pk.split_text(s, 18) for s in frac.index], fontsize=8)
+    names = [f"{pk.split_text(s, 18)} (n = {n_cells[s]})" for s in frac.index]
+    ax.set_yticks(range(frac.shape[0]), names, fontsize=8)
     ax.set_xlim(-0.6, frac.shape[1] - 0.4)
     ax.set_ylim(frac.shape[0] - 0.5, -0.5)
     ax.set_xlabel("gene")
     ax.set_ylabel("cell type (bulk label)")
-    fig.colorbar(dots, ax=ax, label="mean log-normalised expression")
+    fig.colorbar(dots, ax=ax,
+                 label="mean log-normalised expression\nover all the group's cells (zeros included)")  # fmt: skip
     for share in (0.25, 0.5, 1.0):
         ax.scatter([], [], s=share * 300, color="grey", label=f"{share:.0%}")
     ax.legend(loc="upper left", bbox_to_anchor=(1.24, 1), title="cells with\nthe gene detected",
               labelspacing=1.2, borderpad=1)  # fmt: skip
-    ax.set_title("Share of cells in which each marker is detected (pbmc.raw > 0)")
+    ax.set_title("Share of cells in which each marker is detected (pbmc.raw > 0)\n"
+                 "every cell type weighs the same, whatever its number of cells n")  # fmt: skip
     return fig
 
 
@@ -176,7 +227,11 @@ def step_expression(out: pathlib.Path, pbmc: anndata.AnnData) -> None:
         f"cells (raw); above the gene's mean in {scaled.loc['CD14+ Monocyte', 'LYZ']:.0%} (scaled X)."
     )
     mean = raw[:, MARKER_GENES].to_df().groupby(raw.obs["bulk_labels"], observed=True).mean()
-    save(plot_dotplot(frac, mean.loc[frac.index]), out, "expression_dotplot_pbmc68k.png")
+    n_cells = raw.obs["bulk_labels"].value_counts()
+    print("\nCells per cell type (each is one row of the dot plot, whatever its size):")
+    print(n_cells.loc[frac.index].to_string())
+    figure = plot_dotplot(frac, mean.loc[frac.index], n_cells)
+    save(figure, out, "expression_dotplot_pbmc68k.png")
 
 
 # 4 ---------------------------------------------------------------------------
@@ -204,6 +259,11 @@ def plot_interaction_counts(counts: pd.DataFrame):
     image = ax.imshow(counts.to_numpy(), cmap="viridis")
     ax.set_xticks(range(len(counts.columns)), counts.columns, rotation=60, ha="right", fontsize=8)
     ax.set_yticks(range(len(counts.index)), counts.index, fontsize=8)
+    values = counts.to_numpy()
+    for (i, j), n in np.ndenumerate(values):
+        dark = image.norm(n) < 0.6  # viridis is dark at its low end
+        ax.text(j, i, str(n), ha="center", va="center", fontsize=7,
+                color="white" if dark else "black")  # fmt: skip
     ax.set_xlabel("second partner (cell_B)")
     ax.set_ylabel("first partner (cell_A)")
     fig.colorbar(image, ax=ax, fraction=0.046, pad=0.03,

@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 from tests.reference import cci as reference
-from tests.support.inputs import cci_table
+from tests.support.inputs import cci_table, warns_if
 
 PART_COLUMNS = ["gene_pair", "cell_pair", "gene_A", "gene_B", "cell_A", "cell_B"]
 
@@ -194,8 +194,9 @@ def recoded(tables, kind):
 def test_means_filters_match_the_pandas_transcription(analyka, pandas_mode, kind, cells, genes):
     tables = recoded(random_tables(3, n_samples=3, n_rows=300), kind)
     before = frozen(tables)
-    ours = analyka.cci_get_means(tables, None, cells, genes, 0.01)
     expected = reference.cci_get_means(tables, None, cells, genes, 0.01)
+    with warns_if(expected.shape[1] == 0, "no interaction has pval <= 0.01"):
+        ours = analyka.cci_get_means(tables, None, cells, genes, 0.01)
     assert set(ours.columns) == set(expected.columns)
     pd.testing.assert_frame_equal(ours, expected[ours.columns], check_column_type=False)
     assert_unchanged(tables, before)
@@ -362,7 +363,8 @@ def test_remove_common_keeps_rows_missing_elsewhere_in_input_order(analyka, pand
 def test_remove_common_edge_cases(analyka):
     assert analyka.cci_remove_common({}) == {}
     s1 = cci_table(["a_a--X|Y", "b_b--X|Y"], extra=[1, 2])
-    alone = analyka.cci_remove_common({"S1": s1})["S1"]
+    with pytest.warns(UserWarning, match="with a single table every interaction is common"):
+        alone = analyka.cci_remove_common({"S1": s1})["S1"]
     assert alone.empty and list(alone.columns) == list(s1.columns)
     assert alone.dtypes.equals(s1.dtypes)
     s2 = cci_table(["c_c--X|Y"])
@@ -444,7 +446,8 @@ def test_counts_share_one_sorted_axis(analyka):
 def test_counts_edge_cases(analyka):
     assert analyka.cci_get_ni_mat({}) == {}
     assert analyka.cci_get_ni_mat({}, False) == {}
-    alone = analyka.cci_get_ni_mat({"S1": cci_table(["a_b--T|B"])})["S1"]
+    with pytest.warns(UserWarning, match="with a single table every interaction is common"):
+        alone = analyka.cci_get_ni_mat({"S1": cci_table(["a_b--T|B"])})["S1"]
     assert alone.shape == (0, 0)
     with pytest.raises(KeyError, match="cell_B"):
         analyka.cci_get_ni_mat({"S1": cci_table(["a_b--T|B"]).drop(columns="cell_B")}, False)
@@ -546,7 +549,8 @@ def test_plot_tables_match_the_pandas_transcription(analyka, displayed, pandas_m
     [(0.005, 0.5, False), (0.005, 1.0, True), (0.01, 1.0, True), (0.02, 5, False)],
 )
 def test_plot_filter_boundaries(analyka, displayed, pval, mean, passes):
-    out = analyka.cci_get_df_to_plot({"S1": cci_table(["a_b--X|Y"], pval=pval, mean=mean)})
+    with warns_if(not passes, "no interaction has pval <= 0.01 and mean >= 1"):
+        out = analyka.cci_get_df_to_plot({"S1": cci_table(["a_b--X|Y"], pval=pval, mean=mean)})
     assert len(out["S1"]) == int(passes)
     assert displayed == [f"Union of Interactions: {int(passes)}"]
 
@@ -587,27 +591,28 @@ def test_plot_overwrites_existing_part_columns_in_place(analyka, quiet):
 
 
 @pytest.mark.parametrize(
-    "target_cells, kept",
+    "target_cells, kept, warning",
     [
-        (("T cell",), ["a_b--T cell|B", "c_d--NK|B"]),
-        (["T cell"], ["a_b--T cell|B"]),
-        (type("Cells", (list,), {})(["B"]), ["a_b--T cell|B", "c_d--NK|B"]),
-        (np.array(["NK"]), ["a_b--T cell|B", "c_d--NK|B"]),
-        ([], []),
+        (("T cell",), ["a_b--T cell|B", "c_d--NK|B"], "target_cells is a tuple, not a list"),
+        (["T cell"], ["a_b--T cell|B"], None),
+        (type("Cells", (list,), {})(["B"]), ["a_b--T cell|B", "c_d--NK|B"], None),
+        (np.array(["NK"]), ["a_b--T cell|B", "c_d--NK|B"], "target_cells is a ndarray"),
+        ([], [], "so every plot table is empty"),
     ],
 )
-def test_plot_cell_filter_only_for_lists(analyka, quiet, target_cells, kept):
+def test_plot_cell_filter_only_for_lists(analyka, quiet, target_cells, kept, warning):
     s1 = cci_table(["a_b--T cell|B", "c_d--NK|B"])
-    assert (
-        list(analyka.cci_get_df_to_plot({"S1": s1}, target_cells=target_cells)["S1"].index) == kept
-    )
+    with warns_if(warning is not None, warning):
+        out = analyka.cci_get_df_to_plot({"S1": s1}, target_cells=target_cells)
+    assert list(out["S1"].index) == kept
 
 
 def test_plot_edge_cases(analyka, displayed):
     assert analyka.cci_get_df_to_plot({}) == {}
     assert displayed == ["Union of Interactions: 0"]
     s1 = cci_table(["a_b--X|Y"], pval=0.5, extra=[1])
-    none = analyka.cci_get_df_to_plot({"S1": s1})["S1"]
+    with pytest.warns(UserWarning, match="so every plot table is empty"):
+        none = analyka.cci_get_df_to_plot({"S1": s1})["S1"]
     assert none.empty and list(none.columns) == list(s1.columns) + ["gene_pair", "cell_pair"]
     with pytest.raises(KeyError, match="mean"):
         analyka.cci_get_df_to_plot({"S1": s1.drop(columns="mean")})

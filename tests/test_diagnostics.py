@@ -12,7 +12,7 @@ import pandas as pd
 import pytest
 
 from tests.support import workloads
-from tests.support.inputs import adata_of, cci_table
+from tests.support.inputs import adata_of, cci_table, warns_if
 
 matplotlib.use("Agg")
 
@@ -54,13 +54,14 @@ def tumour_adata(decisions):
 
 TUMOUR = np.array(["Tumor", "Tumor", "Normal"])
 IDS = ["a_b--T|B", "c_d--NK|B"]
+REPEATED = cci_table(["X_Y--A|B", "X_Y--A|B", "P_Q--A|B"], pval=0.0, mean=[1.0, 2.0, 3.0])
 
 # (function, arguments, the warning's text, a check of the unchanged result)
 WARNINGS = {
     "population-table": (
         "get_population", lambda: (obs_table()[["sample"]], obs_table()[["ct"]]),
-        r"pids is a DataFrame of shape \(4, 1\), not one label per cell: pass one of its columns, "
-        r"e\.g\. df\['sample'\]",
+        r"(pids|cts) is a DataFrame of shape \(4, 1\), not one label per cell: pass one of its "
+        r"columns, e\.g\. df\['(sample|ct)'\]",
         lambda r: r[0].shape == (1, 1),
     ),
     "population-column-name": (
@@ -110,6 +111,12 @@ WARNINGS = {
         "cci_get_ni_mat", lambda: ({"S1": cci_table(IDS)},),
         r"cci_get_ni_mat\(df_dct, remove_common=False\)", lambda r: r["S1"].shape == (0, 0),
     ),
+    "counts-repeated-ids": (  # the issue's three rows: X_Y--A|B named twice
+        "cci_get_ni_mat", lambda: ({"S1": REPEATED, "S2": cci_table(IDS)},),
+        r"^the table of 'S1' lists the id 'X_Y--A\|B', on more than one row, and each row is "
+        r"counted.*pelorkit\.readers\.read_cellphonedb",
+        lambda r: r["S1"].loc["A", "B"] == 3,
+    ),
     "remove-common-copies": (
         "cci_remove_common", lambda: ({"S1": cci_table(IDS), "S2": cci_table(IDS)},),
         r"listed by all 2 tables", lambda r: r["S2"].empty,
@@ -145,7 +152,7 @@ WARNINGS = {
     ),
     "scores-table": (
         "evaluate_performance", lambda: (pd.DataFrame({"call": TUMOUR}), pd.DataFrame({"call": TUMOUR})),
-        r"y is a DataFrame of shape \(3, 1\)", lambda r: True,
+        r"y(_pred)? is a DataFrame of shape \(3, 1\)", lambda r: True,
     ),
     "diversity-tumour-name-case": (
         "compute_sample_div_index", lambda: (tumour_adata(["aneuploid", "diploid"] * 2),),
@@ -213,6 +220,21 @@ ERRORS = {
         "cci_get_df_to_plot", lambda: ({"S1": cci_table(IDS).rename(index={IDS[0]: "ab--T|B"})},), IndexError,
         r"^interaction id 'ab--T\|B' does not split: its gene part has no '_'",
     ),
+    "means-repeated-ids": (
+        "cci_get_means", lambda: ({"S1": REPEATED, "S2": cci_table(IDS)},), ValueError,
+        r"^the table of 'S1' lists the id 'X_Y--A\|B', on more than one row; ids must be unique "
+        r"in each table: pelorkit\.readers\.read_cellphonedb .*df\[~df\.index\.duplicated\(\)\] "
+        r"\(cannot reindex on an axis with duplicate labels\)$",
+    ),
+    "plot-repeated-ids": (
+        "cci_get_df_to_plot", lambda: ({"S1": REPEATED, "S2": REPEATED.iloc[::-1]},), ValueError,
+        r"^the tables of 'S1', 'S2' list the id 'X_Y--A\|B', on more than one row; ids must be",
+    ),
+    "scores-one-column-frame": (  # not its column: a frame does not line up with a Series
+        "evaluate_performance", lambda: (pd.Series(TUMOUR), pd.DataFrame({"call": TUMOUR})),
+        ValueError, r"^y_pred is a DataFrame of shape \(3, 1\), not one label per cell: pass one of "
+        r"its columns, e\.g\. df\['call'\] \(Operands are not aligned",
+    ),
     "scores-lengths": (
         "evaluate_performance", lambda: (TUMOUR, TUMOUR[:2]), ValueError,
         r"^y has 3 labels and y_pred 2: pass one prediction per cell \(operands could not",
@@ -240,21 +262,83 @@ def test_mistake_raises_a_clear_error_of_the_same_type(analyka, quiet, case):
     assert type(info.value) is error
 
 
-@pytest.mark.parametrize(
-    "transposed, key, note",
-    [
-        (True, "x", "The rows of the table must be samples, and its columns are samples of "
-                    "sample_group_map: pass the table transposed (df.T)."),
-        (False, "s5", "Every row of the table must be a sample of sample_group_map; 's5' is not."),
-    ],
-)  # fmt: skip
-def test_missing_sample_keeps_the_key_error_and_adds_a_note(analyka, transposed, key, note):
+def missing_samples(*absent, transposed=False):
     df, group_map = sample_table()
-    if not transposed:
-        del group_map["s5"]
+    for sample in absent:
+        del group_map[sample]
+    return "test_group_diff", (df.T if transposed else df, group_map)
+
+
+def expression(**kwargs):
+    return "get_gene_expression", (adata_of(X, list("aabb"), GENES),), kwargs
+
+
+# (function and arguments, the KeyError's key, the note added to it)
+MISSING_KEYS = {
+    "transposed-table": (
+        lambda: missing_samples(transposed=True), "x",
+        "The rows of the table must be samples, and its columns are samples of "
+        "sample_group_map: pass the table transposed (df.T).",
+    ),
+    "one-sample": (
+        lambda: missing_samples("s5"), "s5",
+        "Every row of the table must be a sample of sample_group_map; 's5' is not.",
+    ),
+    "several-samples": (
+        lambda: missing_samples("s1", "s4", "s5"), "s1",
+        "Every row of the table must be a sample of sample_group_map; 3 of its 6 rows are not: "
+        "'s1', 's4', 's5'.",
+    ),
+    "group-column": (
+        lambda: expression(group_col="samples"), "samples",
+        "group_col 'samples' is not a column of adata.obs, whose 1 columns are 'sample': pass one "
+        "of them, e.g. group_col='sample'",
+    ),
+    "group-column-unlike": (
+        lambda: expression(group_col="donor"), "donor",
+        "group_col 'donor' is not a column of adata.obs, whose 1 columns are 'sample': pass one "
+        "of them",
+    ),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("case", MISSING_KEYS)
+def test_missing_key_keeps_the_key_error_and_adds_a_note(analyka, case):
+    call, key, note = MISSING_KEYS[case]
+    name, args, *kwargs = call()
     with pytest.raises(KeyError) as info:
-        analyka.test_group_diff(df.T if transposed else df, group_map)
+        getattr(analyka, name)(*args, **(kwargs[0] if kwargs else {}))
     assert info.value.args == (key,) and info.value.__notes__ == [note]
+
+
+def test_missing_items_are_named_in_a_note(analyka):
+    with pytest.raises(KeyError) as info:
+        analyka.get_gene_expression(adata_of(X, list("aabb"), GENES), ["G1", "G9", "CD3"])
+    assert info.value.__notes__ == [
+        "2 of the names in items_to_plot are not items of adata.var_names: 'G9', 'CD3'; check "
+        "their spelling, or leave them out"
+    ]
+
+
+def test_numpy_reports_only_what_no_warning_of_ours_explains(analyka):
+    # a label in neither input: our warning alone; a label never predicted:
+    # numpy's 0/0 report, as the computation gives it
+    y = pd.Series(["Tumor", "Normal", "Tumor"])
+    with pytest.warns(UserWarning, match="'Ghost' occur neither") as record:
+        perf = analyka.evaluate_performance(y, y, ["Tumor", "Ghost"])
+    assert [w.category for w in record] == [UserWarning] and np.isnan(perf["F1"])
+    with (
+        pytest.warns(UserWarning, match="'Ghost' occur neither"),
+        pytest.warns(RuntimeWarning, match="invalid value encountered in scalar divide"),
+    ):
+        analyka.evaluate_performance(y, pd.Series(["Normal"] * 3), ["Tumor", "Ghost"])
+    with np.errstate(invalid="raise"), pytest.raises(FloatingPointError):
+        analyka.evaluate_performance(y, pd.Series(["Normal"] * 3))
+    # frames summed by np.sum: our warnings, not pandas' axis=None deprecation
+    frame = pd.DataFrame({"call": y})
+    with pytest.warns(UserWarning, match="y(_pred)? is a DataFrame") as record:
+        analyka.evaluate_performance(frame, frame)
+    assert [w.category for w in record] == [UserWarning, UserWarning]
 
 
 def test_valid_calls_do_not_warn(analyka, quiet):
@@ -271,3 +355,31 @@ def test_warnings_go_through_the_module_namespace(analyka, monkeypatch):
     df, group_map = sample_table()
     assert analyka.test_group_diff(df, group_map, "control").empty
     assert len(seen) == 1 and seen[0][1] is UserWarning and "ref_group 'control'" in seen[0][0]
+
+
+def flagged_slice():
+    """A unique slice of an index pandas already found not unique (pandas
+    hands the slice the parent's flag)."""
+    index = pd.Index(["x_y--A|B", "x_y--A|B", "p_q--A|B"], dtype=object)
+    assert not index.is_unique
+    return index[1:]
+
+
+@pytest.mark.parametrize(
+    "ids, remove_common, warns",
+    [
+        (["x_y--A|B", "p_q--A|B", "x_y--A|B"], False, True),
+        (pd.Index(["x_y--A|B", "x_y--A|B", "p_q--A|B"], dtype="string"), False, True),
+        ([7, 8, 7], False, True),  # ids of another type
+        ([7, 8, 9], False, False),
+        (flagged_slice(), False, False),
+        # the repeated id is common to both tables and removed before counting
+        (["x_y--A|B", "p_q--A|B", "x_y--A|B"], True, False),
+    ],
+)
+def test_counts_warn_of_repeated_ids_of_any_kind(analyka, ids, remove_common, warns):
+    s1 = cci_table(["x_y--A|B"] * len(ids)).set_axis(pd.Index(ids))
+    s2 = cci_table(["x_y--A|B", "r_s--B|A"]).set_axis(pd.Index([ids[0], "r_s--B|A"]))
+    with warns_if(warns, r"^the table of 'S1' lists the id .*, on more than one row"):
+        counts = analyka.cci_get_ni_mat({"S1": s1, "S2": s2}, remove_common)
+    assert counts["S1"].to_numpy().sum() == (1 if remove_common else len(ids))

@@ -99,6 +99,8 @@ template <class F> bool visit_integer_type(char kind, std::size_t itemsize, F &&
             return f(Tag<std::int32_t>{});
         case 8:
             return f(Tag<std::int64_t>{});
+        default:
+            break;
         }
     } else if (kind == 'u') {
         switch (itemsize) {
@@ -110,6 +112,8 @@ template <class F> bool visit_integer_type(char kind, std::size_t itemsize, F &&
             return f(Tag<std::uint32_t>{});
         case 8:
             return f(Tag<std::uint64_t>{});
+        default:
+            break;
         }
     }
     return false;

@@ -15,7 +15,8 @@ namespace pelorkit {
 // An interned string created on first use and kept for the process lifetime.
 class Name {
 public:
-    constexpr explicit Name(const char *text) : text_(text) {}
+    // Only keeps the pointer: the globals of this type cannot throw at load.
+    constexpr explicit Name(const char *text) noexcept : text_(text) {}
     PyObject *get() const {
         if (obj_ == nullptr) {
             obj_ = PyUnicode_InternFromString(text_);

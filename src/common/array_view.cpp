@@ -107,8 +107,10 @@ bool ArrayView::acquire_columns(py::handle obj, char code, bool writable) {
 
 bool ArrayView::acquire_buffer(py::handle obj, char code, int ndim, int order, bool writable) {
     release();
+    // NOLINTNEXTLINE(bugprone-signed-bitwise): the buffer protocol's flags are int
     int flags = order | PyBUF_FORMAT;
     if (writable)
+        // NOLINTNEXTLINE(bugprone-signed-bitwise): the buffer protocol's flags are int
         flags |= PyBUF_WRITABLE;
     if (!PyObject_CheckBuffer(obj.ptr()))
         return false;
@@ -137,6 +139,7 @@ std::optional<ArrayView> ArrayView::of_array(py::handle obj, int ndim) {
     py::dtype dtype = array.dtype();
     const char order = dtype.byteorder();
     const bool native = order == '=' || order == '|' || (order == (PY_LITTLE_ENDIAN ? '<' : '>'));
+    // NOLINTNEXTLINE(bugprone-signed-bitwise): numpy's array flags are int
     if (array.ndim() != ndim || !native || !(array.flags() & npy::NPY_ARRAY_ALIGNED_) ||
         dtype.has_fields())
         return std::nullopt;
@@ -145,6 +148,7 @@ std::optional<ArrayView> ArrayView::of_array(py::handle obj, int ndim) {
     view.size_ = static_cast<std::size_t>(array.size());
     view.kind_ = dtype.kind();
     view.itemsize_ = static_cast<std::size_t>(dtype.itemsize());
+    // NOLINTNEXTLINE(bugprone-signed-bitwise): numpy's array flags are int
     view.c_contiguous_ = (array.flags() & npy::NPY_ARRAY_C_CONTIGUOUS_) != 0;
     for (int axis = 0; axis < ndim && axis < 2; ++axis)
         view.strides_[static_cast<std::size_t>(axis)] = array.strides(axis);

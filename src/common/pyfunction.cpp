@@ -350,9 +350,16 @@ PyObject *get_signature(PyObject *self, void *) {
     }
 }
 
+// The function's __dict__, made on first use; nullptr with the error set.
+PyObject *own_dict(FunctionObject *f) {
+    if (f->dict == nullptr)
+        f->dict = PyDict_New();
+    return f->dict;
+}
+
 int set_signature(PyObject *self, PyObject *value, void *) {
     FunctionObject *f = as_function(self);
-    if (f->dict == nullptr && (f->dict = PyDict_New()) == nullptr)
+    if (own_dict(f) == nullptr)
         return -1;
     if (value == nullptr) {
         if (PyDict_DelItem(f->dict, signature_key.get()) < 0) {
@@ -365,7 +372,7 @@ int set_signature(PyObject *self, PyObject *value, void *) {
 
 PyObject *get_dict(PyObject *self, void *) {
     FunctionObject *f = as_function(self);
-    if (f->dict == nullptr && (f->dict = PyDict_New()) == nullptr)
+    if (own_dict(f) == nullptr)
         return nullptr;
     return Py_NewRef(f->dict);
 }

@@ -208,7 +208,9 @@ def get_gene_expression(
     ------
     KeyError
         When ``group_col`` is not a column of ``adata.obs``, or a name in
-        ``items_to_plot`` is not a gene of ``adata``.
+        ``items_to_plot`` is not a gene of ``adata``. The key is the missing
+        name; a note lists the columns of ``adata.obs`` (or the missing
+        genes).
     ValueError
         When a stored ``X`` is malformed ("X in the file is malformed: ...":
         an index pointer that does not start at 0 or does not delimit the
@@ -284,6 +286,11 @@ def cci_get_means(
     KeyError
         When a table lacks ``pval`` or ``mean``, or ``cell_A``/``cell_B``
         (with ``cells``), or ``gene_A``/``gene_B`` (with ``genes``).
+    ValueError
+        When a table lists a selected interaction id on more than one row:
+        the message names the ids and their samples. Ids must be unique in
+        each table; `pelorkit.readers.read_cellphonedb` reads CellPhoneDB
+        results that way.
     UnboundLocalError
         When ``cci_df_dct`` is empty and ``cci_idx_lst`` is None.
     AttributeError
@@ -351,6 +358,11 @@ def get_cci_means(
     ------
     KeyError
         When a table lacks a column the filters read.
+    ValueError
+        When a table lists a selected interaction id on more than one row:
+        the message names the ids and their samples. Ids must be unique in
+        each table; `pelorkit.readers.read_cellphonedb` reads CellPhoneDB
+        results that way.
     UnboundLocalError
         When ``cci_df_dct`` is empty and ``cci_idx_lst`` is None.
     AttributeError
@@ -418,6 +430,8 @@ def cci_get_diff_interactions(
     ------
     KeyError
         When a sample of the index is missing from ``sample_group_map``.
+        The key is the first such sample; a note names them all (or, for a
+        table whose columns are the samples, says to pass it transposed).
     TypeError
         When the group labels cannot be ordered against each other.
 
@@ -480,6 +494,8 @@ def test_group_diff(
     ------
     KeyError
         When a sample of the index is missing from ``sample_group_map``.
+        The key is the first such sample; a note names them all (or, for a
+        table whose columns are the samples, says to pass it transposed).
     TypeError
         When the group labels cannot be ordered against each other.
 
@@ -565,6 +581,14 @@ def cci_get_ni_mat(
         ``cell_B == b`` (integers). Directed: rows are the first partner,
         columns the second; not symmetrised.
 
+    Warns
+    -----
+    UserWarning
+        When a table lists an interaction id on more than one row: every row
+        counts, so that interaction counts more than once (ids common to all
+        tables and removed first excepted). Read CellPhoneDB results with
+        `pelorkit.readers.read_cellphonedb`, whose ids are unique.
+
     Raises
     ------
     KeyError
@@ -612,6 +636,11 @@ def get_cci_ni_mat(
     dict of str to pandas.DataFrame
         Sample name → cell type × cell type matrix of interaction counts,
         on one shared sorted axis.
+
+    Warns
+    -----
+    UserWarning
+        As `cci_get_ni_mat`: when a table lists an interaction id twice.
 
     Raises
     ------
@@ -712,6 +741,11 @@ def cci_get_df_to_plot(
     KeyError
         When a table lacks ``pval`` or ``mean`` (or ``cell_A``/``cell_B``
         with a cell filter).
+    ValueError
+        When a table lists a selected interaction id on more than one row:
+        the message names the ids and their samples. Ids must be unique in
+        each table; `pelorkit.readers.read_cellphonedb` reads CellPhoneDB
+        results that way.
     IndexError
         When a selected id cannot be split (see `cpdb_get_gp_n_cp`).
     AttributeError
@@ -946,7 +980,15 @@ def evaluate_performance(y: Any, y_pred: Any, labels: list[Any] = ...) -> dict[s
         negatives), all rounded to 3 decimals. A zero denominator (a label
         never predicted, or absent from ``y``) gives NaN with numpy's
         runtime warning, and a NaN precision or recall makes that label's F1
-        and the weighted ``"F1"`` NaN.
+        and the weighted ``"F1"`` NaN. A label found neither in ``y`` nor in
+        ``y_pred`` gives a ``UserWarning`` naming it instead.
+
+    Raises
+    ------
+    ValueError
+        When ``y`` and ``y_pred`` differ in length, or one of them is a
+        table (a one-column DataFrame, say) that does not line up with the
+        other: pass one of its columns.
 
     Examples
     --------

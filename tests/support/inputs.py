@@ -1,11 +1,14 @@
 """Small inputs built by hand: a CCI result table from its interaction ids,
-and an AnnData from X and per-cell groups."""
+and an AnnData from X and per-cell groups (and the warning such groups
+bring when some are NaN)."""
 
+import contextlib
 import warnings
 
 import anndata
 import numpy as np
 import pandas as pd
+import pytest
 
 from tests.reference.cci import cpdb_get_gp_n_cp
 
@@ -41,3 +44,16 @@ def adata_of(X, obs, var_names=None):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # anndata's notes on index and dtype conversions
         return anndata.AnnData(X=X, obs=obs, var=pd.DataFrame(index=var_names))
+
+
+def warns_if_nan_groups(groups):
+    """pytest.warns for get_gene_expression's warning about cells in no group,
+    when the grouping column holds NaN; otherwise nothing."""
+    if pd.isna(pd.Series(groups)).any():
+        return pytest.warns(UserWarning, match="holds NaN: those cells belong to no group")
+    return contextlib.nullcontext()
+
+
+def warns_if(expected, match):
+    """pytest.warns(UserWarning, match=match) when `expected`, else nothing."""
+    return pytest.warns(UserWarning, match=match) if expected else contextlib.nullcontext()

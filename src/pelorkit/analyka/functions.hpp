@@ -76,6 +76,7 @@ py::object get_gene_expression(const Call &call);
 py::object cci_get_diff_interactions(const Call &call);
 py::object cci_get_means(const Call &call);
 py::object cci_get_df_to_plot(const Call &call);
+py::object cci_get_ni_mat(const Call &call);
 py::object evaluate_performance(const Call &call);
 py::object compute_sample_div_index(const Call &call);
 py::object get_axes(const Call &call);

@@ -57,7 +57,7 @@ py::list best_markers(py::handle deg, const Call &call) {
 
 // Drops every gene that is a marker of two or more groups. Each list keeps
 // its best-first order (without repeats), so the result is reproducible.
-void remove_common_markers(py::dict mkr_dict) {
+void remove_common_markers(const py::dict &mkr_dict) {
     py::list groups = as_list(mkr_dict.attr("keys")());
     const std::size_t n = groups.size();
     py::set common;

@@ -30,7 +30,7 @@ const FunctionSpec kFunctions[] = {
     {"test_group_diff(df_sample_by_items, sample_group_map, ref_group=None, pval_cutoff=0.05)",
      test_group_diff},
     {"cci_remove_common(df_dct)", cci_remove_common},
-    {"cci_get_ni_mat(df_dct, remove_common=True)", cci_get_ni_mat},
+    {"cci_get_ni_mat(df_dct, remove_common=True)", diagnostics::cci_get_ni_mat},
     {"get_cci_ni_mat(df_dct, remove_common=True)", get_cci_ni_mat},
     {"cpdb_get_gp_n_cp(idx)", cpdb_get_gp_n_cp},
     {"cci_get_df_to_plot(df_dct, pval_cutoff=0.01, mean_cutoff=1, target_cells=None)",

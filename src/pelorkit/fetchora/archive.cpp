@@ -28,7 +28,7 @@ constexpr const char *kTarScratch = "extract_tmp";
 
 // `with manager as value: body(value)`: __exit__ sees what the body raised
 // and may suppress it, as in a with statement.
-template <class Body> void with_context(py::object manager, Body &&body) {
+template <class Body> void with_context(const py::object &manager, Body &&body) {
     py::object enter = manager.attr("__enter__");
     py::object exit = manager.attr("__exit__");
     py::object value = enter();

@@ -42,6 +42,7 @@ Tables tables_of(py::handle mapping) {
 Tables without_common_ids(const Call &call, py::handle df_dct) {
     Tables t = tables_of(df_dct);
     std::vector<py::object> indexes;
+    indexes.reserve(t.frames.size());
     for (const py::object &frame : t.frames)
         indexes.push_back(values_of(call, frame.attr("index")));
     t.keep = cci::uncommon_rows(indexes);

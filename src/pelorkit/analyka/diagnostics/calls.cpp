@@ -3,8 +3,10 @@
 // opaque error on its way out.
 #include "pelorkit/python.hpp"
 
+#include "diagnostics/repeated_ids.hpp"
 #include "diagnostics/report.hpp"
 #include "functions.hpp"
+#include "glue/contexts.hpp"
 #include "glue/lazy_values.hpp"
 #include "glue/length.hpp"
 #include "glue/names.hpp"
@@ -101,6 +103,32 @@ constexpr LabelArg kConditions{1, "conditions", "a condition"};
 constexpr LabelArg kPids{0, "pids", "a sample"};
 constexpr LabelArg kCellTypes{1, "cts", "a cell type"};
 
+// A KeyError keeps its key (callers may read it); the note says what to fix.
+void add_note(py::error_already_set &e, const std::optional<std::string> &note) {
+    if (note)
+        quietly([&]() -> std::optional<std::string> {
+            e.value().attr("add_note")(make_str(*note));
+            return std::nullopt;
+        });
+}
+
+// ---- CCI tables -----------------------------------------------------------
+
+// pandas' "cannot reindex on an axis with duplicate labels", raised when a
+// repeated id is selected, becomes a ValueError that names the ids.
+[[noreturn]] void explain_repeated_ids(const Call &call, py::error_already_set &e,
+                                       py::handle df_dct) {
+    if (!is_error(e, PyExc_ValueError, "duplicate labels"))
+        throw e;
+    std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
+        const RepeatedIds found = repeated_ids(call, df_dct);
+        if (found.ids.empty())
+            return std::nullopt;
+        return repeated_ids_text(found) + "; " + kUniqueIdsFix;
+    });
+    reraise(e, PyExc_ValueError, message);
+}
+
 } // namespace
 
 py::object get_sample_to_group_dict(const Call &call) {
@@ -157,6 +185,40 @@ py::object get_population(const Call &call) {
     return result;
 }
 
+namespace {
+
+// The KeyError of a group_col that is no column of adata.obs, or of names in
+// items_to_plot that are no items of adata.var.
+std::optional<std::string> missing_expression_key(py::handle adata, py::handle items_to_plot,
+                                                  py::handle group_col) {
+    return quietly([&]() -> std::optional<std::string> {
+        py::object columns = adata.attr("obs").attr("columns");
+        if (!pyops::contains(columns, group_col)) {
+            py::list close = py::module_::import("difflib").attr("get_close_matches")(
+                py::str(group_col), pyops::as_list(columns.attr("astype")("str")), 1);
+            return "group_col " + shown(group_col) + " is not a column of adata.obs, whose " +
+                   std::to_string(py::len(columns)) + " columns are " + listing(columns, 8) +
+                   ": pass one of them" +
+                   (close.empty() ? std::string() : ", e.g. group_col=" + shown(close[0]));
+        }
+        if (is_none(items_to_plot) || PyUnicode_Check(items_to_plot.ptr()))
+            return std::nullopt;
+        py::object names = adata.attr("var_names");
+        py::list absent;
+        for (py::handle item : items_to_plot)
+            if (!pyops::contains(names, item))
+                absent.append(item);
+        if (absent.empty())
+            return std::nullopt;
+        return std::to_string(absent.size()) +
+               " of the names in items_to_plot are not items of "
+               "adata.var_names: " +
+               listing(absent) + "; check their spelling, or leave them out";
+    });
+}
+
+} // namespace
+
 py::object get_gene_expression(const Call &call) {
     py::handle adata = call.arg(0), items_to_plot = call.arg(1), group_col = call.arg(2);
     const auto column = [&] { return "adata.obs[" + shown(group_col) + "]"; };
@@ -164,6 +226,10 @@ py::object get_gene_expression(const Call &call) {
     try {
         result = analyka::get_gene_expression(call);
     } catch (py::error_already_set &e) {
+        if (e.type().ptr() == PyExc_KeyError) {
+            add_note(e, missing_expression_key(adata, items_to_plot, group_col));
+            throw;
+        }
         if (!e.matches(PyExc_TypeError))
             throw;
         std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
@@ -214,20 +280,30 @@ py::object cci_get_diff_interactions(const Call &call) {
                 pyops::contains(sample_group_map, columns[py::int_(0)]))
                 return "The rows of the table must be samples, and its columns are samples of "
                        "sample_group_map: pass the table transposed (df.T).";
+            py::list absent;
+            py::object index = df.attr("index");
+            for (py::handle sample : index)
+                if (!pyops::contains(sample_group_map, sample))
+                    absent.append(sample);
+            if (absent.size() <= 1)
+                return "Every row of the table must be a sample of sample_group_map; " +
+                       shown(args[0]) + " is not.";
             return "Every row of the table must be a sample of sample_group_map; " +
-                   shown(args[0]) + " is not.";
+                   std::to_string(absent.size()) + " of its " + std::to_string(py::len(index)) +
+                   " rows are not: " + listing(absent) + ".";
         });
-        if (note)
-            quietly([&]() -> std::optional<std::string> {
-                e.value().attr("add_note")(make_str(*note));
-                return std::nullopt;
-            });
+        add_note(e, note);
         throw;
     }
 }
 
 py::object cci_get_means(const Call &call) {
-    py::object result = analyka::cci_get_means(call);
+    py::object result;
+    try {
+        result = analyka::cci_get_means(call);
+    } catch (py::error_already_set &e) {
+        explain_repeated_ids(call, e, call.arg(0));
+    }
     py::handle cells = call.arg(2), genes = call.arg(3);
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
         if (!is_none(call.arg(1)) || len_if_sized(result.attr("columns")).value_or(1) != 0 ||
@@ -261,7 +337,12 @@ py::object cci_get_df_to_plot(const Call &call) {
         if (message)
             warn(call, *message);
     }
-    py::object result = analyka::cci_get_df_to_plot(call);
+    py::object result;
+    try {
+        result = analyka::cci_get_df_to_plot(call);
+    } catch (py::error_already_set &e) {
+        explain_repeated_ids(call, e, call.arg(0));
+    }
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
         py::list tables = pyops::as_list(result.attr("values")());
         if (tables.empty() || len_if_sized(tables[0]).value_or(1) != 0)
@@ -277,22 +358,116 @@ py::object cci_get_df_to_plot(const Call &call) {
     return result;
 }
 
+py::object cci_get_ni_mat(const Call &call) {
+    py::object result = analyka::cci_get_ni_mat(call);
+    // Every row counts, so an id listed twice counts twice (unless the
+    // removal of common interactions dropped it).
+    std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
+        py::handle df_dct = call.arg(0);
+        RepeatedIds found = repeated_ids(call, df_dct);
+        if (found.ids.empty())
+            return std::nullopt;
+        if (truthy(call.arg(1))) {
+            py::list counted;
+            for (py::handle id : found.ids)
+                for (auto item : py::reinterpret_borrow<py::dict>(df_dct))
+                    if (!pyops::contains(item.second.attr("index"), id)) {
+                        counted.append(id);
+                        break;
+                    }
+            if (counted.empty())
+                return std::nullopt;
+            found.ids = counted;
+        }
+        return repeated_ids_text(found) + ", and each row is counted, so these interactions " +
+               "count more than once; " + kUniqueIdsFix;
+    });
+    if (message)
+        warn(call, *message);
+    return result;
+}
+
+namespace {
+
+// The labels that occur neither in y nor in y_pred (NaN precision and recall).
+py::list absent_labels(py::handle perf) {
+    py::list absent;
+    const std::string prefix = "Precision (";
+    for (auto item : py::reinterpret_borrow<py::dict>(perf)) {
+        const std::string key = text(item.first);
+        if (key.rfind(prefix, 0) != 0 || key.back() != ')')
+            continue;
+        const std::string label = key.substr(prefix.size(), key.size() - prefix.size() - 1);
+        py::object recall = perf[make_str("Recall (" + label + ")")];
+        if (is_nan(item.second) && is_nan(recall))
+            absent.append(make_str(label));
+    }
+    return absent;
+}
+
+// Whether a NaN score has another cause than a label in `absent`: a label
+// never predicted, absent from y or in every cell, or no cells at all.
+bool has_other_nan(py::handle perf, const py::list &absent) {
+    for (auto item : py::reinterpret_borrow<py::dict>(perf)) {
+        if (!is_nan(item.second))
+            continue;
+        const std::string key = text(item.first);
+        if (key == "F1" && !absent.empty())
+            continue;
+        bool explained = false;
+        for (py::handle label : absent) {
+            std::string suffix = text(label);
+            suffix.insert(suffix.begin(), '(');
+            suffix.push_back(')');
+            explained = explained || key.ends_with(suffix);
+        }
+        if (!explained)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 py::object evaluate_performance(const Call &call) {
-    py::handle y = call.arg(0), labels = call.arg(2);
-    warn_label_shapes(call, {{0, "y", "a label"}, {1, "y_pred", "a label"}}, "cell");
+    py::handle y = call.arg(0), y_pred = call.arg(1), labels = call.arg(2);
+    const LabelArg kY{0, "y", "a label"}, kYPred{1, "y_pred", "a label"};
+    std::vector<std::string> shapes;
+    for (const LabelArg &arg : {kY, kYPred})
+        if (std::optional<std::string> problem = label_shape_problem(call, arg, "cell"))
+            shapes.push_back(*problem);
     const bool text_labels = PyUnicode_Check(labels.ptr());
-    if (text_labels)
-        warn(call, "labels is the str " + shown(labels) +
-                       ", which is read one character at a time: pass a list, e.g. [" +
-                       shown(labels) + "]");
+    // Scores of labels that cannot be counted are NaN, from 0/0: numpy's
+    // report of it is held back here and given below only where no warning
+    // of ours explains the NaN.
+    py::object np = call.global(np_name);
+    py::dict quiet;
+    quiet["divide"] = "ignore";
+    quiet["invalid"] = "ignore";
     py::object perf;
     try {
-        perf = analyka::evaluate_performance(call);
+        perf = with_errstate(np, quiet, [&] {
+            if (shapes.empty())
+                return analyka::evaluate_performance(call);
+            // Frames are summed by np.sum with axis=None, whose pandas
+            // deprecation says nothing about the mistake named below.
+            py::object warnings = py::module_::import("warnings");
+            py::object context = warnings.attr("catch_warnings")();
+            return within(context, [&] {
+                warnings.attr("filterwarnings")("ignore", py::arg("category") =
+                                                              py::handle(PyExc_FutureWarning));
+                return analyka::evaluate_performance(call);
+            });
+        });
     } catch (py::error_already_set &e) {
         if (!is_error(e, PyExc_ValueError))
             throw;
         std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
-            const auto n1 = len_if_sized(y), n2 = len_if_sized(call.arg(1));
+            // A table or a 2-D array where labels belong does not line up
+            // with the other argument.
+            if (!shapes.empty())
+                return shapes.front();
+            const auto n1 = len_if_sized(y), n2 = len_if_sized(y_pred);
             if (!n1 || !n2 || *n1 == *n2)
                 return std::nullopt;
             return "y has " + str(*n1) + " labels and y_pred " + str(*n2) +
@@ -300,25 +475,21 @@ py::object evaluate_performance(const Call &call) {
         });
         reraise(e, PyExc_ValueError, message);
     }
+    for (const std::string &problem : shapes)
+        warn(call, problem);
     if (text_labels)
-        return perf;
-    // A label found neither in y nor in y_pred has NaN precision and recall.
+        warn(call, "labels is the str " + shown(labels) +
+                       ", which is read one character at a time: pass a list, e.g. [" +
+                       shown(labels) + "]");
+    py::list absent;
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
-        py::list absent;
-        const std::string prefix = "Precision (";
-        for (auto item : py::reinterpret_borrow<py::dict>(perf)) {
-            const std::string key = text(item.first);
-            if (key.rfind(prefix, 0) != 0 || key.back() != ')')
-                continue;
-            const std::string label = key.substr(prefix.size(), key.size() - prefix.size() - 1);
-            py::object recall = perf[make_str("Recall (" + label + ")")];
-            if (is_nan(item.second) && is_nan(recall))
-                absent.append(make_str(label));
-        }
+        if (text_labels)
+            return std::nullopt;
+        absent = absent_labels(perf);
         if (absent.empty())
             return std::nullopt;
-        py::object found = call.global(pd_name).attr("unique")(
-            call.global(np_name).attr("asarray")(y).attr("ravel")());
+        py::object found =
+            call.global(pd_name).attr("unique")(np.attr("asarray")(y).attr("ravel")());
         return "the labels " + listing(absent) +
                " occur neither in y nor in y_pred, so their scores and the weighted F1 are NaN; "
                "y holds " +
@@ -326,6 +497,15 @@ py::object evaluate_performance(const Call &call) {
     });
     if (message)
         warn(call, *message);
+    // numpy's own report of a 0/0 we do not explain, under the caller's
+    // np.errstate: a warning by default, an error or a call if so set.
+    // (Labels read one character at a time explain every NaN.)
+    if (!text_labels && quietly([&]() -> std::optional<std::string> {
+            if (!has_other_nan(perf, absent))
+                return std::nullopt;
+            return std::string();
+        }))
+        pyops::div(np.attr("float64")(0.0), np.attr("float64")(0.0));
     return perf;
 }
 
@@ -371,8 +551,10 @@ py::object compute_sample_div_index(const Call &call) {
         for (py::handle value : decisions.attr("dropna")().attr("unique")()) {
             if (!PyUnicode_Check(value.ptr()) || folded(value) != wanted)
                 continue;
+            // NOLINTBEGIN(performance-inefficient-string-concatenation): built once, returned
             return "no cell of " + column + " is " + shown(tumor_name) + ", but some are " +
                    shown(value) + effect + "; pass tumor_name=" + shown(value);
+            // NOLINTEND(performance-inefficient-string-concatenation)
         }
         return std::nullopt;
     });

@@ -38,6 +38,7 @@ template <class Check> std::optional<std::string> quietly(Check &&check) {
     } catch (const std::bad_alloc &) {
         throw;
     } catch (const std::exception &) {
+        return std::nullopt;
     }
     return std::nullopt;
 }

@@ -106,7 +106,7 @@ std::uintptr_t stack_floor() {
     const std::optional<StackExtent> stack = current_thread_stack();
     if (!stack)
         return 0;
-    return stack->lowest + std::min<std::size_t>(stack->size / 4, 256 * 1024);
+    return stack->lowest + std::min<std::size_t>(stack->size / 4, std::size_t{256} * 1024);
 }
 
 bool stack_nearly_full() {
@@ -357,6 +357,7 @@ void draw_tree(PyObject *globals, TextSink &sink, py::handle obj, py::handle cur
         sink.append(concat({anndata_head, text_of(obj.attr(n_obs_name)), times,
                             text_of(obj.attr(n_vars_name)), line_end}));
         std::vector<py::object> components;
+        components.reserve(kComponents.size());
         for (const char *name : kComponents)
             components.push_back(obj.attr(name));
         for (std::size_t i = 0; i < kComponents.size(); ++i) {
@@ -390,7 +391,7 @@ void draw_tree(PyObject *globals, TextSink &sink, py::handle obj, py::handle cur
             if (py::len(columns) > kTopColumnsShown) {
                 py::list shown = steal(PySequence_GetSlice(columns.ptr(), 0, kTopColumnsShown));
                 shown.append(text(ellipsis_text));
-                columns = shown;
+                columns = std::move(shown);
             }
             sink.append(concat({frame_head, text_of(shape_in_memory(obj)), frame_columns,
                                 text_of(columns), line_end}));

@@ -265,6 +265,7 @@ std::optional<FileSelection> file_selection(const Call &call, py::handle adata,
     counted.erase(std::unique(counted.begin(), counted.end()), counted.end());
     if (counted != wanted) {
         std::vector<std::size_t> gather;
+        gather.reserve(wanted.size());
         for (std::int64_t c : wanted)
             gather.push_back(static_cast<std::size_t>(
                 std::lower_bound(counted.begin(), counted.end(), c) - counted.begin()));

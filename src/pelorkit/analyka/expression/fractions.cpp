@@ -42,7 +42,7 @@ struct ItemSelection {
     bool all = true;
     py::object columns;                // the result's columns
     py::object subset;                 // adata[:, items], once anndata selected them
-    std::optional<ItemColumns> listed; // the listed items' columns
+    std::optional<ItemColumns> listed; // the listed items' columns (never with all)
 };
 
 ItemSelection select_items(const Call &call, py::handle adata, py::handle items_to_plot) {
@@ -97,7 +97,7 @@ py::array_t<double> fractions(const GroupCounts &counts, const Grouping &groups,
     for (std::size_t g = 0; g < groups.n_groups; ++g) {
         const std::int64_t *group_counts = counts.counts.data() + g * counts.n_columns;
         for (std::size_t m = 0; m < n_columns; ++m) {
-            const std::size_t slot = items.all ? m : items.listed->slot_of_item[m];
+            const std::size_t slot = items.listed ? items.listed->slot_of_item[m] : m;
             values[g * n_columns + m] =
                 static_cast<double>(group_counts[slot]) / static_cast<double>(cells[g]);
         }
@@ -117,10 +117,10 @@ std::optional<py::array_t<double>> positive_fractions(const Call &call, py::hand
         return std::nullopt;
     const Grouping grouping{*row_group, slst.size()};
     const std::size_t n_columns =
-        items.all ? py::len(items.columns) : items.listed->slot_of_item.size();
+        items.listed ? items.listed->slot_of_item.size() : py::len(items.columns);
 
     Picked picked;
-    if (!items.all)
+    if (items.listed)
         picked = items.listed->picked;
     std::optional<GroupCounts> counts = count_positive_cells(call, adata, grouping, picked);
     if (!counts || (items.all && counts->n_columns != n_columns))

@@ -30,10 +30,12 @@ template <class F> bool visit_value_type(char kind, std::size_t itemsize, F &&f)
             return f(Tag<float>{});
         case 8:
             return f(Tag<double>{});
+        default:
+            return false;
         }
+    default:
         return false;
     }
-    return false;
 }
 
 template <class T> std::span<const T> span_of(const RawVector &v) {

@@ -144,6 +144,8 @@ std::optional<Factorized> factorize_array(const Call &call, py::handle values,
                                             ref->itemsize(), poll);
             }));
         break;
+    default: // any other kind goes generic
+        break;
     }
     if (!done)
         return std::nullopt;
@@ -272,7 +274,7 @@ std::optional<std::vector<std::int32_t>> sort_labels(py::list &labels) {
             return std::nullopt;
         throw py::error_already_set();
     }
-    labels = sorted;
+    labels = std::move(sorted);
     return rank;
 }
 

@@ -7,6 +7,7 @@
 
 #include "diagnostics/checks.hpp"
 #include "functions.hpp"
+#include "glue/contexts.hpp"
 #include "glue/names.hpp"
 #include "glue/pandas_values.hpp"
 #include "glue/pyops.hpp"
@@ -42,6 +43,14 @@ py::str comparison_name(py::handle first, py::handle second) {
 // The slice :-2.
 py::object all_but_last_two() {
     return slice_of(py::handle(), py::int_(-2));
+}
+
+// -log10 of a zero product is inf, the highest rank, as intended: numpy's
+// divide-by-zero report would only say so again.
+py::object log10_of_products(py::handle np, py::handle products) {
+    py::dict settings;
+    settings["divide"] = "ignore";
+    return with_errstate(np, settings, [&] { return py::object(np.attr("log10")(products)); });
 }
 
 // frame[key] = value as the Python statement runs it. pandas 3 tells an
@@ -152,7 +161,7 @@ private:
         set_item(df_res, py::str("ss"),
                  compare(df_res, cutoff, Py_LE).attr("sum")(py::arg("axis") = 1));
         set_item(df_res, py::str("pp"),
-                 negative(np.attr("log10")(df_res.attr("prod")(py::arg("axis") = 1))));
+                 negative(log10_of_products(np, df_res.attr("prod")(py::arg("axis") = 1))));
         py::list by;
         by.append("ss");
         by.append("pp");
@@ -187,7 +196,7 @@ private:
         py::array_t<double> products(n);
         std::copy(product.begin(), product.end(), products.mutable_data());
         auto logs = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
-            np.attr("log10")(products));
+            log10_of_products(np, products));
         if (!logs)
             throw py::error_already_set();
         if (logs.size() != n)

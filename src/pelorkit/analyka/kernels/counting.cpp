@@ -406,8 +406,10 @@ bool find_range(std::int64_t &low, std::int64_t &high, const T *values, std::siz
         if (hi > static_cast<T>(std::numeric_limits<std::int64_t>::max()))
             return false;
     }
+    // NOLINTBEGIN(bugprone-signed-char-misuse): int8 values are numbers, widened with their sign
     low = static_cast<std::int64_t>(lo);
     high = static_cast<std::int64_t>(hi);
+    // NOLINTEND(bugprone-signed-char-misuse)
     return true;
 }
 
@@ -415,6 +417,7 @@ template <class T> bool has_nan_or_negative_zero(const T *values, std::size_t n)
     bool odd = false;
     for (std::size_t i = 0; i < n; ++i) {
         const T v = values[i];
+        // NOLINTNEXTLINE(bugprone-signed-bitwise): bools combined without branches
         odd |= (v != v) | ((v == T(0)) & std::signbit(v));
     }
     return odd;
@@ -428,6 +431,7 @@ PELORKIT_NOINLINE void count_pair_block(std::int64_t *table, std::size_t n_cols,
                                         std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
         const std::int32_t r = rows[i], c = cols[i];
+        // NOLINTNEXTLINE(bugprone-signed-bitwise): one sign test for both codes
         if ((r | c) >= 0)
             ++table[static_cast<std::size_t>(r) * n_cols + static_cast<std::size_t>(c)];
     }

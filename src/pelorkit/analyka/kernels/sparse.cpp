@@ -112,6 +112,7 @@ std::size_t visit_increasing(std::span<const I> index, std::size_t start, std::s
         const I *x = index.data();
         int unordered = static_cast<int>(x[s] <= prev);
         for (std::size_t p = s + 1; p < e; ++p)
+            // NOLINTNEXTLINE(bugprone-signed-bitwise): comparisons combined without branches
             unordered |= static_cast<int>(x[p] <= x[p - 1]);
         if (unordered != 0 || static_cast<std::size_t>(x[e - 1]) >= bound)
             return s;
@@ -308,6 +309,7 @@ private:
     // bounds.
     bool row(std::size_t g, std::size_t start, std::size_t end) {
         if constexpr (std::is_same_v<Slots, AllSlots>) {
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the constructor makes it
             std::uint8_t *row_bytes = bytes_->row(g);
             const I *x = indices_.data();
             const V *v = data_.data();
@@ -321,6 +323,7 @@ private:
                 if (!count_by_sums(row_bytes, start, end, data_, indices_, n_cols_, slots_, sums_))
                     return false;
             }
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the constructor makes it
             bytes_->row_done(g);
             return true;
         } else {

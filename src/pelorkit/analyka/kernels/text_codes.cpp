@@ -178,8 +178,9 @@ Status TextCodes::look_up(Code *codes, std::span<const std::string_view> texts,
     // The memo holds addresses of this call's texts only: an address seen in
     // an earlier call may since belong to another string.
     recent_.fill(Recent{});
-    const auto memo = [&](const char *data) -> Recent & {
-        const std::uint64_t spread = reinterpret_cast<std::uintptr_t>(data) * 0x9e3779b97f4a7c15ull;
+    const auto memo = [&](std::string_view text) -> Recent & {
+        const std::uint64_t spread =
+            reinterpret_cast<std::uintptr_t>(text.data()) * 0x9e3779b97f4a7c15ull;
         return recent_[spread >> 56];
     };
     // Three passes per batch, so that the loads of one pass overlap: hash and
@@ -195,7 +196,7 @@ Status TextCodes::look_up(Code *codes, std::span<const std::string_view> texts,
         const std::size_t count = std::min(kBatch, texts.size() - start);
         const std::string_view *batch = texts.data() + start;
         for (std::size_t j = 0; j < count; ++j) {
-            const Recent &seen = memo(batch[j].data());
+            const Recent &seen = memo(batch[j]);
             if (seen.data == batch[j].data() && seen.size == batch[j].size() &&
                 seen.code != kNoCode) {
                 known[j] = seen.code;
@@ -234,7 +235,7 @@ Status TextCodes::look_up(Code *codes, std::span<const std::string_view> texts,
                     code = kNoCode;
                 else
                     code = probe<Add>(batch[j], hashes[j]);
-                memo(batch[j].data()) = Recent{batch[j].data(), batch[j].size(), code};
+                memo(batch[j]) = Recent{batch[j].data(), batch[j].size(), code};
             }
             codes[start + j] = code;
         }
