@@ -6,14 +6,17 @@
 #include "pelorkit/pyutil.hpp"
 
 #include "pelorkit/kernel_status.hpp"
+#include "pelorkit/task_context.hpp"
 
 #include <utility>
 
 namespace pelorkit {
 
 // Runs a kernel without the interpreter lock, handing it the Ctrl-C poll;
-// when it stopped on one, the KeyboardInterrupt is raised here.
+// when it stopped on one, the KeyboardInterrupt is raised here. Inside a Dask
+// task the kernel keeps to one thread.
 template <class Kernel> auto run_released(Kernel &&kernel) {
+    DaskTaskScope scope;
     return without_gil(
         [&](bool (*fn)(void *), void *ctx) { return kernel(kernels::InterruptPoll{fn, ctx}); });
 }

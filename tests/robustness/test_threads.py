@@ -2,9 +2,16 @@
 result of a call made alone. The counting, scanning and moment kernels run
 without the interpreter lock, so the threads really overlap there; the
 display and sample-map functions switch threads at every Python call they
-make. The readers' cases are named readers.<function>."""
+make. The readers' cases are named readers.<function>. The kernels on the
+thread pool give the same result for every pool size, and keep to one thread
+inside Dask tasks."""
 
+import os
+import pickle
+import subprocess
+import sys
 import threading
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -171,3 +178,92 @@ def test_threads_get_the_result_of_a_lone_call(analyka, readers, case):
         results = call_together(function, arguments)
     for result in results:
         assert_same(expected, result)
+
+
+# Inputs past every kernel's threshold for the pool: a million cells and
+# more, labels with rare values that first appear late (codes the pieces
+# number out of order), a CSR matrix of several million entries, many CCI ids.
+# The child prints the pickled results of each case and how many threads the
+# process ran.
+THREAD_COUNT_CHILD = """
+import os, pickle, sys
+import numpy as np
+import pandas as pd
+import pelorkit.analyka as pk
+from tests.support import workloads
+
+n = 1_300_000
+rng = np.random.default_rng(5)
+pids, cts = workloads.population_inputs(n, n_samples=30, n_types=12)
+late = rng.integers(0, 40, n)
+late[: n - 50_000] %= 7
+words = np.array([f"type {i}" for i in range(40)])
+dense = workloads.expression_adata(30_000, 120, 40, 12)
+dense.X = dense.X.toarray()
+by_columns = dense.copy()
+by_columns.X = np.asfortranarray(dense.X)
+cases = {
+    "population/categorical": lambda: pk.get_population(pids, cts),
+    "population/integers, strings": lambda: pk.get_population(late, words[late[::-1]]),
+    "expression": lambda: pk.get_gene_expression(
+        workloads.expression_adata(300_000, 400, 25, 12)
+    ),
+    "expression, dense": lambda: pk.get_gene_expression(dense),
+    "expression, dense by columns": lambda: pk.get_gene_expression(by_columns),
+    "cci_get_means": lambda: pk.cci_get_means(
+        {k: t[~t.index.duplicated()] for k, t in workloads.cci_tables(6, 60_000).items()}
+    ),
+}
+results = {name: case() for name, case in cases.items()}
+threads = len(os.listdir("/proc/self/task")) if os.path.isdir("/proc/self/task") else None
+sys.stdout.buffer.write(pickle.dumps((results, threads)))
+"""
+
+
+def test_every_thread_count_gives_the_same_result(tmp_path):
+    # The pool's size is read once, at start-up: each count gets its own
+    # interpreter.
+    runs = {}
+    for count in (1, 2, 3, 8):
+        env = dict(os.environ, PELORKIT_NUM_THREADS=str(count))
+        done = subprocess.run(
+            [sys.executable, "-c", THREAD_COUNT_CHILD],
+            env=env,
+            capture_output=True,
+            check=False,
+            cwd=Path(__file__).resolve().parents[2],
+        )
+        assert done.returncode == 0, done.stderr.decode()
+        runs[count] = pickle.loads(done.stdout)
+    expected, alone = runs[1]
+    for count in (2, 3, 8):
+        results, threads = runs[count]
+        assert list(results) == list(expected)
+        for name in expected:
+            assert_same(expected[name], results[name])
+        if alone is not None:
+            assert threads > alone, "the pool never started its workers"
+
+
+@pytest.mark.parametrize("scheduler", ["threads", "processes", "sync", "distributed"])
+def test_dask_tasks_keep_the_kernels_to_one_thread(analyka, scheduler):
+    # _blocks.thread_budget() is the hook that says how many threads a kernel
+    # called from where it runs may use.
+    dask = pytest.importorskip("dask")
+    budget = sys.modules["pelorkit.analyka._blocks"].thread_budget
+    outside = budget()
+    in_task = outside if os.environ.get("PELORKIT_NUM_THREADS") else 1
+    if scheduler == "sync":  # tasks run in the caller's thread, one at a time
+        in_task = outside
+    if scheduler == "distributed":
+        distributed = pytest.importorskip("distributed")
+        with (
+            distributed.LocalCluster(
+                n_workers=1, threads_per_worker=2, processes=False, dashboard_address=None
+            ) as cluster,
+            distributed.Client(cluster) as client,
+        ):
+            assert client.submit(budget, pure=False).result() == in_task
+    else:
+        assert dask.delayed(budget)().compute(scheduler=scheduler) == in_task
+    assert budget() == outside

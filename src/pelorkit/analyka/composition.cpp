@@ -76,7 +76,8 @@ py::array_t<std::int64_t> count_population(const Call &call, const LabelColumn &
     auto count_pairs = [&](const std::vector<std::int32_t> &rows,
                            const std::vector<std::int32_t> &cols) {
         run_released([&](k::InterruptPoll poll) {
-            return k::count_pairs(cells, n_types, rows.data(), cols.data(), rows.size(), poll);
+            return k::count_pairs(cells, samples.labels.size(), n_types, rows.data(), cols.data(),
+                                  rows.size(), poll);
         });
     };
     if (samples.fast && types.fast && samples.fast->codes.size() == types.fast->codes.size()) {

@@ -8,9 +8,11 @@
 
 namespace pelorkit::analyka {
 
-// startup.cpp: the imports under their aliases and the optional packages.
+// startup.cpp: the imports under their aliases, the optional packages and the
+// kernels' thread count.
 void import_required(ModuleBuilder &module);
 void import_optional(ModuleBuilder &module);
+void configure_threads();
 
 // samples.cpp: sample-to-condition maps.
 py::object get_sample_to_group_dict(const Call &call);

@@ -1,5 +1,6 @@
 // pelorkit.analyka: the analysis module. Its start-up imports the scientific
-// stack under fixed aliases, tries the optional packages, then binds the
+// stack under fixed aliases, tries the optional packages, reads the kernels'
+// thread count (PELORKIT_NUM_THREADS), then binds the
 // functions below in this order, and finally registers the private module
 // pelorkit.analyka._blocks (per-chunk functions for Dask workers) in
 // sys.modules. Read this file first. A function bound as diagnostics::<name>
@@ -62,6 +63,7 @@ const FunctionSpec kFunctions[] = {
 void startup(ModuleBuilder &module) {
     import_required(module);
     import_optional(module);
+    configure_threads();
     module.add_functions(kFunctions);
     module.bind("show_tree", module.get("show_anndata_tree"));
     // Last, so that a failed start-up leaves no module behind.

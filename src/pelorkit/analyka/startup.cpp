@@ -1,9 +1,10 @@
 // Start-up of pelorkit.analyka: the required imports under their fixed aliases,
 // then the four optional packages, each installed with pip into the running
-// interpreter when it is missing.
+// interpreter when it is missing, and the thread count of the kernels.
 #include "pelorkit/python.hpp"
 
 #include "functions.hpp"
+#include "pelorkit/thread_pool.hpp"
 
 #include <functional>
 
@@ -97,6 +98,14 @@ void import_optional(ModuleBuilder &module) {
     };
     for (const OptionalBlock &block : blocks)
         run_block(module, block);
+}
+
+void configure_threads() {
+    // Read once, here: the kernels run without the interpreter lock, where
+    // the environment may be changing under another thread's putenv.
+    const std::string problem = threads::configure_from_environment();
+    if (!problem.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, problem.c_str(), 1) < 0)
+        throw py::error_already_set();
 }
 
 } // namespace pelorkit::analyka

@@ -42,6 +42,13 @@ std::size_t IdSpace::add(py::handle values) {
     return columns_.size() - 1;
 }
 
+void IdSpace::clear() {
+    columns_.clear();
+    codes_.clear();
+    firsts_.clear();
+    texts_.reset();
+}
+
 void IdSpace::number() {
     if (!number_by_text())
         number_by_object();

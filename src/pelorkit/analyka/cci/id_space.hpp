@@ -82,6 +82,11 @@ public:
     // Registers a column of items; its codes are known after number().
     std::size_t add(py::handle values);
     void number();
+    // Numbers by text only: false, with nothing usable numbered, when an item
+    // is no exact str.
+    bool number_by_text();
+    // Forgets every column.
+    void clear();
 
     std::span<const Code> codes(std::size_t column) const { return codes_[column]; }
     std::size_t size() const { return firsts_.size(); }
@@ -93,7 +98,6 @@ public:
     kernels::TextCodes *texts() { return texts_.get(); }
 
 private:
-    bool number_by_text();
     void number_by_object();
 
     std::vector<py::object> columns_;

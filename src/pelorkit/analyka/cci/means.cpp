@@ -241,30 +241,63 @@ private:
     py::dict numbers_;
 };
 
-// The mean of every target id a table lists, as float, NaN for the others.
-// An id on two rows of the table has no one mean: pandas' duplicate-label
-// error, after the KeyError of a missing `mean` column.
-std::vector<double> target_means(py::handle table, TargetLookup &lookup, py::handle np,
-                                 py::handle to_float) {
-    const std::size_t n_targets = lookup.count();
-    py::object values = table.attr(index_name).attr(values_name);
-    std::size_t repeated = 0;
-    const std::vector<std::int64_t> row_of_target =
-        n_targets > 0 ? lookup.rows(repeated, values) : std::vector<std::int64_t>();
+// The mean of every target id a table lists, as float, NaN for the others,
+// given the row of each target in the table (-1 where absent) and the first
+// row repeating a target (or the number of rows). An id on two rows of the
+// table has no one mean: pandas' duplicate-label error, after the KeyError of
+// a missing `mean` column.
+std::vector<double> target_means(py::handle table, const std::vector<std::int64_t> &row_of_target,
+                                 bool repeats, py::handle np, py::handle to_float) {
     py::object mean = table["mean"];
-    if (n_targets > 0 && repeated != py::len(values))
+    if (repeats)
         raise_duplicate_labels();
     std::vector<std::int64_t> rows;
     for (const std::int64_t row : row_of_target)
         if (row >= 0)
             rows.push_back(row);
     const std::vector<double> found = floats_at(np, to_float, mean, rows);
-    std::vector<double> means(n_targets, std::numeric_limits<double>::quiet_NaN());
+    std::vector<double> means(row_of_target.size(), std::numeric_limits<double>::quiet_NaN());
     std::size_t next = 0;
-    for (std::size_t t = 0; t < n_targets; ++t)
+    for (std::size_t t = 0; t < row_of_target.size(); ++t)
         if (row_of_target[t] >= 0)
             means[t] = found[next++];
     return means;
+}
+
+// The codes of the ids the rows of each table select, when every table
+// selected by rows. Many ids are selected (more than a hashed lookup keeps in
+// cache): each table's whole index is numbered by text in one pass, and its
+// rows are then found by code, so every id is read and hashed once. nullopt,
+// with the space left empty, when an id is no exact str.
+std::optional<std::vector<std::vector<Code>>>
+number_whole_indexes(cci::IdSpace &space, std::vector<std::size_t> &index_columns,
+                     const std::vector<py::object> &tables,
+                     const std::vector<std::optional<std::vector<std::int64_t>>> &rows) {
+    std::size_t selected = 0;
+    for (const auto &r : rows) {
+        if (!r)
+            return std::nullopt;
+        selected += r->size();
+    }
+    if (selected <= HashedTargets::kMaxTargets)
+        return std::nullopt;
+    for (const py::object &table : tables)
+        index_columns.push_back(space.add(table.attr(index_name).attr(values_name)));
+    if (!space.number_by_text()) {
+        space.clear();
+        index_columns.clear();
+        return std::nullopt;
+    }
+    std::vector<std::vector<Code>> codes(tables.size());
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        const auto all = space.codes(index_columns[i]);
+        for (const std::int64_t row : *rows[i]) {
+            if (static_cast<std::size_t>(row) >= all.size())
+                throw py::index_error("a table changed while it was read");
+            codes[i].push_back(all[static_cast<std::size_t>(row)]);
+        }
+    }
+    return codes;
 }
 
 } // namespace
@@ -276,7 +309,11 @@ py::object cci_get_means(const Call &call) {
     py::object pd = call.global(pd_name);
     cci::IdSpace space;
     std::vector<py::object> tables;
+    // The ids each sample selects, as codes (whole indexes numbered) or as a
+    // column of the space.
+    std::optional<std::vector<std::vector<Code>>> selected_codes;
     std::vector<std::size_t> selected_columns;
+    std::vector<std::size_t> index_columns;
     std::optional<std::size_t> label_column;
 
     if (is_none(idx_lst)) {
@@ -286,14 +323,19 @@ py::object cci_get_means(const Call &call) {
         cci::NameMembership genes(call.arg(3), np, pd);
         std::array<cci::NameFilter, 2> filters{cci::NameFilter{"cell_A", "cell_B", cells},
                                                cci::NameFilter{"gene_A", "gene_B", genes}};
+        std::vector<std::optional<std::vector<std::int64_t>>> rows;
         for (py::handle key : keys_of(dct)) {
             py::object df = dct[key];
-            selected_columns.push_back(
-                space.add(cci::selected_ids(df, filters, call.arg(4), np, pd)));
+            rows.push_back(cci::selected_rows(df, filters, call.arg(4), np, pd));
             tables.push_back(std::move(df));
         }
         if (tables.empty())
             raise_no_union();
+        selected_codes = number_whole_indexes(space, index_columns, tables, rows);
+        if (!selected_codes)
+            for (std::size_t i = 0; i < tables.size(); ++i)
+                selected_columns.push_back(
+                    space.add(cci::selected_ids(tables[i], rows[i], filters, call.arg(4), np)));
     }
     py::list slst = keys_of(dct);
     if (!is_none(idx_lst)) {
@@ -301,26 +343,30 @@ py::object cci_get_means(const Call &call) {
         for (py::handle key : slst)
             tables.push_back(dct[key]);
     }
-    space.number();
+    if (!selected_codes)
+        space.number();
 
     // The column ids: the given list unchanged; a single sample's selection as
     // it stands (repeats kept); else the union in order of first appearance.
     py::object labels;
     std::vector<Code> column_codes;
+    auto selection = [&](std::size_t i) -> std::span<const Code> {
+        return selected_codes ? std::span<const Code>((*selected_codes)[i])
+                              : space.codes(selected_columns[i]);
+    };
     if (label_column) {
         labels = py::reinterpret_borrow<py::object>(idx_lst);
         const auto codes = space.codes(*label_column);
         column_codes.assign(codes.begin(), codes.end());
     } else {
-        if (selected_columns.size() == 1) {
-            const auto codes = space.codes(selected_columns[0]);
+        if (tables.size() == 1) {
+            const auto codes = selection(0);
             column_codes.assign(codes.begin(), codes.end());
         } else {
             std::vector<std::uint8_t> listed(space.size(), 0);
-            for (const std::size_t column : selected_columns)
+            for (std::size_t i = 0; i < tables.size(); ++i)
                 run_released([&](kernels::InterruptPoll poll) {
-                    return kernels::append_new_codes(column_codes, listed, space.codes(column),
-                                                     poll);
+                    return kernels::append_new_codes(column_codes, listed, selection(i), poll);
                 });
         }
         labels = cci::labels_of(np, space, column_codes);
@@ -337,8 +383,27 @@ py::object cci_get_means(const Call &call) {
     std::fill_n(out, n_samples * n_columns, std::numeric_limits<double>::quiet_NaN());
     TargetLookup lookup(space, targets);
     for (Py_ssize_t i = 0; i < n_samples; ++i) {
-        const std::vector<double> means =
-            target_means(tables[static_cast<std::size_t>(i)], lookup, np, to_float);
+        py::handle table = tables[static_cast<std::size_t>(i)];
+        std::size_t repeated = 0;
+        std::size_t n_rows = 0;
+        std::vector<std::int64_t> row_of_target(targets.count());
+        if (selected_codes) {
+            // The table's whole index is numbered: its rows are found by code.
+            const auto codes = space.codes(index_columns[static_cast<std::size_t>(i)]);
+            n_rows = codes.size();
+            run_released([&](kernels::InterruptPoll poll) {
+                return kernels::locate_target_rows(row_of_target, repeated, targets.of_code, codes,
+                                                   poll);
+            });
+        } else {
+            py::object values = table.attr(index_name).attr(values_name);
+            if (targets.count() > 0) {
+                row_of_target = lookup.rows(repeated, values);
+                n_rows = py::len(values);
+            }
+        }
+        const std::vector<double> means = target_means(
+            table, row_of_target, targets.count() > 0 && repeated != n_rows, np, to_float);
         double *row = out + i * n_columns;
         run_released([&](kernels::InterruptPoll) {
             for (std::size_t j = 0; j < targets.of_column.size(); ++j)

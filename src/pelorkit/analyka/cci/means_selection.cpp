@@ -84,18 +84,17 @@ std::optional<std::vector<std::int64_t>> rows_under(Py_ssize_t &n_rows, py::hand
     return rows;
 }
 
-// df.index.values[b] for the rows b keeps, testing the lists only on those
-// rows (and a second partner only where the first is not listed): b drops
-// the others whatever isin says of them. nullopt when an isin result is no
-// plain boolean Series.
-std::optional<py::object> selected_under_cutoff(py::handle df, std::vector<std::int64_t> rows,
-                                                Py_ssize_t n_rows, std::span<NameFilter> filters,
-                                                py::handle np) {
-    py::object at = intp_array(np, rows);
+// The rows b keeps, testing the lists only on the rows under the cutoff (and
+// a second partner only where the first is not listed): b drops the others
+// whatever isin says of them. nullopt when an isin result is no plain
+// boolean Series.
+std::optional<std::vector<std::int64_t>> rows_listed(py::handle df, std::vector<std::int64_t> rows,
+                                                     Py_ssize_t n_rows,
+                                                     std::span<NameFilter> filters, py::handle np) {
     for (const NameFilter &f : filters) {
         if (py::len(f.membership.names()) == 0)
             continue;
-        const auto in_a = f.membership.at(df[f.a], rows, at, n_rows);
+        const auto in_a = f.membership.at(df[f.a], rows, intp_array(np, rows), n_rows);
         if (!in_a)
             return std::nullopt;
         std::vector<std::int64_t> rest;
@@ -114,9 +113,8 @@ std::optional<py::object> selected_under_cutoff(py::handle df, std::vector<std::
                 rows[kept++] = rows[k];
         }
         rows.resize(kept);
-        at = intp_array(np, rows);
     }
-    return pyops::steal(PyObject_GetItem(df.attr(index_name).attr(values_name).ptr(), at.ptr()));
+    return rows;
 }
 
 } // namespace
@@ -285,16 +283,23 @@ std::optional<std::vector<std::uint8_t>> NameMembership::at(py::handle column,
     return std::vector<std::uint8_t>(out.begin(), out.end());
 }
 
-py::object selected_ids(py::handle df, std::span<NameFilter> filters, py::handle pval_cutoff,
-                        py::handle np, py::handle pd) {
+std::optional<std::vector<std::int64_t>> selected_rows(py::handle df, std::span<NameFilter> filters,
+                                                       py::handle pval_cutoff, py::handle np,
+                                                       py::handle pd) {
     py::object pval = df["pval"];
     Py_ssize_t n_rows = 0;
-    if (std::optional<std::vector<std::int64_t>> rows = rows_under(n_rows, pval, pval_cutoff, pd))
-        if (std::optional<py::object> ids =
-                selected_under_cutoff(df, std::move(*rows), n_rows, filters, np))
-            return std::move(*ids);
-    py::object b = significant_rows(df, pyops::compare(pval, pval_cutoff, Py_LE), filters);
-    return pyops::steal(PyObject_GetItem(df.attr(index_name).attr(values_name).ptr(), b.ptr()));
+    std::optional<std::vector<std::int64_t>> rows = rows_under(n_rows, pval, pval_cutoff, pd);
+    if (!rows)
+        return std::nullopt;
+    return rows_listed(df, std::move(*rows), n_rows, filters, np);
+}
+
+py::object selected_ids(py::handle df, const std::optional<std::vector<std::int64_t>> &rows,
+                        std::span<NameFilter> filters, py::handle pval_cutoff, py::handle np) {
+    py::object at =
+        rows ? intp_array(np, *rows)
+             : significant_rows(df, pyops::compare(df["pval"], pval_cutoff, Py_LE), filters);
+    return pyops::steal(PyObject_GetItem(df.attr(index_name).attr(values_name).ptr(), at.ptr()));
 }
 
 } // namespace pelorkit::analyka::cci

@@ -53,10 +53,17 @@ struct NameFilter {
     NameMembership &membership;
 };
 
-// sel = df.index.values[b] of one sample's table, where
+// The rows b keeps of one sample's table, in order, where
 // b = df['pval'] <= pval_cutoff, narrowed by each filter whose list is not
-// empty to the rows where either partner's name is in it.
-py::object selected_ids(py::handle df, std::span<NameFilter> filters, py::handle pval_cutoff,
-                        py::handle np, py::handle pd);
+// empty to the rows where either partner's name is in it; nullopt when a
+// comparison or an isin gives no plain boolean Series (selected_ids then
+// takes the plain statements).
+std::optional<std::vector<std::int64_t>> selected_rows(py::handle df, std::span<NameFilter> filters,
+                                                       py::handle pval_cutoff, py::handle np,
+                                                       py::handle pd);
+
+// sel = df.index.values[b]: the ids at `rows`, or else by the plain statements.
+py::object selected_ids(py::handle df, const std::optional<std::vector<std::int64_t>> &rows,
+                        std::span<NameFilter> filters, py::handle pval_cutoff, py::handle np);
 
 } // namespace pelorkit::analyka::cci

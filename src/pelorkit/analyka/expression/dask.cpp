@@ -15,6 +15,7 @@
 #include "glue/names.hpp"
 #include "glue/pyops.hpp"
 #include "pelorkit/interrupts.hpp"
+#include "pelorkit/task_context.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -210,6 +211,9 @@ void add_block_module(ModuleBuilder &module) {
     py::object function = module.new_function(expression::kBlockFunction);
     function.attr(expression::module_attr_name) = name;
     blocks.attr("count_positive_block") = function;
+    py::object budget = module.new_function(kThreadBudgetFunction);
+    budget.attr(expression::module_attr_name) = name;
+    blocks.attr("thread_budget") = budget;
     if (PyDict_SetItem(PyImport_GetModuleDict(), name.ptr(), blocks.ptr()) < 0)
         throw py::error_already_set();
 }

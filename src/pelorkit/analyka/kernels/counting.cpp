@@ -1,6 +1,7 @@
 // Counting by codes: factorising fixed-width records and narrow integers, and
 // the pair-count table.
 #include "counting.hpp"
+#include "parallel.hpp"
 
 #include "pelorkit/compiler.hpp"
 
@@ -9,7 +10,9 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <type_traits>
+#include <utility>
 
 namespace pelorkit::kernels {
 
@@ -97,28 +100,148 @@ bool same_record(const std::byte *a, const std::byte *b, std::size_t width) {
     }
 }
 
+// Values per piece of a factorization on the pool, and the fewest values (a
+// million cells) for which it uses the pool.
+constexpr std::size_t kFactorPiece = std::size_t{1} << 18;
+constexpr std::size_t kParallelValues = std::size_t{1} << 20;
+// The widest range numbered in pieces (a 16 MiB table per thread).
+constexpr std::size_t kMaxPieceRange = std::size_t{1} << 22;
+
+// Factorizing in pieces. The sequential coder (`global`) numbers the first
+// piece, holding then exactly what it holds after a walk of those values.
+// When it found few distinct values there, the later pieces are numbered each
+// on its own (a value's local code is its order of first appearance in the
+// piece) on the pool; the caller then hands each piece's first values, piece
+// after piece, to the sequential coder, which gives them the codes of the
+// sequential walk, and a last pass on the pool translates the local codes.
+// Many distinct values in the first piece (over a sixteenth) would make the
+// caller's share as long as the whole walk: the sequential coder goes on
+// alone. Either way the codes and first positions are those of one walk.
+//
+// Global: code(begin, end, codes, poll) -> Status numbers values in order;
+// size(); add(position) -> the code of the value there, -1 when no code is
+// left. Local (one per thread, from make_local()): code(begin, end, codes,
+// firsts) -> Status numbers a piece locally, firsts receiving the positions
+// of its local codes' first values.
+template <class Global, class MakeLocal>
+Status factorize_in_pieces(std::int32_t *codes, std::size_t n, InterruptPoll poll, Global &global,
+                           MakeLocal &&make_local) {
+    const unsigned threads = n >= kParallelValues ? threads_for(n, kFactorPiece) : 1;
+    const std::size_t head = threads > 1 ? kFactorPiece : n;
+    Status status = global.code(0, head, codes, poll);
+    if (status != Status::done || head == n)
+        return status;
+    if (global.size() * 16 > head)
+        return global.code(head, n, codes, poll);
+
+    const std::size_t n_pieces = (n - head + kFactorPiece - 1) / kFactorPiece;
+    auto bounds = [&](std::size_t piece) {
+        const std::size_t begin = head + piece * kFactorPiece;
+        return std::pair{begin, std::min(n, begin + kFactorPiece)};
+    };
+    using Local = decltype(make_local());
+    std::vector<std::optional<Local>> locals(threads);
+    std::vector<std::vector<std::int64_t>> firsts(n_pieces);
+    status = run_in_pieces(
+        n_pieces, threads, poll, [&](std::size_t piece, unsigned slot, InterruptPoll piece_poll) {
+            if (!locals[slot])
+                locals[slot].emplace(make_local());
+            const auto [begin, end] = bounds(piece);
+            const Status coded = locals[slot]->code(begin, end, codes, firsts[piece]);
+            if (coded != Status::done)
+                return coded;
+            return piece_poll() ? Status::interrupted : Status::done;
+        });
+    if (status != Status::done)
+        return status;
+
+    std::vector<std::vector<std::int32_t>> global_of(n_pieces);
+    for (std::size_t piece = 0; piece < n_pieces; ++piece) {
+        for (const std::int64_t first : firsts[piece]) {
+            const std::int32_t code = global.add(static_cast<std::size_t>(first));
+            if (code < 0)
+                return Status::rejected;
+            global_of[piece].push_back(code);
+        }
+        if (poll())
+            return Status::interrupted;
+    }
+    return run_in_pieces(n_pieces, threads, poll,
+                         [&](std::size_t piece, unsigned, InterruptPoll piece_poll) {
+                             const std::vector<std::int32_t> &to = global_of[piece];
+                             bool same = true;
+                             for (std::size_t c = 0; c < to.size(); ++c)
+                                 same = same && to[c] == static_cast<std::int32_t>(c);
+                             const auto [begin, end] = bounds(piece);
+                             if (!same)
+                                 for (std::size_t i = begin; i < end; ++i)
+                                     codes[i] = to[static_cast<std::size_t>(codes[i])];
+                             return piece_poll() ? Status::interrupted : Status::done;
+                         });
+}
+
+// Fixed-width records numbered in order of first appearance.
+template <std::size_t Width> class RecordCoder {
+public:
+    RecordCoder(std::vector<std::int64_t> &first, const std::byte *data, std::size_t width)
+        : first_(first), data_(data), w_(Width != 0 ? Width : width) {}
+
+    Status code(std::size_t begin, std::size_t end, std::int32_t *codes, InterruptPoll poll) {
+        WorkPoll work(poll);
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::int32_t code = add(i);
+            if (code < 0)
+                return Status::rejected;
+            codes[i] = code;
+            if (work.advance(1))
+                return Status::interrupted;
+        }
+        return Status::done;
+    }
+    std::size_t size() const { return first_.size(); }
+    std::int32_t add(std::size_t i) {
+        const std::byte *record = data_ + i * w_;
+        auto same = [&](std::int32_t code) {
+            return same_record<Width>(data_ + static_cast<std::size_t>(first_[code]) * w_, record,
+                                      w_);
+        };
+        auto [code, inserted] = table_.find_or_insert(hash_record<Width>(record, w_), same);
+        if (inserted) {
+            if (code >= kMaxCodes)
+                return -1;
+            first_.push_back(static_cast<std::int64_t>(i));
+        }
+        return code;
+    }
+
+private:
+    std::vector<std::int64_t> &first_;
+    const std::byte *data_;
+    std::size_t w_;
+    CodeTable table_;
+};
+
+// The same for one piece, starting afresh each time.
+template <std::size_t Width> class RecordPieceCoder {
+public:
+    RecordPieceCoder(const std::byte *data, std::size_t width) : data_(data), width_(width) {}
+    Status code(std::size_t begin, std::size_t end, std::int32_t *codes,
+                std::vector<std::int64_t> &firsts) {
+        RecordCoder<Width> coder(firsts, data_, width_);
+        return coder.code(begin, end, codes, InterruptPoll{});
+    }
+
+private:
+    const std::byte *data_;
+    std::size_t width_;
+};
+
 template <std::size_t Width>
 Status factorize_width(std::int32_t *codes, std::vector<std::int64_t> &first, const std::byte *data,
                        std::size_t n, std::size_t width, InterruptPoll poll) {
-    const std::size_t w = Width != 0 ? Width : width;
-    CodeTable table;
-    WorkPoll work(poll);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::byte *record = data + i * w;
-        auto same = [&](std::int32_t code) {
-            return same_record<Width>(data + static_cast<std::size_t>(first[code]) * w, record, w);
-        };
-        auto [code, inserted] = table.find_or_insert(hash_record<Width>(record, w), same);
-        if (inserted) {
-            if (code >= kMaxCodes)
-                return Status::rejected;
-            first.push_back(static_cast<std::int64_t>(i));
-        }
-        codes[i] = code;
-        if (work.advance(1))
-            return Status::interrupted;
-    }
-    return Status::done;
+    RecordCoder<Width> global(first, data, width);
+    return factorize_in_pieces(codes, n, poll, global,
+                               [&] { return RecordPieceCoder<Width>(data, width); });
 }
 
 } // namespace
@@ -178,30 +301,96 @@ PELORKIT_NOINLINE RangedProgress code_ranged_block(std::int32_t *codes, std::int
 
 } // namespace
 
+namespace {
+
+// Integers of a narrow range numbered by direct addressing; new codes record
+// their first position in a buffer sized for every possible code.
+template <class T> class RangedCoder {
+public:
+    RangedCoder(const T *values, std::int64_t low, std::size_t range, std::size_t n)
+        : values_(values), low_(low), range_(range), code_of_(range, -1),
+          // Only what is written of the buffer is ever touched.
+          first_at_(new std::int64_t[std::min(range, n)]) {}
+
+    Status code(std::size_t begin, std::size_t end, std::int32_t *codes, InterruptPoll poll) {
+        for (std::size_t start = begin; start < end; start += kPollStride) {
+            if (start != begin && poll())
+                return Status::interrupted;
+            const std::size_t stop = std::min(end, start + kPollStride);
+            const RangedProgress done = code_ranged_block(
+                codes, code_of_.data(), first_at_.get(), next_, values_, start, stop, low_, range_);
+            next_ = done.next;
+            if (done.stop != stop)
+                return Status::rejected;
+        }
+        return Status::done;
+    }
+    std::size_t size() const { return static_cast<std::size_t>(next_); }
+    // The value at i is in range: its piece was coded.
+    std::int32_t add(std::size_t i) {
+        const std::uint64_t offset =
+            static_cast<std::uint64_t>(static_cast<std::int64_t>(values_[i])) -
+            static_cast<std::uint64_t>(low_);
+        std::int32_t &code = code_of_[offset];
+        if (code < 0) {
+            code = next_;
+            first_at_[static_cast<std::size_t>(next_++)] = static_cast<std::int64_t>(i);
+        }
+        return code;
+    }
+    // The first positions of the codes, in code order; clears the codes.
+    void take_firsts(std::vector<std::int64_t> &first) {
+        first.assign(first_at_.get(), first_at_.get() + next_);
+        for (const std::int64_t i : first)
+            code_of_[static_cast<std::uint64_t>(static_cast<std::int64_t>(values_[i])) -
+                     static_cast<std::uint64_t>(low_)] = -1;
+        next_ = 0;
+    }
+
+private:
+    const T *values_;
+    std::int64_t low_;
+    std::size_t range_;
+    std::vector<std::int32_t> code_of_;
+    std::unique_ptr<std::int64_t[]> first_at_;
+    std::int32_t next_ = 0;
+};
+
+// One piece at a time, each numbered afresh by a coder of its thread.
+template <class T> class RangedPieceCoder {
+public:
+    RangedPieceCoder(const T *values, std::int64_t low, std::size_t range)
+        : coder_(values, low, range, kFactorPiece) {}
+    Status code(std::size_t begin, std::size_t end, std::int32_t *codes,
+                std::vector<std::int64_t> &firsts) {
+        const Status status = coder_.code(begin, end, codes, InterruptPoll{});
+        coder_.take_firsts(firsts);
+        return status;
+    }
+
+private:
+    RangedCoder<T> coder_;
+};
+
+} // namespace
+
 template <class T>
 Status factorize_ranged(std::int32_t *codes, std::vector<std::int64_t> &first, const T *values,
                         std::size_t n, std::int64_t low, std::size_t range, InterruptPoll poll) {
     first.clear();
     if (range > static_cast<std::size_t>(kMaxCodes))
         return Status::rejected;
-    std::vector<std::int32_t> code_of(range, -1);
-    // First positions go to a buffer of the largest size they can take, not
-    // to the vector, whose growth is a call in the loop. Only what is written
-    // of the buffer is ever touched.
-    std::unique_ptr<std::int64_t[]> first_at(new std::int64_t[std::min(range, n)]);
-    std::int32_t next = 0;
-    for (std::size_t start = 0; start < n; start += kPollStride) {
-        if (start != 0 && poll())
-            return Status::interrupted;
-        const std::size_t end = std::min(n, start + kPollStride);
-        const RangedProgress done = code_ranged_block(codes, code_of.data(), first_at.get(), next,
-                                                      values, start, end, low, range);
-        if (done.stop != end)
-            return Status::rejected;
-        next = done.next;
-    }
-    first.assign(first_at.get(), first_at.get() + next);
-    return Status::done;
+    RangedCoder<T> global(values, low, range, n);
+    // Every thread of the pool would hold a table of the whole range: wide
+    // ranges (up to twice the values) are numbered by the caller alone.
+    const Status status = range > kMaxPieceRange
+                              ? global.code(0, n, codes, poll)
+                              : factorize_in_pieces(codes, n, poll, global, [&] {
+                                    return RangedPieceCoder<T>(values, low, range);
+                                });
+    if (status == Status::done)
+        global.take_firsts(first);
+    return status;
 }
 
 template <class T>
@@ -250,13 +439,45 @@ PELORKIT_NOINLINE void count_pair_block(std::int64_t *table, std::size_t n_cols,
 
 } // namespace
 
-Status count_pairs(std::int64_t *table, std::size_t n_cols, const std::int32_t *rows,
-                   const std::int32_t *cols, std::size_t n, InterruptPoll poll) {
-    for (std::size_t start = 0; start < n; start += kPollStride) {
-        if (start != 0 && poll())
-            return Status::interrupted;
-        count_pair_block(table, n_cols, rows, cols, start, std::min(n, start + kPollStride));
+Status count_pairs(std::int64_t *table, std::size_t n_rows, std::size_t n_cols,
+                   const std::int32_t *rows, const std::int32_t *cols, std::size_t n,
+                   InterruptPoll poll) {
+    // On the pool every thread but the caller counts into a table of its own,
+    // added in at the end (integer sums: the same whatever thread counted
+    // which cells); only as many threads as the cells cover those tables.
+    const std::size_t cells = n_rows * n_cols;
+    const unsigned threads =
+        n >= kParallelValues
+            ? static_cast<unsigned>(std::min<std::size_t>(threads_for(n, kFactorPiece),
+                                                          1 + n / std::max<std::size_t>(1, cells)))
+            : 1;
+    if (threads == 1) {
+        for (std::size_t start = 0; start < n; start += kPollStride) {
+            if (start != 0 && poll())
+                return Status::interrupted;
+            count_pair_block(table, n_cols, rows, cols, start, std::min(n, start + kPollStride));
+        }
+        return Status::done;
     }
+    std::vector<std::vector<std::int64_t>> own(threads);
+    const std::size_t n_pieces = (n + kFactorPiece - 1) / kFactorPiece;
+    const Status status = run_in_pieces(
+        n_pieces, threads, poll, [&](std::size_t piece, unsigned slot, InterruptPoll piece_poll) {
+            std::int64_t *into = table;
+            if (slot != 0) {
+                if (own[slot].empty())
+                    own[slot].assign(cells, 0);
+                into = own[slot].data();
+            }
+            const std::size_t begin = piece * kFactorPiece;
+            count_pair_block(into, n_cols, rows, cols, begin, std::min(n, begin + kFactorPiece));
+            return piece_poll() ? Status::interrupted : Status::done;
+        });
+    if (status != Status::done)
+        return status;
+    for (const std::vector<std::int64_t> &counts : own)
+        for (std::size_t i = 0; i < counts.size(); ++i)
+            table[i] += counts[i];
     return Status::done;
 }
 

@@ -86,6 +86,10 @@ private:
     std::int32_t size_ = 0;
 };
 
+// The factorizers number a million values or more in pieces on the thread
+// pool when the first values show few distinct ones (counting.cpp), with the
+// codes of the sequential walk.
+
 // Codes of fixed-width byte records (numpy 'U' and 'S' strings, integers):
 // equal bytes, equal code. `first` receives the position of each code's first
 // record. Rejected only when there are more than 2^31 - 1 distinct records.
@@ -110,9 +114,11 @@ bool find_range(std::int64_t &low, std::int64_t &high, const T *values, std::siz
 template <class T> bool has_nan_or_negative_zero(const T *values, std::size_t n);
 
 // table[rows[i] * n_cols + cols[i]] += 1 for every i with both codes >= 0.
-// Codes must be below the table's dimensions.
-Status count_pairs(std::int64_t *table, std::size_t n_cols, const std::int32_t *rows,
-                   const std::int32_t *cols, std::size_t n, InterruptPoll poll);
+// Codes must be below the table's dimensions, n_rows x n_cols. A million
+// cells or more are counted on the thread pool.
+Status count_pairs(std::int64_t *table, std::size_t n_rows, std::size_t n_cols,
+                   const std::int32_t *rows, const std::int32_t *cols, std::size_t n,
+                   InterruptPoll poll);
 
 // counts[codes[i]] += 1 for every non-negative code.
 void count_codes(std::int64_t *counts, const std::int32_t *codes, std::size_t n);

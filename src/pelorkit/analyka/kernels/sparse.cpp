@@ -3,17 +3,14 @@
 // counted entry by entry; any other one is summed per position first, so
 // duplicates behave as in the dense matrix. CSR rows count into one byte per
 // group and column, added into the counts every 255 rows of a group. Large
-// scans run in two halves on two threads.
+// scans run in pieces on the thread pool (parallel.hpp).
 #include "sparse.hpp"
+#include "parallel.hpp"
 #include "pelorkit/compiler.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <exception>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -161,69 +158,47 @@ struct AllSlots {
     static std::size_t slot(std::size_t c) { return c; }
 };
 
-// ---- two halves on two threads ---------------------------------------------
+// ---- pieces on the thread pool ---------------------------------------------------
 
-constexpr std::size_t kSplitWork = std::size_t{1} << 22;
+// Stored entries per piece of a scan, and the fewest entries for which a scan
+// uses more than one thread (a piece takes some 0.2 ms).
+constexpr std::size_t kPieceEntries = std::size_t{1} << 18;
+constexpr std::size_t kParallelEntries = std::size_t{1} << 20;
 
-// Runs part(0, poll) here and, when `split`, part(1, ...) on a second thread
-// that stops as soon as this one is interrupted or fails. Without `split`
-// part(1) runs here too (it should then have nothing to do).
-template <class Part> Status run_halves(bool split, InterruptPoll poll, Part &&part) {
-    if (!split || std::thread::hardware_concurrency() < 2) {
-        const Status first = part(0, poll);
-        return first != Status::done ? first : part(1, poll);
-    }
-    std::atomic<bool> stop{false};
-    InterruptPoll stopped{[](void *flag) { return static_cast<std::atomic<bool> *>(flag)->load(); },
-                          &stop};
-    Status second = Status::done;
-    std::exception_ptr second_error;
-    std::thread worker;
-    try {
-        worker = std::thread([&] {
-            try {
-                second = part(1, stopped);
-            } catch (...) {
-                second_error = std::current_exception();
-            }
-        });
-    } catch (const std::system_error &) {
-        const Status first = part(0, poll);
-        return first != Status::done ? first : part(1, poll);
-    }
-    Status first = Status::rejected;
-    try {
-        first = part(0, poll);
-    } catch (...) {
-        stop = true;
-        worker.join();
-        throw;
-    }
-    if (first != Status::done)
-        stop = true;
-    worker.join();
-    if (second_error)
-        std::rethrow_exception(second_error);
-    // A second half stopped by the first one's failure reports that failure.
-    return first != Status::done ? first : second;
+// Threads for a scan of `entries` stored entries of `entry_bytes` each, where
+// every thread but the first counts into a table of `table_bytes` of its own
+// that is added in at the end: only as many as the input covers twice over,
+// so the tables never cost more than the scan gains.
+unsigned scan_threads(std::size_t entries, std::size_t entry_bytes, std::size_t table_bytes) {
+    if (entries < kParallelEntries)
+        return 1;
+    const std::size_t by_tables =
+        1 + entries * entry_bytes / (2 * std::max<std::size_t>(1, table_bytes));
+    return static_cast<unsigned>(
+        std::min<std::size_t>(threads_for(entries, kPieceEntries), by_tables));
 }
 
-// The index in [0, n] splitting the items of a compressed axis into halves of
-// about equal entries (any split is correct; this one only balances).
-template <class I> std::size_t half_point(std::span<const I> indptr, std::size_t n) {
-    const I target = indptr[n] / 2;
-    std::size_t lo = 0, hi = n;
-    while (lo < hi) {
-        const std::size_t mid = lo + (hi - lo) / 2;
-        if (indptr[mid] < target)
-            lo = mid + 1;
-        else
-            hi = mid;
+// Items [bounds[k], bounds[k + 1]) of a compressed axis hold about `work`
+// entries each (any cut is correct: the runs cover every item, in order,
+// whatever indptr holds). The cuts depend on indptr alone.
+template <class I>
+std::vector<std::size_t> run_bounds(std::span<const I> indptr, std::size_t n, std::size_t work) {
+    const auto total = static_cast<std::size_t>(indptr[n] > 0 ? indptr[n] : 0);
+    const std::size_t runs = std::max<std::size_t>(1, std::min(n, total / work));
+    std::vector<std::size_t> bounds{0};
+    for (std::size_t k = 1; k < runs; ++k) {
+        const auto target = static_cast<I>(total / runs * k);
+        const auto at = static_cast<std::size_t>(
+            std::lower_bound(indptr.begin(), indptr.begin() + static_cast<std::ptrdiff_t>(n),
+                             target) -
+            indptr.begin());
+        bounds.push_back(std::max(bounds.back(), at));
     }
-    return lo;
+    bounds.push_back(n);
+    return bounds;
 }
 
-// Adds a private half's counts into the shared ones.
+// Adds a thread's private counts into the shared ones.
 void add_counts(std::uint32_t *into, const std::vector<std::uint32_t> &from) {
     for (std::size_t i = 0; i < from.size(); ++i)
         into[i] += from[i];
@@ -386,66 +361,71 @@ private:
     std::optional<ByteCounters> bytes_;
 };
 
-// Row bounds cutting the rows into runs of about `work` entries (any cut is
-// correct: the runs cover every row, in order, whatever indptr holds).
-template <class I>
-std::vector<std::size_t> run_bounds(std::span<const I> indptr, std::size_t n, std::size_t work) {
-    const auto total = static_cast<std::size_t>(indptr[n] > 0 ? indptr[n] : 0);
-    const std::size_t runs = std::max<std::size_t>(1, std::min(n, total / work));
-    std::vector<std::size_t> bounds{0};
-    for (std::size_t k = 1; k < runs; ++k) {
-        const auto target = static_cast<I>(total / runs * k);
-        const auto at = static_cast<std::size_t>(
-            std::lower_bound(indptr.begin(), indptr.begin() + static_cast<std::ptrdiff_t>(n),
-                             target) -
-            indptr.begin());
-        bounds.push_back(std::max(bounds.back(), at));
-    }
-    bounds.push_back(n);
-    return bounds;
-}
-
+// The rows in pieces of about kPieceEntries entries. The calling thread
+// counts into the shared counts, every other thread into counts of its own,
+// added in once all rows are counted: integer sums, the same whatever thread
+// counted which rows.
 template <class V, class I, class Slots>
-Status csr_halves(const GroupedCounts &out, std::size_t n_cols, std::span<const V> data,
+Status csr_pieces(const GroupedCounts &out, std::size_t n_cols, std::span<const V> data,
                   std::span<const I> indices, std::span<const I> indptr, const Slots &slots,
                   std::size_t n_out, InterruptPoll poll) {
-    const bool split = data.size() >= kSplitWork && out.n_rows > 1;
-    // Runs of rows taken in turn by the two threads, so that a thread held up
-    // (on a busy machine) leaves more of the rows to the other.
-    constexpr std::size_t kRunWork = std::size_t{1} << 20;
-    const std::vector<std::size_t> bounds =
-        split ? run_bounds(indptr, out.n_rows, kRunWork) : std::vector<std::size_t>{0, out.n_rows};
-    std::atomic<std::size_t> next{0};
-    // The second thread counts into a copy of its own, added in at the end.
-    std::vector<std::uint32_t> second_counts(split ? out.n_groups * n_out : 0);
-    const Status status = run_halves(split, poll, [&](int half, InterruptPoll part_poll) {
-        std::optional<CsrPart<V, I, Slots>> part;
-        for (std::size_t run; (run = next.fetch_add(1)) + 1 < bounds.size();) {
-            if (!part)
-                part.emplace(half == 0 ? out.counts : second_counts.data(), out, n_cols, data,
-                             indices, indptr, slots, n_out, part_poll);
-            const Status run_status = part->rows(bounds[run], bounds[run + 1]);
-            if (run_status != Status::done)
-                return run_status;
-        }
-        if (part)
-            part->finish();
-        return Status::done;
-    });
-    if (status == Status::done && !second_counts.empty())
-        add_counts(out.counts, second_counts);
-    return status;
+    const std::size_t table_bytes =
+        out.n_groups * n_out * (std::is_same_v<Slots, AllSlots> ? 5 : 4);
+    const unsigned threads = out.n_rows > 1 ? scan_threads(std::min(data.size(), indices.size()),
+                                                           sizeof(V) + sizeof(I), table_bytes)
+                                            : 1;
+    if (threads == 1) {
+        CsrPart<V, I, Slots> part(out.counts, out, n_cols, data, indices, indptr, slots, n_out,
+                                  poll);
+        const Status status = part.rows(0, out.n_rows);
+        part.finish();
+        return status;
+    }
+    const std::vector<std::size_t> bounds = run_bounds(indptr, out.n_rows, kPieceEntries);
+    std::vector<std::optional<CsrPart<V, I, Slots>>> parts(threads);
+    std::vector<std::vector<std::uint32_t>> own_counts(threads);
+    const Status status = run_in_pieces(
+        bounds.size() - 1, threads, poll,
+        [&](std::size_t piece, unsigned slot, InterruptPoll piece_poll) {
+            std::optional<CsrPart<V, I, Slots>> &part = parts[slot];
+            if (!part) {
+                std::uint32_t *counts = out.counts;
+                if (slot != 0) {
+                    own_counts[slot].assign(out.n_groups * n_out, 0);
+                    counts = own_counts[slot].data();
+                }
+                part.emplace(counts, out, n_cols, data, indices, indptr, slots, n_out, piece_poll);
+            }
+            return part->rows(bounds[piece], bounds[piece + 1]);
+        });
+    if (status != Status::done)
+        return status;
+    for (unsigned slot = 0; slot < threads; ++slot) {
+        if (!parts[slot])
+            continue;
+        parts[slot]->finish();
+        if (slot != 0)
+            add_counts(out.counts, own_counts[slot]);
+    }
+    return Status::done;
 }
 
 // ---- compressed columns ----------------------------------------------------------
 
+// What a thread keeps from one run of columns to the next.
+template <class V> struct CscScratch {
+    CscScratch(std::size_t n_rows, InterruptPoll poll) : sums(n_rows), work(poll) {}
+    PositionSums<V> sums;
+    WorkPoll work;
+};
+
+// The output columns [m_begin, m_end). Each writes its own column of the
+// counts, so threads on different runs of columns share no counter.
 template <class V, class I>
 Status csc_columns(const GroupedCounts &out, std::size_t m_begin, std::size_t m_end,
                    std::span<const V> data, std::span<const I> indices, std::span<const I> indptr,
-                   std::size_t n_out, InterruptPoll poll) {
+                   std::size_t n_out, CscScratch<V> &scratch) {
     const std::size_t limit = data.size() < indices.size() ? data.size() : indices.size();
-    PositionSums<V> sums(out.n_rows);
-    WorkPoll work(poll);
     auto add = [&](std::size_t row, std::size_t m, std::uint32_t one) {
         const std::int32_t g = out.row_group[row];
         if (g >= 0)
@@ -467,14 +447,38 @@ Status csc_columns(const GroupedCounts &out, std::size_t m_begin, std::size_t m_
                 const I r = indices[p];
                 if (r < 0 || static_cast<std::size_t>(r) >= out.n_rows)
                     return Status::rejected;
-                sums.add(static_cast<std::size_t>(r), data[p]);
+                scratch.sums.add(static_cast<std::size_t>(r), data[p]);
             }
-            sums.flush([&](std::size_t row, V sum) { add(row, m, one_if_positive(sum)); });
+            scratch.sums.flush([&](std::size_t row, V sum) { add(row, m, one_if_positive(sum)); });
         }
-        if (work.advance(end - start + 1))
+        if (scratch.work.advance(end - start + 1))
             return Status::interrupted;
     }
     return Status::done;
+}
+
+// Output columns [bounds[k], bounds[k + 1]) holding about `work` entries
+// each, by the index pointer alone; `total` receives the entries of all.
+template <class I>
+std::vector<std::size_t> column_bounds(std::size_t &total, const GroupedCounts &out,
+                                       std::span<const I> indptr, std::size_t n_out,
+                                       std::size_t work) {
+    std::vector<std::size_t> bounds{0};
+    std::size_t run = 0;
+    total = 0;
+    for (std::size_t m = 0; m < n_out; ++m) {
+        const std::size_t j = out.all_columns ? m : static_cast<std::size_t>(out.picked[m]);
+        const I s = indptr[j], e = indptr[j + 1];
+        const std::size_t entries = e > s ? static_cast<std::size_t>(e - s) : 0;
+        total += entries;
+        run += entries + 1;
+        if (run >= work && m + 1 < n_out) {
+            bounds.push_back(m + 1);
+            run = 0;
+        }
+    }
+    bounds.push_back(n_out);
+    return bounds;
 }
 
 } // namespace
@@ -486,10 +490,10 @@ Status count_positive_csr(const GroupedCounts &out, std::size_t n_cols, std::spa
     if (indptr.size() < out.n_rows + 1)
         return Status::rejected;
     if (out.all_columns)
-        return csr_halves(out, n_cols, data, indices, indptr, AllSlots{}, n_cols, poll);
+        return csr_pieces(out, n_cols, data, indices, indptr, AllSlots{}, n_cols, poll);
     if (!picks_in_bounds(out, n_cols))
         return Status::rejected;
-    return csr_halves(out, n_cols, data, indices, indptr, PickedSlots(out.picked, n_cols),
+    return csr_pieces(out, n_cols, data, indices, indptr, PickedSlots(out.picked, n_cols),
                       out.picked.size(), poll);
 }
 
@@ -499,39 +503,44 @@ Status count_positive_csc(const GroupedCounts &out, std::size_t n_cols, std::spa
                           InterruptPoll poll) {
     if (indptr.size() < n_cols + 1 || (!out.all_columns && !picks_in_bounds(out, n_cols)))
         return Status::rejected;
-    // The halves write different columns of the counts: no private copy.
     const std::size_t n_out = out.all_columns ? n_cols : out.picked.size();
-    const bool split = data.size() >= kSplitWork && n_out > 1;
-    const std::size_t middle = !split            ? n_out
-                               : out.all_columns ? half_point(indptr, n_cols)
-                                                 : n_out / 2;
-    return run_halves(split, poll, [&](int half, InterruptPoll part_poll) {
-        return half == 0 ? csc_columns(out, 0, middle, data, indices, indptr, n_out, part_poll)
-                         : csc_columns(out, middle, n_out, data, indices, indptr, n_out, part_poll);
-    });
+    std::size_t total = 0;
+    const std::vector<std::size_t> bounds = column_bounds(total, out, indptr, n_out, kPieceEntries);
+    // Threads write different columns of the counts: no private tables.
+    const unsigned threads = scan_threads(total, sizeof(V) + sizeof(I), 0);
+    std::vector<std::optional<CscScratch<V>>> scratch(threads);
+    return run_in_pieces(bounds.size() - 1, threads, poll,
+                         [&](std::size_t piece, unsigned slot, InterruptPoll piece_poll) {
+                             if (!scratch[slot])
+                                 scratch[slot].emplace(out.n_rows, piece_poll);
+                             return csc_columns(out, bounds[piece], bounds[piece + 1], data,
+                                                indices, indptr, n_out, *scratch[slot]);
+                         });
 }
 
-template <class V>
-Status count_positive_dense(const GroupedCounts &out, std::size_t n_cols, const std::byte *base,
-                            std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
-                            InterruptPoll poll) {
-    if (!out.all_columns && !picks_in_bounds(out, n_cols))
-        return Status::rejected;
-    const std::size_t n_out = out.all_columns ? n_cols : out.picked.size();
-    auto column = [&](std::size_t m) {
+// ---- dense -----------------------------------------------------------------------
+
+// A dense matrix read through its strides (any layout, views included).
+template <class V> struct DenseScan {
+    const GroupedCounts &out;
+    const std::byte *base;
+    std::ptrdiff_t row_stride, col_stride;
+    std::size_t n_out;
+
+    std::ptrdiff_t column(std::size_t m) const {
         return static_cast<std::ptrdiff_t>(
             out.all_columns ? m : static_cast<std::size_t>(out.picked[m]));
-    };
-    WorkPoll work(poll);
-    const auto abs = [](std::ptrdiff_t s) { return s < 0 ? -s : s; };
-    if (abs(col_stride) <= abs(row_stride)) {
-        // Row by row: each row is (nearly) contiguous.
-        for (std::size_t i = 0; i < out.n_rows; ++i) {
+    }
+
+    // Rows [begin, end) into `counts` (n_groups x n_out); each row is
+    // (nearly) contiguous.
+    Status rows(std::uint32_t *counts, std::size_t begin, std::size_t end, WorkPoll &work) const {
+        for (std::size_t i = begin; i < end; ++i) {
             const std::int32_t g = out.row_group[i];
             if (g < 0)
                 continue;
             const std::byte *row = base + static_cast<std::ptrdiff_t>(i) * row_stride;
-            std::uint32_t *row_out = out.counts + static_cast<std::size_t>(g) * n_out;
+            std::uint32_t *row_out = counts + static_cast<std::size_t>(g) * n_out;
             if (out.all_columns && col_stride == static_cast<std::ptrdiff_t>(sizeof(V))) {
                 for (std::size_t j = 0; j < n_out; ++j)
                     row_out[j] += one_if_positive(load<V>(row + j * sizeof(V)));
@@ -542,9 +551,13 @@ Status count_positive_dense(const GroupedCounts &out, std::size_t n_cols, const 
             if (work.advance(n_out + 1))
                 return Status::interrupted;
         }
-    } else {
-        // Column by column: each column is (nearly) contiguous.
-        for (std::size_t m = 0; m < n_out; ++m) {
+        return Status::done;
+    }
+
+    // Output columns [begin, end); each column is (nearly) contiguous and
+    // writes only its own column of the counts.
+    Status columns(std::size_t begin, std::size_t end, WorkPoll &work) const {
+        for (std::size_t m = begin; m < end; ++m) {
             const std::byte *col = base + column(m) * col_stride;
             for (std::size_t i = 0; i < out.n_rows; ++i) {
                 const std::int32_t g = out.row_group[i];
@@ -555,8 +568,67 @@ Status count_positive_dense(const GroupedCounts &out, std::size_t n_cols, const 
             if (work.advance(out.n_rows + 1))
                 return Status::interrupted;
         }
+        return Status::done;
     }
-    return Status::done;
+};
+
+template <class V>
+Status count_positive_dense(const GroupedCounts &out, std::size_t n_cols, const std::byte *base,
+                            std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
+                            InterruptPoll poll) {
+    if (!out.all_columns && !picks_in_bounds(out, n_cols))
+        return Status::rejected;
+    const std::size_t n_out = out.all_columns ? n_cols : out.picked.size();
+    const DenseScan<V> scan{out, base, row_stride, col_stride, n_out};
+    const std::size_t values = out.n_rows * n_out;
+    const auto abs = [](std::ptrdiff_t s) { return s < 0 ? -s : s; };
+    if (abs(col_stride) <= abs(row_stride)) {
+        // Pieces of rows; every thread but the caller counts into a table of
+        // its own, added in at the end (integer sums).
+        const unsigned threads =
+            out.n_rows > 1 ? scan_threads(values, sizeof(V), out.n_groups * n_out * 4) : 1;
+        if (threads == 1) {
+            WorkPoll work(poll);
+            return scan.rows(out.counts, 0, out.n_rows, work);
+        }
+        const std::size_t per_piece = std::max<std::size_t>(1, kPieceEntries / (n_out + 1));
+        const std::size_t n_pieces = (out.n_rows + per_piece - 1) / per_piece;
+        std::vector<std::vector<std::uint32_t>> own_counts(threads);
+        const Status status = run_in_pieces(
+            n_pieces, threads, poll,
+            [&](std::size_t piece, unsigned slot, InterruptPoll piece_poll) {
+                std::uint32_t *counts = out.counts;
+                if (slot != 0) {
+                    if (own_counts[slot].empty())
+                        own_counts[slot].assign(out.n_groups * n_out, 0);
+                    counts = own_counts[slot].data();
+                }
+                WorkPoll work(piece_poll);
+                const std::size_t begin = piece * per_piece;
+                return scan.rows(counts, begin, std::min(out.n_rows, begin + per_piece), work);
+            });
+        if (status != Status::done)
+            return status;
+        for (unsigned slot = 1; slot < threads; ++slot)
+            if (!own_counts[slot].empty())
+                add_counts(out.counts, own_counts[slot]);
+        return Status::done;
+    }
+    // Pieces of columns: disjoint columns of the counts, no table of their own.
+    const unsigned threads =
+        n_out > 1 && values >= kParallelEntries ? threads_for(values, kPieceEntries) : 1;
+    if (threads == 1) {
+        WorkPoll work(poll);
+        return scan.columns(0, n_out, work);
+    }
+    const std::size_t per_piece = std::max<std::size_t>(1, kPieceEntries / (out.n_rows + 1));
+    const std::size_t n_pieces = (n_out + per_piece - 1) / per_piece;
+    return run_in_pieces(n_pieces, threads, poll,
+                         [&](std::size_t piece, unsigned, InterruptPoll piece_poll) {
+                             WorkPoll work(piece_poll);
+                             const std::size_t begin = piece * per_piece;
+                             return scan.columns(begin, std::min(n_out, begin + per_piece), work);
+                         });
 }
 
 #define PELORKIT_SCAN_KERNELS(V)                                                                   \
