@@ -121,7 +121,7 @@ void add_note(py::error_already_set &e, const std::optional<std::string> &note) 
     if (!is_error(e, PyExc_ValueError, "duplicate labels"))
         throw e;
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
-        const RepeatedIds found = repeated_ids(call, df_dct);
+        const RepeatedIds found = repeated_ids(df_dct);
         if (found.ids.empty())
             return std::nullopt;
         return repeated_ids_text(found) + "; " + kUniqueIdsFix;
@@ -364,7 +364,7 @@ py::object cci_get_ni_mat(const Call &call) {
     // removal of common interactions dropped it).
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
         py::handle df_dct = call.arg(0);
-        RepeatedIds found = repeated_ids(call, df_dct);
+        RepeatedIds found = repeated_ids(df_dct);
         if (found.ids.empty())
             return std::nullopt;
         if (truthy(call.arg(1))) {

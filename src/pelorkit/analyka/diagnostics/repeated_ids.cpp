@@ -1,82 +1,34 @@
 // Interaction ids listed on more than one row of a CCI table (see
-// repeated_ids.hpp). The count matrix asks on every call, so an index of
-// plain str ids is scanned natively with the hashes the strings cache; the
-// slower pandas route serves other ids and names the repeats once found.
+// repeated_ids.hpp). The count matrix asks on every call: pandas' uniqueness
+// flag, kept on the index, answers it, and the repeats are named once found.
 #include "pelorkit/python.hpp"
 
 #include "diagnostics/repeated_ids.hpp"
 #include "diagnostics/report.hpp"
-#include "glue/exact_str.hpp"
-#include "glue/pandas_values.hpp"
 #include "glue/pyops.hpp"
-#include "pelorkit/compiler.hpp"
-
-#include <pybind11/numpy.h>
 
 #include <cstddef>
-#include <optional>
 #include <vector>
 
 namespace pelorkit::analyka::diagnostics {
 namespace {
 
-// Whether the items, all exact str, hold one twice; nullopt when an item is
-// not an exact str or its hash fails. An open-addressing table of the items
-// and their hashes, at most half full. The strings lie anywhere in memory, so
-// the scan is bound by reaching them: each is fetched some items ahead, and
-// the table keeps the hashes so that probing touches no other string.
-std::optional<bool> str_items_repeat(std::span<PyObject *const> items) {
-    struct Slot {
-        Py_hash_t hash;
-        PyObject *item;
-    };
-    constexpr std::size_t kAhead = 16;
-    std::size_t slots = 16;
-    while (slots < 2 * items.size())
-        slots *= 2;
-    std::vector<Slot> table(slots, Slot{0, nullptr});
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i + kAhead < items.size())
-            PELORKIT_PREFETCH(items[i + kAhead]);
-        PyObject *item = items[i];
-        if (!PyUnicode_CheckExact(item))
-            return std::nullopt;
-        const Py_hash_t hash = str_hash(item);
-        if (hash == -1) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        std::size_t slot = static_cast<std::size_t>(hash) & (slots - 1);
-        for (; table[slot].item != nullptr; slot = (slot + 1) & (slots - 1))
-            if (table[slot].hash == hash && same_str(table[slot].item, item))
-                return true;
-        table[slot] = Slot{hash, item};
-    }
-    return false;
-}
-
 // Whether the index may list an id twice: false is certain, true is checked
-// by pandas afterwards.
-bool may_repeat(const Call &call, py::handle index) {
-    py::object values = values_of(call, index);
-    auto &api = py::detail::npy_api::get();
-    if (api.PyArray_Check_(values.ptr()) &&
-        py::str(values.attr("dtype").attr("kind")).equal(py::str("O"))) {
-        const ObjectItems items(values);
-        if (std::optional<bool> repeats = str_items_repeat(items.items()))
-            return *repeats;
-    }
+// by pandas afterwards (a unique slice of a non-unique index may report
+// itself not unique). pandas keeps the answer on the index, and its own
+// lookups (reindex, loc) ask the same, so a table is scanned once.
+bool may_repeat(py::handle index) {
     return !truthy(index.attr("is_unique"));
 }
 
 } // namespace
 
-RepeatedIds repeated_ids(const Call &call, py::handle df_dct) {
+RepeatedIds repeated_ids(py::handle df_dct) {
     RepeatedIds found;
     py::set seen;
     for (auto item : py::reinterpret_borrow<py::dict>(df_dct)) {
         py::object index = item.second.attr("index");
-        if (!may_repeat(call, index))
+        if (!may_repeat(index))
             continue;
         py::object repeated = index[index.attr("duplicated")()].attr("unique")();
         if (py::len(repeated) == 0)

@@ -17,7 +17,7 @@ struct RepeatedIds {
 };
 
 // The repeated ids of the tables of df_dct (a dict of sample -> table).
-RepeatedIds repeated_ids(const Call &call, py::handle df_dct);
+RepeatedIds repeated_ids(py::handle df_dct);
 
 // "the table of 'S1' lists the id 'a_b--T|B', on more than one row"
 std::string repeated_ids_text(const RepeatedIds &found);
