@@ -291,7 +291,10 @@ number_whole_indexes(cci::IdSpace &space, std::vector<std::size_t> &index_column
     std::vector<std::vector<Code>> codes(tables.size());
     for (std::size_t i = 0; i < tables.size(); ++i) {
         const auto all = space.codes(index_columns[i]);
-        for (const std::int64_t row : *rows[i]) {
+        const std::optional<std::vector<std::int64_t>> &selected_rows = rows[i];
+        if (!selected_rows) // checked above: every table selected by rows
+            return std::nullopt;
+        for (const std::int64_t row : *selected_rows) {
             if (static_cast<std::size_t>(row) >= all.size())
                 throw py::index_error("a table changed while it was read");
             codes[i].push_back(all[static_cast<std::size_t>(row)]);

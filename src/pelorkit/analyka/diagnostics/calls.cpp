@@ -377,7 +377,7 @@ py::object cci_get_ni_mat(const Call &call) {
                     }
             if (counted.empty())
                 return std::nullopt;
-            found.ids = counted;
+            found.ids = std::move(counted);
         }
         return repeated_ids_text(found) + ", and each row is counted, so these interactions " +
                "count more than once; " + kUniqueIdsFix;

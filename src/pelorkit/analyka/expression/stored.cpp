@@ -263,7 +263,7 @@ std::optional<StoredX> stored_x(py::handle adata) {
         return std::nullopt;
     std::optional<StoredX> stored = stored_x_of(x);
     if (stored)
-        stored->owner = root;
+        stored->owner = std::move(root);
     return stored;
 }
 

@@ -20,6 +20,8 @@ template <class Body> auto within(py::handle manager, Body &&body) {
     } catch (...) {
         try {
             manager.attr("__exit__")(py::none(), py::none(), py::none());
+            // The error of the exit is dropped: the one in flight wins.
+            // NOLINTNEXTLINE(bugprone-empty-catch)
         } catch (py::error_already_set &) {
         }
         throw;

@@ -401,9 +401,10 @@ Status csr_pieces(const GroupedCounts &out, std::size_t n_cols, std::span<const 
     if (status != Status::done)
         return status;
     for (unsigned slot = 0; slot < threads; ++slot) {
-        if (!parts[slot])
+        std::optional<CsrPart<V, I, Slots>> &part = parts[slot];
+        if (!part)
             continue;
-        parts[slot]->finish();
+        part->finish();
         if (slot != 0)
             add_counts(out.counts, own_counts[slot]);
     }
