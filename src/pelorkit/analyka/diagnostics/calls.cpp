@@ -116,8 +116,7 @@ void add_note(py::error_already_set &e, const std::optional<std::string> &note) 
 
 // pandas' "cannot reindex on an axis with duplicate labels", raised when a
 // repeated id is selected, becomes a ValueError that names the ids.
-[[noreturn]] void explain_repeated_ids(const Call &call, py::error_already_set &e,
-                                       py::handle df_dct) {
+[[noreturn]] void explain_repeated_ids(py::error_already_set &e, py::handle df_dct) {
     if (!is_error(e, PyExc_ValueError, "duplicate labels"))
         throw e;
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
@@ -302,7 +301,7 @@ py::object cci_get_means(const Call &call) {
     try {
         result = analyka::cci_get_means(call);
     } catch (py::error_already_set &e) {
-        explain_repeated_ids(call, e, call.arg(0));
+        explain_repeated_ids(e, call.arg(0));
     }
     py::handle cells = call.arg(2), genes = call.arg(3);
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
@@ -341,7 +340,7 @@ py::object cci_get_df_to_plot(const Call &call) {
     try {
         result = analyka::cci_get_df_to_plot(call);
     } catch (py::error_already_set &e) {
-        explain_repeated_ids(call, e, call.arg(0));
+        explain_repeated_ids(e, call.arg(0));
     }
     std::optional<std::string> message = quietly([&]() -> std::optional<std::string> {
         py::list tables = pyops::as_list(result.attr("values")());
