@@ -108,7 +108,12 @@ STORED = [
 def stored_adata(stores, memory, form, store, layout):
     if store not in stores:
         pytest.skip(f"this zarr writes no {store} stores")
-    return FORMS[form](stores[store][layout], memory)
+    try:
+        return FORMS[form](stores[store][layout], memory)
+    except ValueError as refused:
+        if form != "dataset":
+            raise
+        pytest.skip(f"this anndata takes no stored X as X: {refused!r:.80}")
 
 
 class MatrixChunks:
@@ -287,6 +292,8 @@ MALFORMED = {
 def test_malformed_store_raises_a_clear_error(analyka, memory, stores, tmp_path, form, store,
                                               case):  # fmt: skip
     layout, name, change, error, message = MALFORMED[case]
+    if store not in stores:
+        pytest.skip(f"this zarr writes no {store} stores")
     source = stores[store][layout]
     path = tmp_path / source.name
     if source.is_dir():

@@ -28,7 +28,10 @@ def to_strings(obj, dtype):
     """`obj` with every text column, index, Series and text categorical held in `dtype`."""
     if isinstance(obj, anndata.AnnData):
         out = obj.copy()
-        out.obs, out.var = to_strings(obj.obs, dtype), to_strings(obj.var, dtype)
+        with warnings.catch_warnings():
+            # anndata 0.10 takes an empty var index for one without strings
+            warnings.filterwarnings("ignore", r"\s*AnnData expects", UserWarning)
+            out.obs, out.var = to_strings(obj.obs, dtype), to_strings(obj.var, dtype)
         return out
     if isinstance(obj, pd.DataFrame):
         out = obj.copy()

@@ -470,7 +470,7 @@ py::object make_function(PyTypeObject *type, PyObject *globals, const FunctionSp
     py::dict exact_by_name;
     for (py::handle m : re.attr("finditer")(typed, signature, ascii))
         exact_by_name[m.attr("group")(2)] = builtins.attr(m.attr("group")(1));
-    py::str parsable = re.attr("sub")(typed, R"(\2\3)", signature, 0, ascii);
+    py::str parsable = re.attr("sub")(typed, R"(\2\3)", signature, py::arg("flags") = ascii);
     py::module_ ast = py::module_::import("ast");
     py::object tree = ast.attr("parse")(py::str("def {}: pass").format(parsable));
     py::object def = tree.attr("body")[py::int_(0)];
