@@ -9,8 +9,11 @@ import anndata
 
 
 def zarr_write_format_setting():
-    """Whether this anndata chooses the zarr format it writes (0.11 and later)."""
-    return hasattr(getattr(anndata, "settings", None), "zarr_write_format")
+    """Whether this anndata chooses the zarr format it writes (0.11 and later;
+    0.13 deprecates the setting, with a warning on every read of it)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return hasattr(getattr(anndata, "settings", None), "zarr_write_format")
 
 
 def zarr_formats():
@@ -32,14 +35,17 @@ def write_zarr(adata, path, zarr_format=2, shard=False):
 
     if zarr_format not in zarr_formats():
         pytest.skip(f"this anndata writes no zarr v{zarr_format} stores with this zarr")
-    override = (
-        anndata.settings.override(zarr_write_format=zarr_format)
-        if zarr_write_format_setting()
-        else contextlib.nullcontext()
-    )
-    with override, warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # anndata's note on the zarr format it writes
-        adata.write_zarr(path)
+    with warnings.catch_warnings():
+        # anndata's notes on the zarr format it writes, and (0.13) on the
+        # setting that chooses it
+        warnings.simplefilter("ignore")
+        override = (
+            anndata.settings.override(zarr_write_format=zarr_format)
+            if zarr_write_format_setting()
+            else contextlib.nullcontext()
+        )
+        with override:
+            adata.write_zarr(path)
     if not shard:
         return path
     root = zarr.open_group(path, mode="r+")
