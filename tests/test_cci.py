@@ -96,13 +96,18 @@ def test_id_that_is_no_str_raises_like_split(analyka, idx):
 
 
 # Up to 2**14 selected ids are looked up by the hashes the ids cache, more by
-# their text.
+# their text; beyond 2**17 selected rows in all, whole indexes are numbered.
 MANY_IDS = 20_000
 
 
-@pytest.mark.parametrize("n_rows", [400, 15_000], ids=["few-ids", "many-ids"])
-def test_means_match_the_pandas_transcription(analyka, pandas_mode, n_rows):
-    tables = random_tables(0, n_rows=n_rows, unicode=True)
+@pytest.mark.parametrize(
+    "n_samples, n_rows", [(4, 400), (4, 15_000), (8, 45_000)],
+    ids=["few-ids", "many-ids", "whole-indexes"],
+)  # fmt: skip
+def test_means_match_the_pandas_transcription(analyka, pandas_mode, n_samples, n_rows):
+    tables = random_tables(0, n_samples=n_samples, n_rows=n_rows, unicode=True)
+    selected = sum((t["pval"] <= 0.05).sum() for t in tables.values())
+    assert (selected > 2**17) == (n_samples == 8)
     before = frozen(tables)
     ours = analyka.cci_get_means(tables)
     assert (ours.shape[1] > 2**14) == (n_rows > 400)

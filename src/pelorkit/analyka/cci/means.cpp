@@ -269,6 +269,12 @@ std::vector<double> target_means(py::handle table, const std::vector<std::int64_
 // cache): each table's whole index is numbered by text in one pass, and its
 // rows are then found by code, so every id is read and hashed once. nullopt,
 // with the space left empty, when an id is no exact str.
+// Below this many selected rows in all, the selected ids alone are numbered
+// and looked up table by table: their table stays in cache (20 tables of
+// 20,000 rows: 36 against 50 ms); above it, whole indexes numbered once win
+// (20 of 200,000 rows: 1.4 times faster).
+constexpr std::size_t kMinWholeIndexSelection = std::size_t{1} << 17;
+
 std::optional<std::vector<std::vector<Code>>>
 number_whole_indexes(cci::IdSpace &space, std::vector<std::size_t> &index_columns,
                      const std::vector<py::object> &tables,
@@ -279,7 +285,7 @@ number_whole_indexes(cci::IdSpace &space, std::vector<std::size_t> &index_column
             return std::nullopt;
         selected += r->size();
     }
-    if (selected <= HashedTargets::kMaxTargets)
+    if (selected <= kMinWholeIndexSelection)
         return std::nullopt;
     for (const py::object &table : tables)
         index_columns.push_back(space.add(table.attr(index_name).attr(values_name)));
