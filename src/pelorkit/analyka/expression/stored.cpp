@@ -23,6 +23,8 @@ const Name isbacked_name{"isbacked"};
 const Name is_view_name{"is_view"};
 const Name adata_ref_name{"_adata_ref"};
 const Name X_name{"X"};
+const Name dunder_name_name{"__name__"};
+const Name dunder_module_name{"__module__"};
 
 bool is_stored_array(py::handle element) {
     return pyops::is_instance_of_imported(element, "h5py", "Dataset") ||
@@ -107,18 +109,31 @@ std::optional<StoredMatrix> stored_matrix(py::handle element) {
 
 // ---- Dask arrays that wrap a stored array ---------------------------------------
 
-// The functools.partial of `target` inside a task, as dask spells tasks:
-// tuples and lists (older releases), or task objects holding their function,
-// arguments and data as attributes (dask 2024.12 on).
-py::object find_partial(py::handle obj, py::handle partial_type, py::handle target, int depth) {
+// Whether `func` is the function anndata's lazy reader makes each chunk of a
+// stored array with, known by its name and package (it is found in the task
+// itself, so anndata's private module need not be imported).
+bool is_anndata_chunk_maker(py::handle func) {
+    py::object name = pyops::attribute_if_present(func, dunder_name_name);
+    py::object module = pyops::attribute_if_present(func, dunder_module_name);
+    if (!name || !module || !PyUnicode_Check(name.ptr()) || !PyUnicode_Check(module.ptr()))
+        return false;
+    const std::string package = module.cast<std::string>();
+    return name.cast<std::string>() == "make_dask_chunk" &&
+           (package == "anndata" || package.rfind("anndata.", 0) == 0);
+}
+
+// The functools.partial of anndata's chunk maker inside a task, as dask spells
+// tasks: tuples and lists (older releases), or task objects holding their
+// function, arguments and data as attributes (dask 2024.12 on).
+py::object find_partial(py::handle obj, py::handle partial_type, int depth) {
     if (depth < 0)
         return py::object();
     if (pyops::is_instance(obj, partial_type))
-        return obj.attr("func").ptr() == target.ptr() ? py::reinterpret_borrow<py::object>(obj)
-                                                      : py::object();
+        return is_anndata_chunk_maker(obj.attr("func")) ? py::reinterpret_borrow<py::object>(obj)
+                                                        : py::object();
     auto search = [&](py::handle items) -> py::object {
         for (py::handle item : items)
-            if (py::object found = find_partial(item, partial_type, target, depth - 1))
+            if (py::object found = find_partial(item, partial_type, depth - 1))
                 return found;
         return py::object();
     };
@@ -143,13 +158,9 @@ py::object find_partial(py::handle obj, py::handle partial_type, py::handle targ
 
 // The element anndata's lazy reader reads X's chunks from.
 py::object lazily_read_element(py::handle graph, py::handle name, OpenedFile &opened) {
-    py::object make_chunk =
-        pyops::imported_attribute("anndata._io.specs.lazy_methods", "make_dask_chunk");
-    if (!make_chunk)
-        return py::object();
     py::object task = graph[py::make_tuple(name, 0, 0)];
     py::object partial_type = py::module_::import("functools").attr("partial");
-    py::object partial = find_partial(task, partial_type, make_chunk, 8);
+    py::object partial = find_partial(task, partial_type, 8);
     if (!partial)
         return py::object();
     py::tuple args = partial.attr("args");
